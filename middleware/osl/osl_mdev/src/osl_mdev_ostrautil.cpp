@@ -1,0 +1,295 @@
+/*
+ * osl_mdev_ostrautil.cpp - ostrautil entry: argument check, drive discovery,
+ * command dispatch and the generic driver request frame.
+ *
+ * One run performs one command: main checks the arguments, finds the drives
+ * with the probe script, converts argv[1] as a hexadecimal command number and
+ * calls its handler; a number without a handler goes through the debug words.
+ * The exit status only says whether the arguments were acceptable and a drive
+ * was found: 255 when not, 0 after any command.
+ */
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "osl_mdev_ostrautil.h"
+
+/* drive tables: whole disks (sda) and their partition-5 nodes (sda5) */
+static char devname_data[2][10];
+static char devname2_data[2][10];
+char *devname[3] = {devname_data[0], devname_data[1], nullptr};
+char *devname2[3] = {devname2_data[0], devname2_data[1], nullptr};
+std::uint32_t port = 0;
+
+namespace
+{
+
+/* value of c as a digit of any base up to 36, or 36 when it is none */
+constexpr unsigned int digit_value(char c)
+{
+	if (c >= '0' && c <= '9')
+		return static_cast<unsigned int>(c - '0');
+	if (c >= 'a' && c <= 'z')
+		return static_cast<unsigned int>(c - 'a') + 10U;
+	if (c >= 'A' && c <= 'Z')
+		return static_cast<unsigned int>(c - 'A') + 10U;
+	return 36U;
+}
+
+constexpr bool is_space(char c)
+{
+	return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+/*
+ * The common part of both conversions: blanks, sign, "0x" prefix (base 16),
+ * digits.  Gives the magnitude saturated at 2^32 (so that overflow shows) and
+ * where the number ended; the end is str itself when there were no digits.
+ */
+struct parsed_number {
+	std::uint64_t magnitude;
+	bool negative;
+	const char *end;
+};
+
+parsed_number parse_number(const char *str, int base)
+{
+	parsed_number num = {0, false, str};
+	const char *p = str;
+	bool any = false;
+	const auto ubase = static_cast<unsigned int>(base);
+
+	while (is_space(*p))
+		p++;
+	if (*p == '+' || *p == '-') {
+		num.negative = (*p == '-');
+		p++;
+	}
+	if (ubase == 16U && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && digit_value(p[2]) < 16U)
+		p += 2;
+	for (; digit_value(*p) < ubase; p++) {
+		any = true;
+		num.magnitude = num.magnitude * ubase + digit_value(*p);
+		if (num.magnitude > UINT32_MAX)
+			num.magnitude = std::uint64_t{UINT32_MAX} + 1U;
+	}
+	if (any)
+		num.end = p;
+	return num;
+}
+
+} // namespace
+
+std::uint32_t ostrautil_strtoul(const char *str, char **end, int base)
+{
+	const parsed_number num = parse_number(str, base);
+	std::uint32_t value = UINT32_MAX;
+
+	if (num.magnitude <= UINT32_MAX) {
+		value = static_cast<std::uint32_t>(num.magnitude);
+		if (num.negative)
+			value = 0U - value;
+	}
+	if (end != nullptr)
+		*end = const_cast<char *>(num.end);
+	return value;
+}
+
+std::int32_t ostrautil_strtol(const char *str, char **end, int base)
+{
+	const parsed_number num = parse_number(str, base);
+	std::int32_t value = 0;
+
+	if (num.negative)
+		value = (num.magnitude >= std::uint64_t{1} << 31U)
+		                ? INT32_MIN
+		                : -static_cast<std::int32_t>(num.magnitude);
+	else
+		value = (num.magnitude > INT32_MAX) ? INT32_MAX
+		                                    : static_cast<std::int32_t>(num.magnitude);
+	if (end != nullptr)
+		*end = const_cast<char *>(num.end);
+	return value;
+}
+
+int ostrautil_make_devfile(char (&devfile)[OSTRAUTIL_DEVFILE_LEN], const char *prefix,
+                           const char *name, const char *func, int line)
+{
+	int retcode = ERROR;
+	const std::size_t len = std::strlen(prefix) + std::strlen(name);
+
+	std::memset(devfile, 0, sizeof(devfile));
+	if (len >= sizeof(devfile)) {
+		std::printf("%s(%d):Invalid parameter error - device name too long\n", func, line);
+		goto end;
+	}
+	std::snprintf(devfile, sizeof(devfile), "%s%s", prefix, name);
+	retcode = OK;
+end:
+	return retcode;
+}
+
+int ostrautil_issue_ioctl(char *devfile, unsigned int ioctl_cmd, void *ioctl_arg)
+{
+	int retcode = ERROR;
+	int devfp = open(devfile, O_RDWR);
+
+	if (devfp < 0) {
+		std::printf("%s open error\n", devfile);
+		goto end;
+	}
+	retcode = ioctl(devfp, ioctl_cmd, ioctl_arg);
+	close(devfp);
+	if (retcode < 0)
+		std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
+end:
+	return retcode;
+}
+
+/*
+ * Drive discovery: the probe script exits 1 or 2 for a live drive, anything
+ * else for none.  At most two drives; a third one is an error.
+ */
+int ostrautil_init(void)
+{
+	char dev_chk_cmd[256];
+	int cmd_ret = 0;
+	int cmd_ret_status = 0;
+	int table_num = 0;
+	int i = 0;
+	int retcode = ERROR;
+
+	for (i = 'a'; i <= 'h'; i++) {
+		std::memset(dev_chk_cmd, 0, sizeof(dev_chk_cmd));
+		std::snprintf(dev_chk_cmd, sizeof(dev_chk_cmd),
+		              "/sbin/check_scsi_devfile.sh sd%c > /dev/null 2>&1", i);
+		cmd_ret = std::system(dev_chk_cmd);
+		if ((cmd_ret & 0x7f) != 0) {
+			std::printf("error (ostrautil) : ostrautil_init - check_scsi_devfile.sh "
+			            "ret error.\n");
+			goto end;
+		}
+		cmd_ret_status = (cmd_ret >> 8) & 0xff;
+		if (cmd_ret_status == 1 || cmd_ret_status == 2) {
+			if (table_num == 2) {
+				std::printf("error (ostrautil) : ostrautil_init - three or more "
+				            "HDD/SSD is not "
+				            "connectable.\n");
+				goto end;
+			}
+			std::snprintf(devname[table_num], sizeof(devname_data[0]), "sd%c", i);
+			std::snprintf(devname2[table_num], sizeof(devname2_data[0]), "sd%c5", i);
+			table_num++;
+		}
+	}
+	devname[table_num] = nullptr;
+	devname2[table_num] = nullptr;
+	port = static_cast<std::uint32_t>(table_num);
+	if (table_num == 0) {
+		std::printf("error (ostrautil) : ostrautil_init - not connected hdd device.\n");
+		goto end;
+	}
+	retcode = OK;
+end:
+	return retcode;
+}
+
+namespace
+{
+
+/* H(x) and D(x) of the debug words */
+[[maybe_unused]] std::uint32_t hex_arg(const char *arg)
+{
+	return ostrautil_strtoul(arg, nullptr, 16);
+}
+
+[[maybe_unused]] std::uint32_t dec_arg(const char *arg)
+{
+	return ostrautil_strtoul(arg, nullptr, 10);
+}
+
+/* numeric commands: handler of each command number, ended by a null handler */
+struct ostrautil_command {
+	std::uint32_t cmd;
+	int (*handler)(int argc, char **argv, std::uint32_t cmd);
+};
+
+constexpr ostrautil_command ostrautil_commands[] = {
+        {0, nullptr},
+};
+
+/*
+ * debug words, compared in this order: either a bare driver request sent to
+ * argv[2] as a path (handler null), or a handler that needs `nargs` further
+ * arguments after argv[2] (`name` is the handler's, for the refusal).
+ */
+struct ostrautil_dbgword {
+	const char *word;
+	unsigned int dbgcmd;
+	int nargs;
+	const char *name;
+	int (*handler)(char **argv);
+};
+
+constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
+        {"hdsleep", ZTOSTRA_HDD_SLEEP, 0, nullptr, nullptr},
+        {"hdstandbyimd", ZTOSTRA_HDD_STANDBY_IMD, 0, nullptr, nullptr},
+        {"hdflush", ZTOSTRA_HDD_FLUSH_CACHE, 0, nullptr, nullptr},
+        {"sleepin", ZTOSTRA_SLEEP_IN, 0, nullptr, nullptr},
+        {"sleepout", ZTOSTRA_SLEEP_OUT, 0, nullptr, nullptr},
+        {"intr", ZTOSTRA_TEST_24v_DOWN_INTR, 0, nullptr, nullptr},
+        {"regr", ZTOSTRA_TEST_REG_READ, 0, nullptr, nullptr},
+        {"regw", ZTOSTRA_TEST_REG_WRITE, 0, nullptr, nullptr},
+        {"ow_clear", ZTOSTRA_CLEAR_TOTAL, 0, nullptr, nullptr},
+        {nullptr, 0, 0, nullptr, nullptr},
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	std::uint32_t cmd = 0;
+	int retcode = ERROR;
+	unsigned int dbgcmd = 0;
+	void *dbgarg = nullptr;
+	const ostrautil_command *command = nullptr;
+	const ostrautil_dbgword *word = nullptr;
+
+	if (argc <= 2 || argv == nullptr || argv[1] == nullptr || argv[2] == nullptr) {
+		std::printf("error (ostrautil) : invalid parameter - argc, argv.\n");
+		goto end;
+	}
+	retcode = ostrautil_init();
+	if (retcode != OK)
+		goto end;
+
+	cmd = ostrautil_strtoul(argv[1], nullptr, 16);
+	for (command = ostrautil_commands; command->handler != nullptr; command++) {
+		if (command->cmd == cmd) {
+			(void)command->handler(argc, argv, cmd);
+			goto end;
+		}
+	}
+
+	for (word = ostrautil_dbgwords; word->word != nullptr; word++) {
+		if (std::strcmp(word->word, argv[1]) == 0)
+			break;
+	}
+	if (word->word == nullptr) {
+		std::printf("Unknown command\n");
+	} else if (word->handler == nullptr) {
+		dbgcmd = word->dbgcmd;
+		(void)ostrautil_issue_ioctl(argv[2], dbgcmd, dbgarg);
+	} else if (argc - 3 < word->nargs) {
+		std::printf("%s(%d):Invalid parameter error\n", word->name, __LINE__);
+	} else {
+		(void)word->handler(argv);
+	}
+end:
+	return retcode;
+}

@@ -1,0 +1,271 @@
+// preload.cpp - LD_PRELOAD side of the board simulator.
+//
+// Redirects the board's paths into the board directory named by
+// OSTRASIM_BOARD: /dev/sd*, /sys/block/*, /tmp/ostra_* and the probe script
+// inside command lines given to system(); answers ioctl on the redirected
+// drive nodes as the ztostra driver and the block layer would.  Without
+// OSTRASIM_BOARD everything passes straight through.
+#include "sim.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+template <typename F> F real(const char *name)
+{
+	static_assert(sizeof(F) == sizeof(void *));
+	void *sym = dlsym(RTLD_NEXT, name);
+	F f = nullptr;
+	std::memcpy(&f, &sym, sizeof f);
+	return f;
+}
+
+// set while the simulator itself runs, so that its own file use is not redirected
+thread_local bool inside = false;
+
+struct Inside {
+	bool was;
+	Inside() : was(inside)
+	{
+		inside = true;
+	}
+	~Inside()
+	{
+		inside = was;
+	}
+	Inside(const Inside &) = delete;
+	Inside &operator=(const Inside &) = delete;
+};
+
+std::map<int, std::string> &open_nodes()
+{
+	static std::map<int, std::string> nodes;
+	return nodes;
+}
+
+bool starts_with(const char *s, const char *prefix)
+{
+	return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+// The board path for a board-side path, or empty when it is not one.
+std::string mapped(const char *path, std::string *node)
+{
+	if (inside || path == nullptr)
+		return {};
+	const sim::Board *b = nullptr;
+	{
+		Inside in;
+		b = sim::current_board();
+	}
+	if (b == nullptr)
+		return {};
+	if (starts_with(path, "/dev/sd")) {
+		if (node != nullptr)
+			*node = path + 5;
+		return b->dir + path;
+	}
+	if (starts_with(path, "/sys/block/") || starts_with(path, "/tmp/ostra_"))
+		return b->dir + path;
+	return {};
+}
+
+// Injected open failure of a drive node, if the board asks for one.
+bool open_fault(const std::string &node, int &err)
+{
+	const sim::Board *b = sim::current_board();
+	bool failed = false;
+	Inside in;
+	sim::with_state(*b, [&](sim::json &state) {
+		int result = 0;
+		failed = sim::injected_fault(*b, state, node, "open", result, err);
+	});
+	return failed;
+}
+
+void trace_node(const char *op, const std::string &node, int result, int err)
+{
+	const sim::Board *b = sim::current_board();
+	Inside in;
+	sim::with_state(*b, [&](sim::json &state) {
+		sim::json line = {{"op", op}, {"node", node}, {"result", result}};
+		line["errno"] = result < 0 ? err : 0;
+		sim::append_trace(*b, state, line);
+	});
+}
+
+template <typename OpenFn, typename... Args>
+int open_common(OpenFn fn, const char *path, int flags, mode_t mode, Args... before)
+{
+	std::string node;
+	const std::string board_path = mapped(path, &node);
+	if (board_path.empty())
+		return fn(before..., path, flags, mode);
+	int err = 0;
+	int fd = -1;
+	if (!node.empty() && open_fault(node, err)) {
+		fd = -1;
+	} else {
+		fd = fn(before..., board_path.c_str(), flags, mode);
+		err = errno;
+	}
+	if (!node.empty()) {
+		if (fd >= 0)
+			open_nodes()[fd] = node;
+		trace_node("open", node, fd, err);
+	}
+	errno = err;
+	return fd;
+}
+
+mode_t mode_arg(int flags, va_list ap)
+{
+	return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+}
+
+__attribute__((constructor)) void ostrasim_init()
+{
+	// the shells that system() starts must not load the simulator again
+	unsetenv("LD_PRELOAD");
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char *path, int flags, ...)
+{
+	static auto fn = real<int (*)(const char *, int, mode_t)>("open");
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = mode_arg(flags, ap);
+	va_end(ap);
+	return open_common(fn, path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+	static auto fn = real<int (*)(const char *, int, mode_t)>("open64");
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = mode_arg(flags, ap);
+	va_end(ap);
+	return open_common(fn, path, flags, mode);
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat");
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = mode_arg(flags, ap);
+	va_end(ap);
+	return open_common(fn, path, flags, mode, dirfd);
+}
+
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat64");
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = mode_arg(flags, ap);
+	va_end(ap);
+	return open_common(fn, path, flags, mode, dirfd);
+}
+
+int __open_2(const char *path, int flags)
+{
+	return open(path, flags);
+}
+
+int __open64_2(const char *path, int flags)
+{
+	return open64(path, flags);
+}
+
+FILE *fopen(const char *path, const char *mode)
+{
+	static auto fn = real<FILE *(*)(const char *, const char *)>("fopen");
+	const std::string board_path = mapped(path, nullptr);
+	return fn(board_path.empty() ? path : board_path.c_str(), mode);
+}
+
+FILE *fopen64(const char *path, const char *mode)
+{
+	static auto fn = real<FILE *(*)(const char *, const char *)>("fopen64");
+	const std::string board_path = mapped(path, nullptr);
+	return fn(board_path.empty() ? path : board_path.c_str(), mode);
+}
+
+int system(const char *command)
+{
+	static auto fn = real<int (*)(const char *)>("system");
+	static const char script[] = "/sbin/check_scsi_devfile.sh";
+	if (inside || command == nullptr || std::strstr(command, script) == nullptr)
+		return fn(command);
+	const sim::Board *b = nullptr;
+	{
+		Inside in;
+		b = sim::current_board();
+	}
+	if (b == nullptr)
+		return fn(command);
+	// The probe runs in place of the shell ("exec"), so that a probe that
+	// dies by a signal shows to the caller as a shell killed by it.
+	std::string line = command;
+	const std::size_t at = line.find(script);
+	line.replace(at, sizeof(script) - 1, b->dir + script);
+	if (at == 0)
+		line = "exec " + line;
+	return fn(line.c_str());
+}
+
+int close(int fd)
+{
+	static auto fn = real<int (*)(int)>("close");
+	auto &nodes = open_nodes();
+	auto it = nodes.find(fd);
+	if (it == nodes.end() || inside)
+		return fn(fd);
+	const std::string node = it->second;
+	nodes.erase(it);
+	const int r = fn(fd);
+	const int err = errno;
+	trace_node("close", node, r, err);
+	errno = err;
+	return r;
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+	static auto fn = real<int (*)(int, unsigned long, void *)>("ioctl");
+	va_list ap;
+	va_start(ap, request);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	auto &nodes = open_nodes();
+	auto it = nodes.find(fd);
+	if (it == nodes.end() || inside)
+		return fn(fd, request, arg);
+	int err = 0;
+	int result = 0;
+	{
+		Inside in;
+		result = sim::driver_ioctl(*sim::current_board(), it->second, request, arg, err);
+	}
+	errno = err;
+	return result;
+}
+
+} // extern "C"
