@@ -2,8 +2,7 @@
 // progress count.
 #include "sim.h"
 
-namespace
-{
+namespace {
 
 int clear_total(sim::Ctx &ctx, unsigned char *)
 {
@@ -12,7 +11,7 @@ int clear_total(sim::Ctx &ctx, unsigned char *)
 }
 
 const sim::Request requests[] = {
-        {0x0A0E, "ZTOSTRA_CLEAR_TOTAL", 0, clear_total},
+	{0x0A0E, "ZTOSTRA_CLEAR_TOTAL", 0, clear_total},
 };
 
 [[maybe_unused]] const bool registered = sim::register_requests(requests);

@@ -31,16 +31,15 @@ struct ostrasim_preset {
 };
 extern const ostrasim_preset ostrasim_presets[];
 
-namespace
-{
+namespace {
 
 int usage()
 {
 	std::cerr << "usage: ostrasim init DIR [--preset NAME]\n"
-	             "       ostrasim run DIR -- PROGRAM [ARGS...]\n"
-	             "       ostrasim trace DIR\n"
-	             "       ostrasim show DIR\n"
-	             "       ostrasim presets\n";
+		     "       ostrasim run DIR -- PROGRAM [ARGS...]\n"
+		     "       ostrasim trace DIR\n"
+		     "       ostrasim show DIR\n"
+		     "       ostrasim presets\n";
 	return 2;
 }
 
@@ -61,7 +60,7 @@ void write_file(const fs::path &path, const std::string &text, fs::perms perms =
 std::string probe_script(const json &probe)
 {
 	std::string s = "#!/bin/sh\n# simulated board probe: exit status per drive name\n"
-	                "echo \"$1\" >> \"$(dirname \"$0\")/../probe.log\"\ncase \"$1\" in\n";
+			"echo \"$1\" >> \"$(dirname \"$0\")/../probe.log\"\ncase \"$1\" in\n";
 	for (const auto &[name, answer] : probe.items()) {
 		if (answer.is_string() && answer.get<std::string>() == "signal")
 			s += name + ") kill -KILL $$ ;;\n";
@@ -84,8 +83,8 @@ void materialize(const sim::Board &board)
 	fs::create_directories(dir / "tmp");
 	if (board.desc.contains("probe") && !board.desc.at("probe").is_null())
 		write_file(dir / "sbin/check_scsi_devfile.sh", probe_script(board.desc.at("probe")),
-		           fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-		                   fs::perms::others_read | fs::perms::others_exec);
+			   fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+				   fs::perms::others_read | fs::perms::others_exec);
 	const json drives = board.desc.value("drives", json::object());
 	for (const auto &[name, drive] : drives.items()) {
 		for (const auto &node : drive.value("nodes", json::array()))
@@ -94,7 +93,7 @@ void materialize(const sim::Board &board)
 		for (const auto &[rel, content] : sysfs.items())
 			if (!content.is_null())
 				write_file(dir / "sys/block" / name / rel,
-				           content.get<std::string>());
+					   content.get<std::string>());
 	}
 }
 
@@ -107,7 +106,7 @@ bool is_ppc32(const std::string &program)
 	// e_machine follows e_type, both in the file's own byte order
 	const bool big = ident[EI_DATA] == ELFDATA2MSB;
 	const unsigned machine = big ? (ident[EI_NIDENT + 2] << 8U) | ident[EI_NIDENT + 3]
-	                             : (ident[EI_NIDENT + 3] << 8U) | ident[EI_NIDENT + 2];
+				     : (ident[EI_NIDENT + 3] << 8U) | ident[EI_NIDENT + 2];
 	return std::memcmp(ident, ELFMAG, SELFMAG) == 0 && ident[EI_CLASS] == ELFCLASS32 &&
 	       machine == EM_PPC;
 }
@@ -149,13 +148,13 @@ int cmd_run(const std::string &dir, char **prog)
 	std::vector<std::string> args;
 	if (is_ppc32(prog[0])) {
 		const std::string lib =
-		        env_or("OSTRASIM_PPC_LIB", self_dir() + "/../ppc/libostrasim.so");
+			env_or("OSTRASIM_PPC_LIB", self_dir() + "/../ppc/libostrasim.so");
 		if (!fs::exists(lib)) {
 			std::cerr << "ostrasim: no PowerPC simulator library at " << lib << "\n";
 			return 127;
 		}
 		args = {"qemu-ppc", "-L", env_or("OSTRASIM_PPC_SYSROOT", OSTRASIM_PPC_SYSROOT),
-		        "-E", "LD_PRELOAD=" + fs::canonical(lib).string()};
+			"-E", "LD_PRELOAD=" + fs::canonical(lib).string()};
 	} else {
 		setenv("LD_PRELOAD", env_or("OSTRASIM_LIB", self_dir() + "/libostrasim.so").c_str(),
 		       1);
@@ -180,11 +179,11 @@ int cmd_trace(const std::string &dir)
 		const json line = json::parse(text);
 		const std::string op = line.value("op", "");
 		std::printf("%5llu %-6s %-6s",
-		            static_cast<unsigned long long>(line.value("seq", 0ULL)), op.c_str(),
-		            line.value("node", "").c_str());
+			    static_cast<unsigned long long>(line.value("seq", 0ULL)), op.c_str(),
+			    line.value("node", "").c_str());
 		if (op == "ioctl")
 			std::printf(" %s (0x%04lx)", line.value("request", "").c_str(),
-			            line.value("code", 0UL));
+				    line.value("code", 0UL));
 		std::printf(" -> %d", line.value("result", 0));
 		if (line.value("errno", 0) != 0)
 			std::printf(" (%s)", std::strerror(line.value("errno", 0)));
@@ -193,8 +192,8 @@ int cmd_trace(const std::string &dir)
 		std::printf("\n");
 		if (line.contains("before"))
 			std::printf("        in:  %s\n        out: %s\n",
-			            line.at("before").get<std::string>().c_str(),
-			            line.at("after").get<std::string>().c_str());
+				    line.at("before").get<std::string>().c_str(),
+				    line.at("after").get<std::string>().c_str());
 	}
 	return 0;
 }
@@ -234,7 +233,7 @@ int main(int argc, char **argv)
 		if (cmd == "presets" && argc == 2) {
 			for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++)
 				std::printf("%-10s %s\n", p->name,
-				            json::parse(p->text).value("comment", "").c_str());
+					    json::parse(p->text).value("comment", "").c_str());
 			return 0;
 		}
 	} catch (const std::exception &e) {

@@ -19,8 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 template <typename F> F real(const char *name)
 {

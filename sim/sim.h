@@ -22,8 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace sim
-{
+namespace sim {
 
 using json = nlohmann::json;
 
@@ -68,7 +67,7 @@ struct Request {
 using Gate = int (*)(Ctx &ctx, const Request &req);
 // Prints what a module keeps about one drive, for `ostrasim show`.
 using Show = void (*)(const json &board, const json &state, const std::string &drive,
-                      std::FILE *out);
+		      std::FILE *out);
 
 bool register_requests(const Request *reqs, std::size_t n);
 template <std::size_t N> bool register_requests(const Request (&reqs)[N])
@@ -117,11 +116,11 @@ bool split_node(const std::string &node, std::string &drive, int &partition);
 // An injected fault for this call of `request` on `node`, if the board asks
 // for one: counts the call, fills result and err.
 bool injected_fault(const Board &board, json &state, const std::string &node,
-                    const std::string &request, int &result, int &err);
+		    const std::string &request, int &result, int &err);
 
 // The driver's answer to one ioctl on a simulated node.
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
-                 int &err);
+		 int &err);
 
 // --- record fields in native byte order -------------------------------------
 

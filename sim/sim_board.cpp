@@ -12,11 +12,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-namespace sim
-{
+namespace sim {
 
-namespace
-{
+namespace {
 
 std::vector<Request> &registry()
 {
@@ -202,7 +200,7 @@ bool split_node(const std::string &node, std::string &drive, int &partition)
 }
 
 bool injected_fault(const Board &board, json &state, const std::string &node,
-                    const std::string &request, int &result, int &err)
+		    const std::string &request, int &result, int &err)
 {
 	const std::string key = node + " " + request;
 	json &calls = state["calls"];
@@ -240,7 +238,7 @@ std::string hex(const unsigned char *p, std::size_t n)
 }
 
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
-                 int &err)
+		 int &err)
 {
 	int result = 0;
 	err = 0;
@@ -254,14 +252,14 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 
 		line["request"] = req != nullptr ? req->name : "unknown";
 		const bool known_drive = split_node(node, drive, partition) &&
-		                         board.desc.contains("drives") &&
-		                         board.desc.at("drives").contains(drive);
+					 board.desc.contains("drives") &&
+					 board.desc.at("drives").contains(drive);
 		if (req == nullptr || !known_drive) {
 			result = -1;
 			err = ENOTTY;
 		} else {
 			size = req->size_of != nullptr && bytes != nullptr ? req->size_of(bytes)
-			                                                   : req->argsize;
+									   : req->argsize;
 			std::vector<unsigned char> before;
 			if (size != 0 && bytes != nullptr)
 				before.assign(bytes, bytes + size);

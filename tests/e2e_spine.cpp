@@ -4,8 +4,7 @@
 
 #include "harness.h"
 
-namespace
-{
+namespace {
 
 const std::string no_drive = "error (ostrautil) : ostrautil_init - not connected hdd device.\n";
 const std::string bad_args = "error (ostrautil) : invalid parameter - argc, argv.\n";
@@ -36,9 +35,7 @@ std::ostream &operator<<(std::ostream &o, const ProbeCase &c)
 	return o << c.name;
 }
 
-class Discovery : public testing::TestWithParam<ProbeCase>
-{
-};
+class Discovery : public testing::TestWithParam<ProbeCase> {};
 
 TEST_P(Discovery, ProbesAndTables)
 {
@@ -59,32 +56,32 @@ TEST_P(Discovery, ProbesAndTables)
 const std::string unknown = "Unknown command\n";
 
 INSTANTIATE_TEST_SUITE_P(
-        Probe, Discovery,
-        testing::Values(
-                ProbeCase{"one", {{"sda", 1}}, unknown, 0, "abcdefgh"},
-                ProbeCase{"only_sdb", {{"sdb", 1}}, unknown, 0, "abcdefgh"},
-                ProbeCase{"sda_sdc", {{"sda", 1}, {"sdc", 2}}, unknown, 0, "abcdefgh"},
-                ProbeCase{"status2", {{"sda", 2}}, unknown, 0, "abcdefgh"},
-                ProbeCase{"status3", {{"sda", 3}}, no_drive, 255, "abcdefgh"},
-                ProbeCase{"none", json::object(), no_drive, 255, "abcdefgh"},
-                ProbeCase{"third",
-                          {{"sda", 1}, {"sdb", 1}, {"sdd", 1}, {"sdf", 1}},
-                          "error (ostrautil) : ostrautil_init - three or more HDD/SSD is not "
-                          "connectable.\n",
-                          255,
-                          "abcd"},
-                ProbeCase{"third_at_h",
-                          {{"sda", 1}, {"sdb", 2}, {"sdh", 1}},
-                          "error (ostrautil) : ostrautil_init - three or more HDD/SSD is not "
-                          "connectable.\n",
-                          255,
-                          "abcdefgh"},
-                ProbeCase{"killed",
-                          {{"sda", 1}, {"sdc", "signal"}},
-                          "error (ostrautil) : ostrautil_init - check_scsi_devfile.sh ret error.\n",
-                          255,
-                          "abc"}),
-        [](const testing::TestParamInfo<ProbeCase> &i) { return std::string(i.param.name); });
+	Probe, Discovery,
+	testing::Values(
+		ProbeCase{"one", {{"sda", 1}}, unknown, 0, "abcdefgh"},
+		ProbeCase{"only_sdb", {{"sdb", 1}}, unknown, 0, "abcdefgh"},
+		ProbeCase{"sda_sdc", {{"sda", 1}, {"sdc", 2}}, unknown, 0, "abcdefgh"},
+		ProbeCase{"status2", {{"sda", 2}}, unknown, 0, "abcdefgh"},
+		ProbeCase{"status3", {{"sda", 3}}, no_drive, 255, "abcdefgh"},
+		ProbeCase{"none", json::object(), no_drive, 255, "abcdefgh"},
+		ProbeCase{"third",
+			  {{"sda", 1}, {"sdb", 1}, {"sdd", 1}, {"sdf", 1}},
+			  "error (ostrautil) : ostrautil_init - three or more HDD/SSD is not "
+			  "connectable.\n",
+			  255,
+			  "abcd"},
+		ProbeCase{"third_at_h",
+			  {{"sda", 1}, {"sdb", 2}, {"sdh", 1}},
+			  "error (ostrautil) : ostrautil_init - three or more HDD/SSD is not "
+			  "connectable.\n",
+			  255,
+			  "abcdefgh"},
+		ProbeCase{"killed",
+			  {{"sda", 1}, {"sdc", "signal"}},
+			  "error (ostrautil) : ostrautil_init - check_scsi_devfile.sh ret error.\n",
+			  255,
+			  "abc"}),
+	[](const testing::TestParamInfo<ProbeCase> &i) { return std::string(i.param.name); });
 
 TEST(Discovery, MissingScriptIsNoDrive)
 {
@@ -108,9 +105,7 @@ std::ostream &operator<<(std::ostream &o, const WordCase &c)
 	return o << c.word;
 }
 
-class RequestWord : public testing::TestWithParam<WordCase>
-{
-};
+class RequestWord : public testing::TestWithParam<WordCase> {};
 
 TEST_P(RequestWord, SendsOneRequestToThePathAsTyped)
 {
@@ -139,7 +134,7 @@ TEST_P(RequestWord, SendsOneRequestToThePathAsTyped)
 	b.fault("sda5", c.request, -1, 5);
 	r = b.run({c.word, "/dev/sda5"});
 	EXPECT_THAT(r.out,
-	            testing::MatchesRegex("ostrautil_issue_ioctl\\([0-9]+\\):ioctl\\(\\) error\n"));
+		    testing::MatchesRegex("ostrautil_issue_ioctl\\([0-9]+\\):ioctl\\(\\) error\n"));
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(b.trace().back()["op"], "close");
 
@@ -150,17 +145,17 @@ TEST_P(RequestWord, SendsOneRequestToThePathAsTyped)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-        Words, RequestWord,
-        testing::Values(WordCase{"hdsleep", "ZTOSTRA_HDD_SLEEP", 0x0A01},
-                        WordCase{"hdstandbyimd", "ZTOSTRA_HDD_STANDBY_IMD", 0x0A00},
-                        WordCase{"hdflush", "ZTOSTRA_HDD_FLUSH_CACHE", 0x0A02},
-                        WordCase{"sleepin", "ZTOSTRA_SLEEP_IN", 0x0A03},
-                        WordCase{"sleepout", "ZTOSTRA_SLEEP_OUT", 0x0A04},
-                        WordCase{"intr", "ZTOSTRA_TEST_24v_DOWN_INTR", 0x0F02},
-                        WordCase{"regr", "ZTOSTRA_TEST_REG_READ", 0x0F00},
-                        WordCase{"regw", "ZTOSTRA_TEST_REG_WRITE", 0x0F01},
-                        WordCase{"ow_clear", "ZTOSTRA_CLEAR_TOTAL", 0x0A0E}),
-        [](const testing::TestParamInfo<WordCase> &i) { return std::string(i.param.word); });
+	Words, RequestWord,
+	testing::Values(WordCase{"hdsleep", "ZTOSTRA_HDD_SLEEP", 0x0A01},
+			WordCase{"hdstandbyimd", "ZTOSTRA_HDD_STANDBY_IMD", 0x0A00},
+			WordCase{"hdflush", "ZTOSTRA_HDD_FLUSH_CACHE", 0x0A02},
+			WordCase{"sleepin", "ZTOSTRA_SLEEP_IN", 0x0A03},
+			WordCase{"sleepout", "ZTOSTRA_SLEEP_OUT", 0x0A04},
+			WordCase{"intr", "ZTOSTRA_TEST_24v_DOWN_INTR", 0x0F02},
+			WordCase{"regr", "ZTOSTRA_TEST_REG_READ", 0x0F00},
+			WordCase{"regw", "ZTOSTRA_TEST_REG_WRITE", 0x0F01},
+			WordCase{"ow_clear", "ZTOSTRA_CLEAR_TOTAL", 0x0A0E}),
+	[](const testing::TestParamInfo<WordCase> &i) { return std::string(i.param.word); });
 
 TEST(Entry, UnknownCommandsAndWords)
 {
@@ -197,6 +192,36 @@ TEST(Entry, ExtraArgumentsIgnoredByRequestWords)
 	const RunResult r = b.run({"regw", "/dev/sda", "10", "20"});
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(b.requests(), std::vector<std::string>{"sda ZTOSTRA_TEST_REG_WRITE"});
+}
+
+} // namespace
+
+namespace {
+
+struct RefusalCase {
+	std::vector<std::string> args;
+	const char *pattern; // the whole output
+};
+
+// Handlers that read further arguments refuse a missing one, and every
+// handler refuses a device name that does not fit its path; nothing is sent.
+TEST(Entry, MissingArgumentsAndLongNamesSendNothing)
+{
+	const std::string long_name(35, 'x');
+	const RefusalCase cases[] = {
+		{{"read", "sda"}, "ostrautil_read_dma\\([0-9]+\\):Invalid parameter error\n"},
+		{{"read", "sda", "0", "100"},
+		 "ostrautil_read_dma\\([0-9]+\\):Invalid parameter error\n"},
+		{{"read", long_name, "0", "100", "1"},
+		 "ostrautil_read_dma\\([0-9]+\\):Invalid parameter error - device name too long\n"},
+	};
+	Board b;
+	for (const RefusalCase &c : cases) {
+		const RunResult r = b.run(c.args);
+		EXPECT_THAT(r.out, testing::MatchesRegex(c.pattern)) << c.args[0];
+		EXPECT_EQ(r.status, 0);
+	}
+	EXPECT_TRUE(b.trace().empty());
 }
 
 } // namespace

@@ -29,8 +29,7 @@ std::string real_drives_dir()
 	return fs::is_directory(dir) ? dir : std::string();
 }
 
-namespace
-{
+namespace {
 
 std::string slurp(const fs::path &path)
 {
@@ -99,13 +98,13 @@ void Board::save() const
 }
 
 void Board::fault(const std::string &node, const std::string &request, int result, int err,
-                  int from, int count)
+		  int from, int count)
 {
 	json f = {{"node", node},
-	          {"request", request},
-	          {"result", result},
-	          {"errno", err},
-	          {"from", from}};
+		  {"request", request},
+		  {"result", result},
+		  {"errno", err},
+		  {"from", from}};
 	if (count >= 0)
 		f["count"] = count;
 	desc_["faults"].push_back(f);
@@ -144,7 +143,7 @@ std::vector<std::string> Board::requests() const
 	std::vector<std::string> reqs;
 	for (const json &line : trace("ioctl"))
 		reqs.push_back(line.at("node").get<std::string>() + " " +
-		               line.at("request").get<std::string>());
+			       line.at("request").get<std::string>());
 	return reqs;
 }
 
@@ -188,8 +187,8 @@ int main(int argc, char **argv)
 	}
 	if (!GTEST_FLAG_GET(list_tests) && (ostrautil_bin.empty() || ostrasim_bin.empty())) {
 		std::fprintf(stderr,
-		             "usage: %s --ostrautil=PATH --ostrasim=PATH [--ppc-lib=PATH]\n",
-		             argv[0]);
+			     "usage: %s --ostrautil=PATH --ostrasim=PATH [--ppc-lib=PATH]\n",
+			     argv[0]);
 		return 2;
 	}
 	return RUN_ALL_TESTS();

@@ -17,8 +17,7 @@ struct RunResult {
 };
 
 // A fresh board directory from a preset, removed again at the end.
-class Board
-{
+class Board {
       public:
 	explicit Board(const std::string &preset = "default");
 	~Board();
@@ -36,7 +35,7 @@ class Board
 	void save() const;
 	// adds a fault: request on node fails with result/errno from its from-th call on
 	void fault(const std::string &node, const std::string &request, int result, int err,
-	           int from = 1, int count = -1);
+		   int from = 1, int count = -1);
 
 	RunResult run(const std::vector<std::string> &args) const;         // ostrautil ARGS
 	RunResult run_program(const std::vector<std::string> &argv) const; // any program

@@ -8,8 +8,7 @@
 
 #include "osl_mdev_ostrautil.h"
 
-namespace
-{
+namespace {
 
 struct Case {
 	const char *text;
@@ -19,35 +18,35 @@ struct Case {
 };
 
 const Case unsigned_cases[] = {
-        {"51", 16, 0x51, 2},
-        {"0x51", 16, 0x51, 4},
-        {"0X51", 16, 0x51, 4},
-        {"51z", 16, 0x51, 2},
-        {"12abc", 16, 0x12abc, 5},
-        {"hdsleep", 16, 0, 0},
-        {"", 16, 0, 0},
-        {"0x", 16, 0, 1},
-        {"0xg", 16, 0, 1},
-        {"  \t12", 16, 0x12, 5},
-        {"+12", 16, 0x12, 3},
-        {"-1", 16, 0xFFFFFFFF, 2},
-        {"-FFFFFFEE", 16, 0x12, 9},
-        {"-0x10", 16, 0xFFFFFFF0, 5},
-        {"FFFFFFFF", 16, 0xFFFFFFFF, 8},
-        {"100000000", 16, 0xFFFFFFFF, 9},
-        {"-100000000", 16, 0xFFFFFFFF, 10},
-        {"123456789abcdef0123", 16, 0xFFFFFFFF, 19},
-        {"ffff", 16, 0xffff, 4},
-        {"12g", 16, 0x12, 2},
-        {"-", 16, 0, 0},
-        {" ", 16, 0, 0},
-        {"99", 10, 99, 2},
-        {"1x", 10, 1, 1},
-        {"4294967295", 10, 4294967295U, 10},
-        {"4294967296", 10, 0xFFFFFFFF, 10},
-        {"-1", 10, 4294967295U, 2},
-        {"0x10", 10, 0, 1},
-        {"a", 10, 0, 0},
+	{"51", 16, 0x51, 2},
+	{"0x51", 16, 0x51, 4},
+	{"0X51", 16, 0x51, 4},
+	{"51z", 16, 0x51, 2},
+	{"12abc", 16, 0x12abc, 5},
+	{"hdsleep", 16, 0, 0},
+	{"", 16, 0, 0},
+	{"0x", 16, 0, 1},
+	{"0xg", 16, 0, 1},
+	{"  \t12", 16, 0x12, 5},
+	{"+12", 16, 0x12, 3},
+	{"-1", 16, 0xFFFFFFFF, 2},
+	{"-FFFFFFEE", 16, 0x12, 9},
+	{"-0x10", 16, 0xFFFFFFF0, 5},
+	{"FFFFFFFF", 16, 0xFFFFFFFF, 8},
+	{"100000000", 16, 0xFFFFFFFF, 9},
+	{"-100000000", 16, 0xFFFFFFFF, 10},
+	{"123456789abcdef0123", 16, 0xFFFFFFFF, 19},
+	{"ffff", 16, 0xffff, 4},
+	{"12g", 16, 0x12, 2},
+	{"-", 16, 0, 0},
+	{" ", 16, 0, 0},
+	{"99", 10, 99, 2},
+	{"1x", 10, 1, 1},
+	{"4294967295", 10, 4294967295U, 10},
+	{"4294967296", 10, 0xFFFFFFFF, 10},
+	{"-1", 10, 4294967295U, 2},
+	{"0x10", 10, 0, 1},
+	{"a", 10, 0, 0},
 };
 
 TEST(Convert, UnsignedAsOnTheTarget)
@@ -72,16 +71,16 @@ struct SignedCase {
 };
 
 const SignedCase signed_cases[] = {
-        {"1", 1, 1},
-        {"-1", -1, 2},
-        {"3x", 3, 1},
-        {"x", 0, 0},
-        {"2147483647", INT32_MAX, 10},
-        {"2147483648", INT32_MAX, 10},
-        {"-2147483648", INT32_MIN, 11},
-        {"-2147483649", INT32_MIN, 11},
-        {"99999999999999999999", INT32_MAX, 20},
-        {" -7", -7, 3},
+	{"1", 1, 1},
+	{"-1", -1, 2},
+	{"3x", 3, 1},
+	{"x", 0, 0},
+	{"2147483647", INT32_MAX, 10},
+	{"2147483648", INT32_MAX, 10},
+	{"-2147483648", INT32_MIN, 11},
+	{"-2147483649", INT32_MIN, 11},
+	{"99999999999999999999", INT32_MAX, 20},
+	{" -7", -7, 3},
 };
 
 TEST(Convert, SignedAsOnTheTarget)
@@ -108,7 +107,7 @@ TEST(DevicePath, FitsOrIsRefused)
 	const std::string name35(35, 'x');
 	EXPECT_EQ(ostrautil_make_devfile(devfile, "/dev/", name35.c_str(), "caller", 12), ERROR);
 	EXPECT_EQ(testing::internal::GetCapturedStdout(),
-	          "caller(12):Invalid parameter error - device name too long\n");
+		  "caller(12):Invalid parameter error - device name too long\n");
 	EXPECT_EQ(devfile[0], '\0');
 }
 

@@ -45,7 +45,7 @@ std::int32_t ostrautil_strtol(const char *str, char **end, int base);
  * is refused with a message naming the caller (func, line); ERROR then.
  */
 int ostrautil_make_devfile(char (&devfile)[OSTRAUTIL_DEVFILE_LEN], const char *prefix,
-                           const char *name, const char *func, int line);
+			   const char *name, const char *func, int line);
 
 /* command front end */
 int ostrautil_init(void);

@@ -26,8 +26,7 @@ char *devname[3] = {devname_data[0], devname_data[1], nullptr};
 char *devname2[3] = {devname2_data[0], devname2_data[1], nullptr};
 std::uint32_t port = 0;
 
-namespace
-{
+namespace {
 
 /* value of c as a digit of any base up to 36, or 36 when it is none */
 constexpr unsigned int digit_value(char c)
@@ -107,18 +106,18 @@ std::int32_t ostrautil_strtol(const char *str, char **end, int base)
 
 	if (num.negative)
 		value = (num.magnitude >= std::uint64_t{1} << 31U)
-		                ? INT32_MIN
-		                : -static_cast<std::int32_t>(num.magnitude);
+				? INT32_MIN
+				: -static_cast<std::int32_t>(num.magnitude);
 	else
 		value = (num.magnitude > INT32_MAX) ? INT32_MAX
-		                                    : static_cast<std::int32_t>(num.magnitude);
+						    : static_cast<std::int32_t>(num.magnitude);
 	if (end != nullptr)
 		*end = const_cast<char *>(num.end);
 	return value;
 }
 
 int ostrautil_make_devfile(char (&devfile)[OSTRAUTIL_DEVFILE_LEN], const char *prefix,
-                           const char *name, const char *func, int line)
+			   const char *name, const char *func, int line)
 {
 	int retcode = ERROR;
 	const std::size_t len = std::strlen(prefix) + std::strlen(name);
@@ -167,19 +166,19 @@ int ostrautil_init(void)
 	for (i = 'a'; i <= 'h'; i++) {
 		std::memset(dev_chk_cmd, 0, sizeof(dev_chk_cmd));
 		std::snprintf(dev_chk_cmd, sizeof(dev_chk_cmd),
-		              "/sbin/check_scsi_devfile.sh sd%c > /dev/null 2>&1", i);
+			      "/sbin/check_scsi_devfile.sh sd%c > /dev/null 2>&1", i);
 		cmd_ret = std::system(dev_chk_cmd);
 		if ((cmd_ret & 0x7f) != 0) {
 			std::printf("error (ostrautil) : ostrautil_init - check_scsi_devfile.sh "
-			            "ret error.\n");
+				    "ret error.\n");
 			goto end;
 		}
 		cmd_ret_status = (cmd_ret >> 8) & 0xff;
 		if (cmd_ret_status == 1 || cmd_ret_status == 2) {
 			if (table_num == 2) {
 				std::printf("error (ostrautil) : ostrautil_init - three or more "
-				            "HDD/SSD is not "
-				            "connectable.\n");
+					    "HDD/SSD is not "
+					    "connectable.\n");
 				goto end;
 			}
 			std::snprintf(devname[table_num], sizeof(devname_data[0]), "sd%c", i);
@@ -199,11 +198,10 @@ end:
 	return retcode;
 }
 
-namespace
-{
+namespace {
 
 /* H(x) and D(x) of the debug words */
-[[maybe_unused]] std::uint32_t hex_arg(const char *arg)
+std::uint32_t hex_arg(const char *arg)
 {
 	return ostrautil_strtoul(arg, nullptr, 16);
 }
@@ -220,7 +218,7 @@ struct ostrautil_command {
 };
 
 constexpr ostrautil_command ostrautil_commands[] = {
-        {0, nullptr},
+	{0, nullptr},
 };
 
 /*
@@ -237,16 +235,22 @@ struct ostrautil_dbgword {
 };
 
 constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
-        {"hdsleep", ZTOSTRA_HDD_SLEEP, 0, nullptr, nullptr},
-        {"hdstandbyimd", ZTOSTRA_HDD_STANDBY_IMD, 0, nullptr, nullptr},
-        {"hdflush", ZTOSTRA_HDD_FLUSH_CACHE, 0, nullptr, nullptr},
-        {"sleepin", ZTOSTRA_SLEEP_IN, 0, nullptr, nullptr},
-        {"sleepout", ZTOSTRA_SLEEP_OUT, 0, nullptr, nullptr},
-        {"intr", ZTOSTRA_TEST_24v_DOWN_INTR, 0, nullptr, nullptr},
-        {"regr", ZTOSTRA_TEST_REG_READ, 0, nullptr, nullptr},
-        {"regw", ZTOSTRA_TEST_REG_WRITE, 0, nullptr, nullptr},
-        {"ow_clear", ZTOSTRA_CLEAR_TOTAL, 0, nullptr, nullptr},
-        {nullptr, 0, 0, nullptr, nullptr},
+	{"hdsleep", ZTOSTRA_HDD_SLEEP, 0, nullptr, nullptr},
+	{"hdstandbyimd", ZTOSTRA_HDD_STANDBY_IMD, 0, nullptr, nullptr},
+	{"hdflush", ZTOSTRA_HDD_FLUSH_CACHE, 0, nullptr, nullptr},
+	{"sleepin", ZTOSTRA_SLEEP_IN, 0, nullptr, nullptr},
+	{"sleepout", ZTOSTRA_SLEEP_OUT, 0, nullptr, nullptr},
+	{"intr", ZTOSTRA_TEST_24v_DOWN_INTR, 0, nullptr, nullptr},
+	{"regr", ZTOSTRA_TEST_REG_READ, 0, nullptr, nullptr},
+	{"regw", ZTOSTRA_TEST_REG_WRITE, 0, nullptr, nullptr},
+	{"read", 0, 3, "ostrautil_read_dma",
+	 [](char **argv) {
+		 const std::uint32_t ssect_hi = hex_arg(argv[3]);
+		 const std::uint32_t ssect = hex_arg(argv[4]);
+		 return ostrautil_read_dma(argv[2], ssect_hi, ssect, hex_arg(argv[5]));
+	 }},
+	{"ow_clear", ZTOSTRA_CLEAR_TOTAL, 0, nullptr, nullptr},
+	{nullptr, 0, 0, nullptr, nullptr},
 };
 
 } // namespace
