@@ -156,8 +156,11 @@ int cmd_run(const std::string &dir, char **prog)
 		args = {"qemu-ppc", "-L", env_or("OSTRASIM_PPC_SYSROOT", OSTRASIM_PPC_SYSROOT),
 			"-E", "LD_PRELOAD=" + fs::canonical(lib).string()};
 	} else {
-		setenv("LD_PRELOAD", env_or("OSTRASIM_LIB", self_dir() + "/libostrasim.so").c_str(),
-		       1);
+		// beside the runner in a build tree, under lib/ostrasim once installed
+		std::string lib = self_dir() + "/libostrasim.so";
+		if (!fs::exists(lib))
+			lib = self_dir() + "/../lib/ostrasim/libostrasim.so";
+		setenv("LD_PRELOAD", env_or("OSTRASIM_LIB", lib).c_str(), 1);
 	}
 	for (char **a = prog; *a != nullptr; a++)
 		args.emplace_back(*a);
