@@ -52,6 +52,21 @@ void ostrautil_aes_wipe(void *buf, std::size_t len)
 	__asm__ __volatile__("" : : "r"(buf) : "memory");
 }
 
+/* Position in tags of the tag that arg begins with (case-sensitive), or -1. */
+int ostrautil_aes_find_tag(const char *arg, const char *const *tags)
+{
+	int retcode = ERROR;
+	int index = 0;
+
+	for (index = 0; tags[index] != nullptr; index++) {
+		if (std::strncmp(arg, tags[index], std::strlen(tags[index])) == 0) {
+			retcode = index;
+			break;
+		}
+	}
+	return retcode;
+}
+
 /*
  * Loads the key given by the tagged words of argv into every drive named
  * before them.  `name` is the handler's name for the messages, `tags` its tag
@@ -68,7 +83,6 @@ int ostrautil_aes_set_key(char **argv, const char *const *tags, unsigned int req
 	int loop = 0;
 	int index = 0;
 	int i = 0;
-	std::size_t taglen = 0;
 
 	std::memset(&aesinfo, 0, sizeof(aesinfo));
 	std::memset(devfile, 0, sizeof(devfile));
@@ -79,15 +93,12 @@ int ostrautil_aes_set_key(char **argv, const char *const *tags, unsigned int req
 
 	/* key words anywhere after the command; a later word replaces an earlier one */
 	for (loop = 2; argv[loop] != nullptr; loop++) {
-		for (index = 0; tags[index] != nullptr; index++) {
-			taglen = std::strlen(tags[index]);
-			if (std::strncmp(argv[loop], tags[index], taglen) != 0)
-				continue;
-			aesinfo.realkey[index] =
-				ostrautil_strtoul(argv[loop] + taglen, nullptr, 16);
-			findflag |= 1U << static_cast<unsigned int>(index);
-			break;
-		}
+		index = ostrautil_aes_find_tag(argv[loop], tags);
+		if (index < 0)
+			continue;
+		aesinfo.realkey[index] =
+			ostrautil_strtoul(argv[loop] + std::strlen(tags[index]), nullptr, 16);
+		findflag |= 1U << static_cast<unsigned int>(index);
 	}
 	if (findflag != required) {
 		std::printf("%s() : aes real key not found - 0x%02X.\n", name, findflag);
@@ -98,11 +109,13 @@ int ostrautil_aes_set_key(char **argv, const char *const *tags, unsigned int req
 	/*
 	 * Drive names come first: the loop ends, silently, at the first argument
 	 * that is no openable node, which on a correct command line is the first
-	 * key word.  A name too long for devfile ends it the same way (key words
-	 * are often that long), without echoing it.
+	 * key word.  A key word (of either width) ends it before it is tried as a
+	 * path, so that no key reaches a system call but the request itself; a
+	 * name too long for devfile ends it the same way, without echoing it.
 	 */
 	for (i = 2; argv[i] != nullptr; i++) {
-		if (std::strlen(argv[i]) > AES_NAME_MAX)
+		if (ostrautil_aes_find_tag(argv[i], keytag256) >= 0 ||
+		    std::strlen(argv[i]) > AES_NAME_MAX)
 			goto end;
 		std::snprintf(devfile, sizeof(devfile), "%s%s", AES_DEVPREFIX, argv[i]);
 		devfp = open(devfile, O_RDWR);
