@@ -192,6 +192,8 @@ int cmd_trace(const std::string &dir)
 			std::printf(" (%s)", std::strerror(line.value("errno", 0)));
 		if (line.value("injected", false))
 			std::printf(" [injected]");
+		if (line.value("masked", false))
+			std::printf(" [masked]");
 		std::printf("\n");
 		if (line.contains("before"))
 			std::printf("        in:  %s\n        out: %s\n",

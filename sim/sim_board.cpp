@@ -285,6 +285,7 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 				if (req->mask != nullptr && !board.desc.value("trace_raw", false)) {
 					req->mask(before);
 					req->mask(after);
+					line["masked"] = true;
 				}
 				line["before"] = hex(before.data(), before.size());
 				line["after"] = hex(after.data(), after.size());

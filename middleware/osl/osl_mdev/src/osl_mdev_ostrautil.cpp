@@ -218,6 +218,10 @@ struct ostrautil_command {
 };
 
 constexpr ostrautil_command ostrautil_commands[] = {
+	{0x21, [](int, char **argv, std::uint32_t) { return ostrautil_aes_on(argv); }},
+	{0x22, [](int, char **argv, std::uint32_t) { return ostrautil_aes_off(argv); }},
+	{0x23, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_on(argv); }},
+	{0x24, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_off(argv); }},
 	{0, nullptr},
 };
 

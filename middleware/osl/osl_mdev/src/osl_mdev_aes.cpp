@@ -1,0 +1,210 @@
+/*
+ * osl_mdev_aes.cpp - drive encryption keys: load a 128-bit or 256-bit AES key
+ * into the driver for the drives named on the command line, or switch their
+ * encryption off.
+ *
+ * The key is typed as tagged hexadecimal words ("LL=1234abcd") after the drive
+ * names.  Key material never leaves this module except in the one record
+ * handed to the driver: no message echoes a key word and the record is wiped
+ * from the stack before a handler returns.
+ */
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "osl_mdev_ostrautil.h"
+
+namespace {
+
+/* key-word tags: a tag's position is the realkey word it fills and its findflag bit */
+constexpr const char *keytag[] = {"LL=", "LH=", "HL=", "HH=", nullptr};
+constexpr const char *keytag256[] = {
+	"LL=", "LH=", "HL=", "HH=", "UA=", "UB=", "UC=", "UD=", nullptr};
+
+static_assert(sizeof(keytag) / sizeof(keytag[0]) == 5, "keytag: 4 tags and a null");
+static_assert(sizeof(keytag256) / sizeof(keytag256[0]) == 9, "keytag256: 8 tags and a null");
+
+constexpr unsigned int AES_KEYWORDS_128 = 0x0FU;
+constexpr unsigned int AES_KEYWORDS_256 = 0xFFU;
+constexpr char AES_DEVPREFIX[] = "/dev/";
+/* longest name that fits "/dev/" and the terminating zero in devfile */
+constexpr std::size_t AES_NAME_MAX = OSTRAUTIL_DEVFILE_LEN - sizeof(AES_DEVPREFIX);
+
+static_assert(AES_NAME_MAX == 34, "devfile holds a name of at most 34 characters");
+
+/*
+ * Clears memory that held key material.  The stores go through a volatile
+ * pointer and a compiler barrier follows, so that they are not dropped as
+ * dead stores to a local that is about to go out of scope.
+ */
+void ostrautil_aes_wipe(void *buf, std::size_t len)
+{
+	volatile unsigned char *p = static_cast<volatile unsigned char *>(buf);
+	std::size_t n = 0;
+
+	for (n = 0; n < len; n++)
+		p[n] = 0;
+	__asm__ __volatile__("" : : "r"(buf) : "memory");
+}
+
+/* Position in tags of the tag that arg begins with (case-sensitive), or -1. */
+int ostrautil_aes_find_tag(const char *arg, const char *const *tags)
+{
+	int retcode = ERROR;
+	int index = 0;
+
+	for (index = 0; tags[index] != nullptr; index++) {
+		if (std::strncmp(arg, tags[index], std::strlen(tags[index])) == 0) {
+			retcode = index;
+			break;
+		}
+	}
+	return retcode;
+}
+
+/*
+ * Loads the key given by the tagged words of argv into every drive named
+ * before them.  `name` is the handler's name for the messages, `tags` its tag
+ * table and `required` the set of tags that must all be present.
+ */
+int ostrautil_aes_set_key(char **argv, const char *const *tags, unsigned int required,
+			  const char *name)
+{
+	struct aeskey aesinfo;
+	unsigned int findflag = 0;
+	char devfile[OSTRAUTIL_DEVFILE_LEN];
+	int devfp = -1;
+	int retcode = ERROR;
+	int loop = 0;
+	int index = 0;
+	int i = 0;
+
+	std::memset(&aesinfo, 0, sizeof(aesinfo));
+	std::memset(devfile, 0, sizeof(devfile));
+	if (argv == nullptr || argv[0] == nullptr || argv[1] == nullptr) {
+		std::printf("%s(%d):Invalid parameter error\n", name, __LINE__);
+		goto end;
+	}
+
+	/* key words anywhere after the command; a later word replaces an earlier one */
+	for (loop = 2; argv[loop] != nullptr; loop++) {
+		index = ostrautil_aes_find_tag(argv[loop], tags);
+		if (index < 0)
+			continue;
+		aesinfo.realkey[index] =
+			ostrautil_strtoul(argv[loop] + std::strlen(tags[index]), nullptr, 16);
+		findflag |= 1U << static_cast<unsigned int>(index);
+	}
+	if (findflag != required) {
+		std::printf("%s() : aes real key not found - 0x%02X.\n", name, findflag);
+		goto end;
+	}
+	aesinfo.aesmode = DSC_AESMODE_ECB;
+
+	/*
+	 * Drive names come first: the loop ends, silently, at the first argument
+	 * that is no openable node, which on a correct command line is the first
+	 * key word.  A key word (of either width) ends it before it is tried as a
+	 * path, so that no key reaches a system call but the request itself; a
+	 * name too long for devfile ends it the same way, without echoing it.
+	 */
+	for (i = 2; argv[i] != nullptr; i++) {
+		if (ostrautil_aes_find_tag(argv[i], keytag256) >= 0 ||
+		    std::strlen(argv[i]) > AES_NAME_MAX)
+			goto end;
+		std::snprintf(devfile, sizeof(devfile), "%s%s", AES_DEVPREFIX, argv[i]);
+		devfp = open(devfile, O_RDWR);
+		if (devfp < 0)
+			goto end;
+		retcode = ioctl(devfp, ZTOSTRA_SET_AES, &aesinfo);
+		close(devfp);
+		if (retcode < 0) {
+			std::printf("%s(%d):ioctl() error\n", name, __LINE__);
+			goto end;
+		}
+	}
+end:
+	ostrautil_aes_wipe(&aesinfo, sizeof(aesinfo));
+	ostrautil_aes_wipe(devfile, sizeof(devfile));
+	return retcode;
+}
+
+/* Switches encryption off on every drive named in argv, in order. */
+int ostrautil_aes_set_through(char **argv, const char *name)
+{
+	struct aeskey aesinfo;
+	char devfile[OSTRAUTIL_DEVFILE_LEN];
+	int devfp = -1;
+	int retcode = ERROR;
+	int i = 0;
+
+	std::memset(&aesinfo, 0, sizeof(aesinfo));
+	aesinfo.aesmode = DSC_AESMODE_THROUGH;
+	if (argv == nullptr || argv[0] == nullptr || argv[1] == nullptr) {
+		std::printf("%s(%d):Invalid parameter error\n", name, __LINE__);
+		goto end;
+	}
+	for (i = 2; argv[i] != nullptr; i++) {
+		if (ostrautil_make_devfile(devfile, AES_DEVPREFIX, argv[i], name, __LINE__) != OK) {
+			retcode = ERROR;
+			goto end;
+		}
+		devfp = open(devfile, O_RDWR);
+		if (devfp < 0) {
+			std::printf("%s open error\n", devfile);
+			retcode = ERROR;
+			goto end;
+		}
+		retcode = ioctl(devfp, ZTOSTRA_SET_AES, &aesinfo);
+		close(devfp);
+		if (retcode < 0) {
+			std::printf("%s(%d):ioctl() error\n", name, __LINE__);
+			goto end;
+		}
+	}
+end:
+	return retcode;
+}
+
+} // namespace
+
+/* command 0x21: 128-bit key, tags LL= LH= HL= HH= */
+int ostrautil_aes_on(char **argv)
+{
+	int retcode = ERROR;
+
+	retcode = ostrautil_aes_set_key(argv, keytag, AES_KEYWORDS_128, __func__);
+	return retcode;
+}
+
+/* command 0x22: encryption off */
+int ostrautil_aes_off(char **argv)
+{
+	int retcode = ERROR;
+
+	retcode = ostrautil_aes_set_through(argv, __func__);
+	return retcode;
+}
+
+/* command 0x23: 256-bit key, tags LL= to HH= and UA= to UD= */
+int ostrautil_aes_256_on(char **argv)
+{
+	int retcode = ERROR;
+
+	retcode = ostrautil_aes_set_key(argv, keytag256, AES_KEYWORDS_256, __func__);
+	return retcode;
+}
+
+/* command 0x24: encryption off */
+int ostrautil_aes_256_off(char **argv)
+{
+	int retcode = ERROR;
+
+	retcode = ostrautil_aes_set_through(argv, __func__);
+	return retcode;
+}
