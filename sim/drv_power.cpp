@@ -134,15 +134,15 @@ bool uncorrectable_in(sim::Ctx &ctx, std::uint64_t first, std::uint64_t count)
 	});
 }
 
-// 16 sectors into the driver's own buffer; the record's data area is left alone
+// 16 sectors from the start sector, as far as the drive reaches, into the
+// driver's own buffer; the record's data area is left alone
 int test_read_dma(sim::Ctx &ctx, unsigned char *arg)
 {
 	constexpr std::uint64_t count = 16;
 	const std::uint64_t first = start_sector(arg);
 	if (sim::get<std::uint32_t>(arg) != count)
 		return ctx.fail(EINVAL);
-	if (first > capacity(ctx) || capacity(ctx) - first < count ||
-	    uncorrectable_in(ctx, first, count))
+	if (first >= capacity(ctx) || uncorrectable_in(ctx, first, count))
 		return ctx.fail(EIO);
 	return 0;
 }
