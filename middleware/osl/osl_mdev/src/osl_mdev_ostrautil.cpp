@@ -218,6 +218,8 @@ struct ostrautil_command {
 };
 
 constexpr ostrautil_command ostrautil_commands[] = {
+	{0x12, [](int, char **, std::uint32_t) { return ostrautil_sleep_in(); }},
+	{0x13, [](int, char **, std::uint32_t) { return ostrautil_sleep_out(); }},
 	{0x21, [](int, char **argv, std::uint32_t) { return ostrautil_aes_on(argv); }},
 	{0x22, [](int, char **argv, std::uint32_t) { return ostrautil_aes_off(argv); }},
 	{0x23, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_on(argv); }},
@@ -247,6 +249,11 @@ constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
 	{"intr", ZTOSTRA_TEST_24v_DOWN_INTR, 0, nullptr, nullptr},
 	{"regr", ZTOSTRA_TEST_REG_READ, 0, nullptr, nullptr},
 	{"regw", ZTOSTRA_TEST_REG_WRITE, 0, nullptr, nullptr},
+	{"uncwrite", 0, 2, "ostrautil_write_uncerror",
+	 [](char **argv) {
+		 const std::uint32_t ssect_hi = hex_arg(argv[3]);
+		 return ostrautil_write_uncerror(argv[2], ssect_hi, hex_arg(argv[4]));
+	 }},
 	{"read", 0, 3, "ostrautil_read_dma",
 	 [](char **argv) {
 		 const std::uint32_t ssect_hi = hex_arg(argv[3]);
@@ -254,6 +261,8 @@ constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
 		 return ostrautil_read_dma(argv[2], ssect_hi, ssect, hex_arg(argv[5]));
 	 }},
 	{"ow_clear", ZTOSTRA_CLEAR_TOTAL, 0, nullptr, nullptr},
+	{"rotational", 0, 0, "ostrautil_print_def_rotational",
+	 [](char **argv) { return ostrautil_print_def_rotational(argv[2]); }},
 	{nullptr, 0, 0, nullptr, nullptr},
 };
 
