@@ -225,3 +225,33 @@ TEST(Entry, MissingArgumentsAndLongNamesSendNothing)
 }
 
 } // namespace
+
+namespace {
+
+// The command number is hexadecimal with the target's 32-bit conversion.
+TEST(Entry, CommandNumberForms)
+{
+	Board b;
+	const std::vector<std::string> sleep_in = {"sda5 ZTOSTRA_HDD_FLUSH_CACHE",
+						   "sda5 ZTOSTRA_HDD_STANDBY_IMD",
+						   "sda ZTOSTRA_SLEEP_IN"};
+	for (const char *cmd : {"12", "0x12", "0X12", "12z", " 12", "+12", "-FFFFFFEE", "0012"}) {
+		const std::size_t before = b.requests().size();
+		const RunResult r = b.run({cmd, "sda"});
+		EXPECT_EQ(r.out, "") << cmd;
+		EXPECT_EQ(r.status, 0) << cmd;
+		const std::vector<std::string> reqs = b.requests();
+		EXPECT_EQ(std::vector<std::string>(reqs.begin() + static_cast<long>(before),
+						   reqs.end()),
+			  sleep_in)
+			<< cmd;
+		b.run({"13", "sda"}); // wake the link again for the next form
+	}
+	for (const char *cmd : {"12abc", "100000012", "-12"}) {
+		const RunResult r = b.run({cmd, "sda"});
+		EXPECT_EQ(r.out, "Unknown command\n") << cmd;
+		EXPECT_EQ(r.status, 0);
+	}
+}
+
+} // namespace
