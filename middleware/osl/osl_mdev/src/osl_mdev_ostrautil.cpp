@@ -218,6 +218,8 @@ struct ostrautil_command {
 };
 
 constexpr ostrautil_command ostrautil_commands[] = {
+	{0x51, [](int, char **argv, std::uint32_t) { return ostratuil_get_smartattr(argv[2]); }},
+	{0x53, [](int, char **argv, std::uint32_t) { return ostrautil_get_serial(argv[2]); }},
 	{0, nullptr},
 };
 
@@ -250,6 +252,8 @@ constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
 		 return ostrautil_read_dma(argv[2], ssect_hi, ssect, hex_arg(argv[5]));
 	 }},
 	{"ow_clear", ZTOSTRA_CLEAR_TOTAL, 0, nullptr, nullptr},
+	{"identify", 0, 0, "ostrautil_print_identify",
+	 [](char **argv) { return ostrautil_print_identify(argv[2]); }},
 	{nullptr, 0, 0, nullptr, nullptr},
 };
 
