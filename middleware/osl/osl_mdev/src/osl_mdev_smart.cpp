@@ -30,8 +30,8 @@ constexpr int SMARTDESC_ROWS = 52;
 constexpr int SMARTDESC_CATCHALL = 50;
 
 /* offsets into the identify record as the driver and the block layer return it */
-constexpr std::size_t ID_SERIAL_BYTE = 2 * ATA_ID_SERNO_OFS;
-constexpr std::size_t ID_MODEL_BYTE = 2 * ATA_ID_PROD_OFS;
+constexpr std::size_t ID_SERIAL_BYTE = std::size_t{2} * ATA_ID_SERNO_OFS;
+constexpr std::size_t ID_MODEL_BYTE = std::size_t{2} * ATA_ID_PROD_OFS;
 
 /* the serial report keeps a model of 40 and a serial number of 20 characters */
 constexpr int SERIAL_MODEL_ROW = 44;
