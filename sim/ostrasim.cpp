@@ -206,6 +206,7 @@ int cmd_trace(const std::string &dir)
 int cmd_show(const std::string &dir)
 {
 	const sim::Board board = sim::load_board(fs::canonical(dir).string());
+	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1); // relative paths in the description
 	json state;
 	sim::with_state(board, [&](json &s) { state = s; });
 	const json drives = board.desc.value("drives", json::object());

@@ -224,6 +224,8 @@ constexpr ostrautil_command ostrautil_commands[] = {
 	{0x22, [](int, char **argv, std::uint32_t) { return ostrautil_aes_off(argv); }},
 	{0x23, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_on(argv); }},
 	{0x24, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_off(argv); }},
+	{0x51, [](int, char **argv, std::uint32_t) { return ostratuil_get_smartattr(argv[2]); }},
+	{0x53, [](int, char **argv, std::uint32_t) { return ostrautil_get_serial(argv[2]); }},
 	{0, nullptr},
 };
 
@@ -263,6 +265,8 @@ constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
 	{"ow_clear", ZTOSTRA_CLEAR_TOTAL, 0, nullptr, nullptr},
 	{"rotational", 0, 0, "ostrautil_print_def_rotational",
 	 [](char **argv) { return ostrautil_print_def_rotational(argv[2]); }},
+	{"identify", 0, 0, "ostrautil_print_identify",
+	 [](char **argv) { return ostrautil_print_identify(argv[2]); }},
 	{nullptr, 0, 0, nullptr, nullptr},
 };
 

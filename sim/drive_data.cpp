@@ -1,0 +1,272 @@
+// drive_data.cpp - identify data and SMART pages of a simulated drive.
+#include "drive_data.h"
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+// identify word numbers
+constexpr int ID_SERIAL = 10, ID_SERIAL_WORDS = 10;
+constexpr int ID_FIRMWARE = 23, ID_FIRMWARE_WORDS = 4;
+constexpr int ID_MODEL = 27, ID_MODEL_WORDS = 20;
+
+// the text fields, handed out in reading order by the block layer
+constexpr int text_fields[][2] = {
+	{ID_SERIAL, ID_SERIAL_WORDS}, {ID_FIRMWARE, ID_FIRMWARE_WORDS}, {ID_MODEL, ID_MODEL_WORDS}};
+
+constexpr unsigned char SMART_REVISION = 0x10;
+constexpr int SMART_ENTRIES = 30;
+constexpr int SMART_ENTRY_SIZE = 12;
+
+// Sections of a drive data file: 4-byte tag, 4-byte big-endian length, data.
+std::map<std::string, std::string> read_drive_file(const json &drive)
+{
+	std::string path = drive.at("drive_file").get<std::string>();
+	if (!path.empty() && path[0] != '/' && !board_dir().empty())
+		path = board_dir() + "/" + path;
+	std::ifstream in(path, std::ios::binary);
+	if (!in)
+		throw std::runtime_error("cannot read drive file " + path);
+	const std::string data((std::istreambuf_iterator<char>(in)),
+			       std::istreambuf_iterator<char>());
+	std::map<std::string, std::string> sections;
+	std::size_t at = 0;
+	while (at + 8 <= data.size()) {
+		const auto *p = reinterpret_cast<const unsigned char *>(data.data() + at);
+		const std::size_t len = (std::size_t{p[4]} << 24U) | (std::size_t{p[5]} << 16U) |
+					(std::size_t{p[6]} << 8U) | p[7];
+		if (len > data.size() - at - 8)
+			throw std::runtime_error("truncated section in " + path);
+		sections[data.substr(at, 4)] = data.substr(at + 8, len);
+		at += 8 + len;
+	}
+	return sections;
+}
+
+Page section_page(const json &drive, const char *tag)
+{
+	const std::map<std::string, std::string> sections = read_drive_file(drive);
+	const auto it = sections.find(tag);
+	if (it == sections.end() || it->second.size() != 512)
+		throw std::runtime_error(std::string("drive file has no 512-byte ") + tag);
+	Page page{};
+	std::copy(it->second.begin(), it->second.end(), page.begin());
+	return page;
+}
+
+Page hex_page(const json &text)
+{
+	const std::string s = text.get<std::string>();
+	if (s.size() != 1024)
+		throw std::runtime_error("a page takes 1024 hex digits");
+	Page page{};
+	for (std::size_t i = 0; i < page.size(); i++)
+		page[i] = static_cast<unsigned char>(std::stoul(s.substr(2 * i, 2), nullptr, 16));
+	return page;
+}
+
+// A text padded with spaces (or cut) to count words, first character high.
+void put_text(IdentifyWords &w, int first, int count, const std::string &text)
+{
+	std::string t = text.substr(0, 2 * static_cast<std::size_t>(count));
+	t.resize(2 * static_cast<std::size_t>(count), ' ');
+	for (int k = 0; k < count; k++)
+		w[first + k] =
+			static_cast<std::uint16_t>((static_cast<unsigned char>(t[2 * k]) << 8U) |
+						   static_cast<unsigned char>(t[2 * k + 1]));
+}
+
+// The identify data of a plausible SATA hard disk (or SSD) with these texts.
+IdentifyWords built_identify(const json &drive, const json &id)
+{
+	IdentifyWords w{};
+	const std::uint64_t sectors = drive.value("capacity", std::uint64_t{0});
+	const std::uint64_t lba28 = sectors < 0x0FFFFFFFU ? sectors : 0x0FFFFFFFU;
+	const std::uint64_t cyls = sectors / (16 * 63) < 16383 ? sectors / (16 * 63) : 16383;
+
+	w[0] = 0x0040;                           // fixed drive
+	w[1] = static_cast<std::uint16_t>(cyls); // legacy geometry
+	w[3] = 16;
+	w[6] = 63;
+	put_text(w, ID_SERIAL, ID_SERIAL_WORDS, id.value("serial", ""));
+	put_text(w, ID_FIRMWARE, ID_FIRMWARE_WORDS, id.value("firmware", ""));
+	put_text(w, ID_MODEL, ID_MODEL_WORDS, id.value("model", ""));
+	w[47] = 0x8010; // 16 sectors per READ/WRITE MULTIPLE
+	w[49] = 0x2F00; // LBA, DMA, IORDY
+	w[53] = 0x0007;
+	w[54] = w[1];
+	w[55] = w[3];
+	w[56] = w[6];
+	w[57] = static_cast<std::uint16_t>(cyls * 16 * 63);
+	w[58] = static_cast<std::uint16_t>((cyls * 16 * 63) >> 16U);
+	w[59] = 0x0110;
+	w[60] = static_cast<std::uint16_t>(lba28);
+	w[61] = static_cast<std::uint16_t>(lba28 >> 16U);
+	w[63] = 0x0007; // multiword DMA 0-2
+	w[64] = 0x0003; // PIO 3-4
+	w[65] = w[66] = w[67] = w[68] = 120;
+	w[75] = 0x001F; // queue depth 32
+	w[76] = 0x0106; // SATA 1.5 and 3.0 Gb/s, NCQ
+	w[80] = 0x01F0; // ATA/ATAPI-4 to ATA8-ACS
+	w[82] = 0x346B; // SMART, security, power management, write cache, look-ahead, ...
+	w[83] = 0x7401; // 48-bit addressing, FLUSH CACHE (EXT)
+	w[84] = 0x4003; // SMART error logging and self-test
+	w[85] = 0x3469; // enabled: SMART, ...
+	w[86] = 0x3401;
+	w[87] = 0x4003;
+	w[88] = 0x407F; // Ultra DMA 0-6, mode 6 selected
+	for (int k = 0; k < 4; k++)
+		w[100 + k] = static_cast<std::uint16_t>(sectors >> (16U * k));
+	w[106] = 0x4000;                                    // 512-byte sectors
+	w[217] = drive.value("rotational", 1) == 0 ? 1 : 0; // 1: solid state
+	// integrity word: signature and a checksum over all 512 bytes
+	unsigned sum = 0xA5;
+	for (int k = 0; k < 255; k++)
+		sum += (w[k] & 0xFFU) + (w[k] >> 8U);
+	w[255] = static_cast<std::uint16_t>((((0x100U - (sum & 0xFFU)) & 0xFFU) << 8U) | 0xA5U);
+	return w;
+}
+
+unsigned char byte_of(const json &e, const char *key, unsigned def = 0)
+{
+	return static_cast<unsigned char>(e.value(key, def));
+}
+
+} // namespace
+
+std::string board_dir()
+{
+	const Board *b = current_board();
+	return b != nullptr ? b->dir : std::string();
+}
+
+IdentifyWords identify_words(const json &drive)
+{
+	IdentifyWords w{};
+	if (drive.contains("identify")) {
+		const json &id = drive.at("identify");
+		if (!id.contains("words"))
+			return built_identify(drive, id);
+		if (id.at("words").size() != w.size())
+			throw std::runtime_error("identify.words takes 256 words");
+		for (std::size_t k = 0; k < w.size(); k++)
+			w[k] = id.at("words").at(k).get<std::uint16_t>();
+		return w;
+	}
+	if (drive.contains("drive_file")) {
+		const Page raw = section_page(drive, "IDFY");
+		for (std::size_t k = 0; k < w.size(); k++)
+			w[k] = static_cast<std::uint16_t>(raw[2 * k] | (raw[2 * k + 1] << 8U));
+		return w;
+	}
+	return built_identify(drive, json::object());
+}
+
+Page identify_raw(const json &drive)
+{
+	const IdentifyWords w = identify_words(drive);
+	Page page{};
+	for (std::size_t k = 0; k < w.size(); k++) {
+		page[2 * k] = static_cast<unsigned char>(w[k] & 0xFFU);
+		page[2 * k + 1] = static_cast<unsigned char>(w[k] >> 8U);
+	}
+	return page;
+}
+
+Page identify_host(const json &drive)
+{
+	const IdentifyWords w = identify_words(drive);
+	Page page{};
+	for (std::size_t k = 0; k < w.size(); k++)
+		put<std::uint16_t>(&page[2 * k], w[k]);
+	for (const auto &field : text_fields) {
+		const std::string text = identify_text(w, field[0], field[1]);
+		std::copy(text.begin(), text.end(), page.begin() + 2 * field[0]);
+	}
+	return page;
+}
+
+std::string identify_text(const IdentifyWords &words, int first, int count)
+{
+	std::string text;
+	for (int k = first; k < first + count; k++) {
+		text += static_cast<char>(words[k] >> 8U);
+		text += static_cast<char>(words[k] & 0xFFU);
+	}
+	return text;
+}
+
+void set_checksum(Page &page)
+{
+	unsigned sum = 0;
+	for (std::size_t i = 0; i + 1 < page.size(); i++)
+		sum += page[i];
+	page[511] = static_cast<unsigned char>((0x100U - (sum & 0xFFU)) & 0xFFU);
+}
+
+Page smart_attr_page(const json &drive)
+{
+	const json smart = drive.value("smart", json());
+	if (smart.is_null() && drive.contains("drive_file"))
+		return section_page(drive, "SMDT");
+	if (smart.contains("attr_page"))
+		return hex_page(smart.at("attr_page"));
+	const json attrs = smart.value("attributes", json::array());
+	if (attrs.size() > SMART_ENTRIES)
+		throw std::runtime_error("a SMART page holds 30 attributes");
+	Page page{};
+	page[0] = SMART_REVISION;
+	for (std::size_t j = 0; j < attrs.size(); j++) {
+		const json &a = attrs[j];
+		unsigned char *e = &page[2 + SMART_ENTRY_SIZE * j];
+		const unsigned flags = a.value("flags", 0U);
+		const std::uint64_t raw = a.value("raw", std::uint64_t{0});
+		e[0] = byte_of(a, "id");
+		e[1] = static_cast<unsigned char>(flags & 0xFFU);
+		e[2] = static_cast<unsigned char>(flags >> 8U);
+		e[3] = byte_of(a, "current", 100);
+		e[4] = byte_of(a, "worst", 100);
+		for (unsigned k = 0; k < 6; k++)
+			e[5 + k] = static_cast<unsigned char>(raw >> (8U * k));
+		e[11] = byte_of(a, "vendor");
+	}
+	page[362] = 0x82; // off-line data collection completed, automatic off-line on
+	page[364] = 0x94; // 4500 s to complete it
+	page[365] = 0x11;
+	page[367] = 0x7B; // off-line, self-test and error logging capabilities
+	page[368] = 0x03; // saves attributes over power cycles
+	page[370] = 0x01; // error logging
+	page[372] = 2;    // short self-test: 2 minutes
+	page[373] = 55;   // extended self-test: 55 minutes
+	set_checksum(page);
+	return page;
+}
+
+Page smart_thrs_page(const json &drive)
+{
+	const json smart = drive.value("smart", json());
+	if (smart.is_null() && drive.contains("drive_file"))
+		return section_page(drive, "SMTH");
+	if (smart.contains("thrs_page"))
+		return hex_page(smart.at("thrs_page"));
+	const json entries = smart.contains("thresholds")
+				     ? smart.at("thresholds")
+				     : smart.value("attributes", json::array());
+	if (entries.size() > SMART_ENTRIES)
+		throw std::runtime_error("a SMART page holds 30 thresholds");
+	Page page{};
+	page[0] = SMART_REVISION;
+	for (std::size_t j = 0; j < entries.size(); j++) {
+		page[2 + SMART_ENTRY_SIZE * j] = byte_of(entries[j], "id");
+		page[3 + SMART_ENTRY_SIZE * j] = byte_of(entries[j], "threshold");
+	}
+	set_checksum(page);
+	return page;
+}
+
+} // namespace sim

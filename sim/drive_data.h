@@ -1,0 +1,54 @@
+// drive_data.h - what a simulated drive answers about itself: its identify
+// data and its SMART attribute and threshold pages, built from the drive's
+// entry in board.json.
+//
+// A drive entry may carry:
+//   "drive_file": a drive data file (sections IDFY, SMDT, SMTH) whose pages
+//                 are used as they are; an absolute path or one relative to
+//                 the board directory
+//   "identify":   {"model", "serial", "firmware"} texts as the drive reports
+//                 them (padded with spaces to 40, 20 and 8 characters), or
+//                 {"words": [256 numbers]} given whole
+//   "smart":      {"attributes": [{"id", "flags", "current", "worst", "raw",
+//                 "vendor", "threshold"}], "thresholds": [{"id", "threshold"}]},
+//                 or {"attr_page", "thrs_page"}: 512 bytes each in hex
+//   "capacity":   sectors, reported in the identify data
+// "identify" and "smart" take precedence over the file's sections.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "sim.h"
+
+namespace sim {
+
+using IdentifyWords = std::array<std::uint16_t, 256>;
+using Page = std::array<unsigned char, 512>;
+
+// Identify words, texts with their first character in the high byte of each
+// word as ATA numbers them.  Throws std::runtime_error on a bad description.
+IdentifyWords identify_words(const json &drive);
+// The 512 bytes as the drive sends them: words little-endian, so the two
+// characters of each text word come swapped.
+Page identify_raw(const json &drive);
+// As the block layer hands them to a program: numbers in the process's byte
+// order, the texts (serial, firmware, model) in reading order.
+Page identify_host(const json &drive);
+// Text of count words from word first, in reading order.
+std::string identify_text(const IdentifyWords &words, int first, int count);
+
+// SMART READ DATA and SMART READ THRESHOLDS pages, as the drive sends them:
+// revision 0x0010, 30 entries of 12 bytes from byte 2, checksum in byte 511.
+Page smart_attr_page(const json &drive);
+Page smart_thrs_page(const json &drive);
+
+// Sets byte 511 so that all 512 bytes add up to 0 modulo 256.
+void set_checksum(Page &page);
+
+// The board directory of the process, for relative drive_file paths ("" when
+// there is none).
+std::string board_dir();
+
+} // namespace sim

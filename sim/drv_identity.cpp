@@ -1,0 +1,119 @@
+// drv_identity.cpp - identify data and SMART pages of the drives: the
+// driver's own requests and the block layer's standard ones.
+//
+// Every node of a drive answers alike, the whole disk (sda) as well as its
+// partitions (sda5): the driver and the block layer look only at the drive
+// behind the node.
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+
+#include "drive_data.h"
+#include "sim.h"
+
+namespace {
+
+// ATA commands and SMART features of HDIO_DRIVE_CMD
+constexpr unsigned char ATA_IDENTIFY = 0xEC;
+constexpr unsigned char ATA_SMART = 0xB0;
+constexpr unsigned char SMART_READ_DATA = 0xD0;
+constexpr unsigned char SMART_READ_THRESHOLDS = 0xD1;
+// status and error registers of a command the drive aborts
+constexpr unsigned char ATA_STATUS_ERR = 0x51;
+constexpr unsigned char ATA_ERROR_ABRT = 0x04;
+
+// A page of the drive into the caller's buffer; a board description the
+// drive cannot be built from fails the request with EIO.
+template <typename Build> int answer(sim::Ctx &ctx, unsigned char *dst, Build build)
+{
+	try {
+		const sim::Page page = build(ctx.drive_desc());
+		std::copy(page.begin(), page.end(), dst);
+		return 0;
+	} catch (const std::exception &e) {
+		std::fprintf(stderr, "ostrasim: drive %s: %s\n", ctx.drive.c_str(), e.what());
+		return ctx.fail(EIO);
+	}
+}
+
+int get_smartattr(sim::Ctx &ctx, unsigned char *arg)
+{
+	return answer(ctx, arg, sim::smart_attr_page);
+}
+
+int get_smartthrs(sim::Ctx &ctx, unsigned char *arg)
+{
+	return answer(ctx, arg, sim::smart_thrs_page);
+}
+
+// the driver hands out the identify words as the block layer does
+int get_identity(sim::Ctx &ctx, unsigned char *arg)
+{
+	return answer(ctx, arg, sim::identify_host);
+}
+
+// HDIO_DRIVE_CMD: command, sector number, feature, sector count, then the
+// sector count's 512-byte blocks of data as the drive sends them.
+std::size_t drive_cmd_size(const unsigned char *arg)
+{
+	return 4 + 512 * std::size_t{arg[3]};
+}
+
+int drive_cmd(sim::Ctx &ctx, unsigned char *arg)
+{
+	const unsigned char command = arg[0];
+	const unsigned char feature = arg[2];
+	const unsigned char count = arg[3];
+
+	if (count == 1 && command == ATA_IDENTIFY)
+		return answer(ctx, arg + 4, sim::identify_raw);
+	if (count == 1 && command == ATA_SMART && feature == SMART_READ_DATA)
+		return answer(ctx, arg + 4, sim::smart_attr_page);
+	if (count == 1 && command == ATA_SMART && feature == SMART_READ_THRESHOLDS)
+		return answer(ctx, arg + 4, sim::smart_thrs_page);
+	// anything else the drive aborts; the registers come back in the header
+	arg[0] = ATA_STATUS_ERR;
+	arg[1] = ATA_ERROR_ABRT;
+	return ctx.fail(EIO);
+}
+
+const sim::Request requests[] = {
+	{0x0A10, "ZTOSTRA_GET_SMARTATTR", 512, get_smartattr},
+	{0x0A11, "ZTOSTRA_GET_SMARTTHRS", 512, get_smartthrs},
+	{0x0A12, "ZTOSTRA_GET_IDENTDATA", 512, get_identity},
+	{0x030D, "HDIO_GET_IDENTITY", 512, get_identity},
+	{0x031F, "HDIO_DRIVE_CMD", 4, drive_cmd, drive_cmd_size},
+};
+
+// printable form of an identify text, trailing spaces dropped
+std::string shown(const std::string &text)
+{
+	std::string s;
+	for (char c : text)
+		s += (c >= 0x20 && c < 0x7F) ? std::string(1, c) : std::string("\\0");
+	return s.substr(0, s.find_last_not_of(' ') + 1);
+}
+
+void show(const sim::json &board, const sim::json &, const std::string &drive, std::FILE *out)
+{
+	const sim::json &desc = board.at("drives").at(drive);
+	try {
+		const sim::IdentifyWords w = sim::identify_words(desc);
+		const sim::Page attr = sim::smart_attr_page(desc);
+		int attributes = 0;
+		for (int j = 0; j < 30; j++)
+			attributes += attr[2 + 12 * j] != 0 ? 1 : 0;
+		std::fprintf(out, "  identify: model \"%s\", serial \"%s\", firmware \"%s\"\n",
+			     shown(sim::identify_text(w, 27, 20)).c_str(),
+			     shown(sim::identify_text(w, 10, 10)).c_str(),
+			     shown(sim::identify_text(w, 23, 4)).c_str());
+		std::fprintf(out, "  smart: %d attributes\n", attributes);
+	} catch (const std::exception &e) {
+		std::fprintf(out, "  identify: %s\n", e.what());
+	}
+}
+
+[[maybe_unused]] const bool registered = sim::register_requests(requests);
+[[maybe_unused]] const bool shown_registered = sim::register_show(show);
+
+} // namespace
