@@ -1,19 +1,262 @@
-// drv_overwrite.cpp - the driver's overwrite function: settings, total,
-// progress count.
+// drv_overwrite.cpp - the driver's overwrite function: settings, total, start
+// and progress count; and the bounds of the partition behind a node.
+//
+// Board description, per drive:
+//   partitions.N.start, .sectors   partition N; 5 is the overwrite partition
+//   capacity                       sectors of the whole disk
+//   overwrite.rate                 sectors per second the function overwrites
+//   overwrite.counts               counts that successive GET_OWCOUNT calls
+//                                  answer instead (the last one repeats)
+//   overwrite.mode, .fixdata, .pranddata, .owsw   settings before any change
+// State, per drive, under "ow": the settings set, the total, and from the
+// start on the start time, start count and the total the run works on.
+//
+// Once started, the function overwrites the part of the total that the start
+// count leaves (count 50: the second half) at `rate` sectors per second of
+// the board's time; the count is the share of the total done, exactly 100 at
+// the end, and trcount the sectors overwritten since the start.  Mode 0 or a
+// total of 0 finishes at once.  A new start replaces the previous run.
 #include "sim.h"
+
+#include <cerrno>
+#include <string>
 
 namespace {
 
-int clear_total(sim::Ctx &ctx, unsigned char *)
+using sim::json;
+
+constexpr std::uint64_t NS_PER_S = 1000000000;
+
+// record offsets: ztostra_ow, its overwrite settings at 8, ztostra_part_info
+constexpr std::size_t OW_OP = 0;
+constexpr std::size_t OW_MODE = 8;
+constexpr std::size_t OW_OWSW = 12;
+constexpr std::size_t OW_FIXDATA = 14;
+constexpr std::size_t OW_PRANDDATA = 16;
+constexpr std::size_t OW_PAD = 20;
+constexpr std::size_t OW_TRCOUNT = 24;
+constexpr std::size_t OW_PARTSECT = 32;
+constexpr std::size_t PART_START = 0;
+constexpr std::size_t PART_NR_SECTS = 4;
+constexpr std::size_t PART_PARTNO = 8;
+
+json &ow_state(sim::Ctx &ctx)
 {
-	ctx.drive_state()["ow"]["total"] = 0;
+	json &ow = ctx.drive_state()["ow"];
+	if (!ow.is_object())
+		ow = json::object();
+	return ow;
+}
+
+json ow_desc(const json &drive)
+{
+	return drive.value("overwrite", json::object());
+}
+
+// a setting as the driver holds it: set by a request, else from the board
+template <typename T> T setting(const json &drive, const json &ow, const char *key)
+{
+	if (ow.contains(key))
+		return ow.at(key).get<T>();
+	return ow_desc(drive).value(key, T{});
+}
+
+json partition_desc(const json &drive, int partition)
+{
+	return drive.value("partitions", json::object()).value(std::to_string(partition), json());
+}
+
+std::uint64_t partsect(const json &drive)
+{
+	const json part = partition_desc(drive, 5);
+	return part.is_object() ? part.value("sectors", std::uint64_t{0}) : 0;
+}
+
+// Sectors written at `rate` per second in `ns` nanoseconds, at most `need`.
+std::uint64_t sectors_written(std::uint64_t rate, std::uint64_t ns, std::uint64_t need)
+{
+	const std::uint64_t secs = ns / NS_PER_S;
+	const std::uint64_t frac = ns % NS_PER_S;
+	if (rate == 0)
+		return 0;
+	if (secs > need / rate)
+		return need;
+	const std::uint64_t whole = rate * secs;
+	const std::uint64_t part = (rate / NS_PER_S) * frac + (rate % NS_PER_S) * frac / NS_PER_S;
+	return part >= need - whole ? need : whole + part;
+}
+
+struct Progress {
+	bool started;
+	std::uint32_t count;
+	std::uint64_t trcount;
+	std::uint64_t need; // sectors the run has to overwrite
+};
+
+Progress progress(const json &drive, const json &ow, std::uint64_t now)
+{
+	Progress p{false, 0, 0, 0};
+	if (!ow.contains("start_ns"))
+		return p;
+	const std::uint64_t total = ow.value("run_total", std::uint64_t{0});
+	const std::uint64_t start = ow.value("start_ns", std::uint64_t{0});
+	const std::uint64_t c = ow.value("start_count", std::uint64_t{0});
+	const std::uint64_t rate = ow_desc(drive).value("rate", std::uint64_t{0});
+	// the start count's share of the total counts as done
+	p.started = true;
+	p.need = total - (total / 100 * c + total % 100 * c / 100);
+	p.trcount = sectors_written(rate, now > start ? now - start : 0, p.need);
+	if (p.trcount >= p.need)
+		p.count = 100;
+	else if (p.need <= UINT64_MAX / 100)
+		p.count = static_cast<std::uint32_t>(c + p.trcount * (100 - c) / p.need);
+	else
+		p.count = static_cast<std::uint32_t>(c + p.trcount / (p.need / (100 - c) + 1));
+	return p;
+}
+
+int get_owcount(sim::Ctx &ctx, unsigned char *arg)
+{
+	json &ow = ow_state(ctx);
+	const json counts = ow_desc(ctx.drive_desc()).value("counts", json::array());
+	std::uint32_t count = 0;
+	if (!counts.empty()) {
+		const std::size_t poll = ow.value("polls", std::size_t{0});
+		count = counts.at(poll < counts.size() ? poll : counts.size() - 1)
+				.get<std::uint32_t>();
+		ow["polls"] = poll + 1;
+	} else {
+		count = progress(ctx.drive_desc(), ow, sim::now_ns(ctx.board, ctx.state)).count;
+	}
+	sim::put<std::uint32_t>(arg, count);
 	return 0;
 }
 
+int issue_owfunc(sim::Ctx &ctx, unsigned char *arg)
+{
+	json &ow = ow_state(ctx);
+	const std::uint32_t count = sim::get<std::uint32_t>(arg);
+	if (count > 99)
+		return ctx.fail(EINVAL);
+	const std::int32_t mode = setting<std::int32_t>(ctx.drive_desc(), ow, "mode");
+	ow["start_ns"] = sim::now_ns(ctx.board, ctx.state);
+	ow["start_count"] = count;
+	ow["run_total"] = mode == 0 ? std::uint64_t{0} : ow.value("total", std::uint64_t{0});
+	return 0;
+}
+
+int ow_op(sim::Ctx &ctx, unsigned char *arg)
+{
+	json &ow = ow_state(ctx);
+	const json &drive = ctx.drive_desc();
+	const std::uint32_t op = sim::get<std::uint32_t>(arg + OW_OP);
+	if (op == 1) {
+		sim::put<std::int32_t>(arg + OW_MODE, setting<std::int32_t>(drive, ow, "mode"));
+		sim::put<std::uint16_t>(arg + OW_OWSW, setting<std::uint16_t>(drive, ow, "owsw"));
+		sim::put<std::uint16_t>(arg + OW_FIXDATA,
+					setting<std::uint16_t>(drive, ow, "fixdata"));
+		sim::put<std::uint32_t>(arg + OW_PRANDDATA,
+					setting<std::uint32_t>(drive, ow, "pranddata"));
+		sim::put<std::uint32_t>(arg + OW_PAD, 0);
+		sim::put<std::uint64_t>(
+			arg + OW_TRCOUNT,
+			progress(drive, ow, sim::now_ns(ctx.board, ctx.state)).trcount);
+		sim::put<std::uint64_t>(arg + OW_PARTSECT, partsect(drive));
+		return 0;
+	}
+	if (op == 2) {
+		// owsw, trcount and partsect are the driver's own
+		const std::int32_t mode = sim::get<std::int32_t>(arg + OW_MODE);
+		if (mode < 0 || mode > 3)
+			return ctx.fail(EINVAL);
+		ow["mode"] = mode;
+		ow["fixdata"] = sim::get<std::uint16_t>(arg + OW_FIXDATA);
+		ow["pranddata"] = sim::get<std::uint32_t>(arg + OW_PRANDDATA);
+		return 0;
+	}
+	return ctx.fail(EINVAL);
+}
+
+int set_total(sim::Ctx &ctx, unsigned char *arg)
+{
+	ow_state(ctx)["total"] = sim::get<std::uint64_t>(arg);
+	return 0;
+}
+
+int clear_total(sim::Ctx &ctx, unsigned char *)
+{
+	ow_state(ctx)["total"] = 0;
+	return 0;
+}
+
+// The partition behind the node; on the whole-disk node the whole disk,
+// from sector 0, as partition 0.  Sector numbers are the low 32 bits.
+int get_part(sim::Ctx &ctx, unsigned char *arg)
+{
+	const json &drive = ctx.drive_desc();
+	std::uint64_t start = 0;
+	std::uint64_t sectors = drive.value("capacity", std::uint64_t{0});
+	if (ctx.partition != 0) {
+		const json part = partition_desc(drive, ctx.partition);
+		if (!part.is_object())
+			return ctx.fail(ENXIO);
+		start = part.value("start", std::uint64_t{0});
+		sectors = part.value("sectors", std::uint64_t{0});
+	}
+	sim::put<std::uint32_t>(arg + PART_START, static_cast<std::uint32_t>(start));
+	sim::put<std::uint32_t>(arg + PART_NR_SECTS, static_cast<std::uint32_t>(sectors));
+	sim::put<std::int32_t>(arg + PART_PARTNO, ctx.partition);
+	return 0;
+}
+
+void show(const json &board, const json &state, const std::string &name, std::FILE *out)
+{
+	const json &drive = board.at("drives").at(name);
+	const json ow = state.value("drives", json::object())
+				.value(name, json::object())
+				.value("ow", json::object());
+	std::fprintf(out,
+		     "  overwrite: mode %d, fixdata 0x%04x, owsw 0x%04x, pranddata 0x%08x, "
+		     "partsect %llu, total %llu\n",
+		     setting<std::int32_t>(drive, ow, "mode"),
+		     setting<std::uint16_t>(drive, ow, "fixdata"),
+		     setting<std::uint16_t>(drive, ow, "owsw"),
+		     setting<std::uint32_t>(drive, ow, "pranddata"),
+		     static_cast<unsigned long long>(partsect(drive)),
+		     static_cast<unsigned long long>(ow.value("total", std::uint64_t{0})));
+	const std::uint64_t now = sim::now_ns(board, state);
+	const Progress p = progress(drive, ow, now);
+	if (!p.started)
+		std::fprintf(out, "  overwrite: not started");
+	else
+		std::fprintf(out, "  overwrite: %s, count %u, trcount %llu of %llu, started at %u",
+			     p.count == 100 ? "finished" : "running", p.count,
+			     static_cast<unsigned long long>(p.trcount),
+			     static_cast<unsigned long long>(p.need), ow.value("start_count", 0U));
+	std::fprintf(
+		out, "; %llu sectors/s",
+		static_cast<unsigned long long>(ow_desc(drive).value("rate", std::uint64_t{0})));
+	if (sim::virtual_clock(board))
+		std::fprintf(out, "; virtual clock at %llu.%03llu s",
+			     static_cast<unsigned long long>(now / NS_PER_S),
+			     static_cast<unsigned long long>(now % NS_PER_S / 1000000));
+	const json counts = ow_desc(drive).value("counts", json::array());
+	if (!counts.empty())
+		std::fprintf(out, "; scripted counts, %zu of %zu polled",
+			     ow.value("polls", std::size_t{0}), counts.size());
+	std::fprintf(out, "\n");
+}
+
 const sim::Request requests[] = {
+	{0x0A0A, "ZTOSTRA_GET_OWCOUNT", 4, get_owcount},
+	{0x0A0B, "ZTOSTRA_ISUEE_OWFUNC", 4, issue_owfunc},
+	{0x0A0C, "ZTOSTRA_OW_OP", 40, ow_op},
+	{0x0A0D, "ZTOSTRA_SET_TOTAL", 8, set_total},
 	{0x0A0E, "ZTOSTRA_CLEAR_TOTAL", 0, clear_total},
+	{0x0F04, "ZTOSTRA_GET_PART", 12, get_part},
 };
 
 [[maybe_unused]] const bool registered = sim::register_requests(requests);
+[[maybe_unused]] const bool shown = sim::register_show(show);
 
 } // namespace

@@ -3,8 +3,9 @@
 // Redirects the board's paths into the board directory named by
 // OSTRASIM_BOARD: /dev/sd*, /sys/block/*, /tmp/ostra_* and the probe script
 // inside command lines given to system(); answers ioctl on the redirected
-// drive nodes as the ztostra driver and the block layer would.  Without
-// OSTRASIM_BOARD everything passes straight through.
+// drive nodes as the ztostra driver and the block layer would; on a board
+// with a virtual clock, sleep and nanosleep advance the board's time instead
+// of waiting.  Without OSTRASIM_BOARD everything passes straight through.
 #include "sim.h"
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -265,6 +267,38 @@ int ioctl(int fd, unsigned long request, ...)
 	}
 	errno = err;
 	return result;
+}
+
+// On a board with a virtual clock, sleeping moves the board's time instead
+// of waiting; everywhere else the real functions run.
+static bool virtual_sleep(std::uint64_t ns)
+{
+	if (inside)
+		return false;
+	Inside in;
+	const sim::Board *b = sim::current_board();
+	if (b == nullptr || !sim::virtual_clock(b->desc))
+		return false;
+	sim::advance_clock(*b, ns);
+	return true;
+}
+
+unsigned int sleep(unsigned int seconds)
+{
+	static auto fn = real<unsigned int (*)(unsigned int)>("sleep");
+	return virtual_sleep(seconds * std::uint64_t{1000000000}) ? 0 : fn(seconds);
+}
+
+int nanosleep(const struct timespec *req, struct timespec *rem)
+{
+	static auto fn = real<int (*)(const struct timespec *, struct timespec *)>("nanosleep");
+	if (req == nullptr || req->tv_sec < 0 || req->tv_nsec < 0 || req->tv_nsec >= 1000000000 ||
+	    !virtual_sleep(static_cast<std::uint64_t>(req->tv_sec) * 1000000000U +
+			   static_cast<std::uint64_t>(req->tv_nsec)))
+		return fn(req, rem);
+	if (rem != nullptr)
+		*rem = {};
+	return 0;
 }
 
 } // extern "C"

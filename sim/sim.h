@@ -122,6 +122,17 @@ bool injected_fault(const Board &board, json &state, const std::string &node,
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
 		 int &err);
 
+// --- simulated time -------------------------------------------------------------
+// Board key "clock": "real" (the default) runs on the wall clock; "virtual"
+// keeps the board's time in the state, where the program's sleep and
+// nanosleep advance it instead of waiting.
+
+bool virtual_clock(const json &board);
+// The board's time in nanoseconds: wall clock, or the virtual clock.
+std::uint64_t now_ns(const json &board, const json &state);
+// Advances the virtual clock by ns and traces the sleep.
+void advance_clock(const Board &board, std::uint64_t ns);
+
 // --- record fields in native byte order -------------------------------------
 
 template <typename T> T get(const unsigned char *p)

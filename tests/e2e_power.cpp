@@ -128,7 +128,7 @@ TEST(PowerCommand, SleepUntilSleepOutAndPortInitialisation)
 	EXPECT_EQ(b.run({"12", "x"}).out, "");
 	const std::string asleep = "  power: standby, port: offline, link: asleep\n"
 				   "  uncorrectable sectors: none\n";
-	EXPECT_EQ(b.run_program({ostrasim_bin, "show", b.dir}).out,
+	EXPECT_EQ(b.show({"sd", "  power:", "  uncorrectable"}),
 		  "sda: /dev/sda /dev/sda5\n" + asleep + "sdb: /dev/sdb /dev/sdb5\n" + asleep);
 	EXPECT_EQ(b.run({"read", "sdb5", "0", "0", "1"}).out, ioctl_error);
 	EXPECT_EQ(b.trace("ioctl").back()["errno"], 5);

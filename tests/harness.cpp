@@ -147,6 +147,20 @@ std::vector<std::string> Board::requests() const
 	return reqs;
 }
 
+std::string Board::show(const std::vector<std::string> &prefixes) const
+{
+	std::istringstream in(spawn({ostrasim_bin, "show", dir}, dir).out);
+	std::string out;
+	for (std::string line; std::getline(in, line);) {
+		bool keep = prefixes.empty();
+		for (const std::string &p : prefixes)
+			keep = keep || line.rfind(p, 0) == 0;
+		if (keep)
+			out += line + "\n";
+	}
+	return out;
+}
+
 json Board::state() const
 {
 	return json::parse(slurp(dir + "/state.json"));

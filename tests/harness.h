@@ -45,6 +45,9 @@ class Board {
 	// "node REQUEST" per ioctl, in order
 	std::vector<std::string> requests() const;
 	json state() const;
+	// `ostrasim show` for this board; only the lines that begin with one of
+	// the prefixes when any are given
+	std::string show(const std::vector<std::string> &prefixes = {}) const;
 
 	std::string read(const std::string &rel) const;
 	bool exists(const std::string &rel) const;

@@ -206,7 +206,7 @@ std::uint32_t hex_arg(const char *arg)
 	return ostrautil_strtoul(arg, nullptr, 16);
 }
 
-[[maybe_unused]] std::uint32_t dec_arg(const char *arg)
+std::uint32_t dec_arg(const char *arg)
 {
 	return ostrautil_strtoul(arg, nullptr, 10);
 }
@@ -217,6 +217,12 @@ struct ostrautil_command {
 	int (*handler)(int argc, char **argv, std::uint32_t cmd);
 };
 
+/* 0x41 to 0x45: argv[3] is the vector's terminating null when argc is 3 */
+int ow_set(int argc, char **argv, std::uint32_t cmd)
+{
+	return ostrautil_ow_set(argc, cmd, argv[2], argv[3]);
+}
+
 constexpr ostrautil_command ostrautil_commands[] = {
 	{0x12, [](int, char **, std::uint32_t) { return ostrautil_sleep_in(); }},
 	{0x13, [](int, char **, std::uint32_t) { return ostrautil_sleep_out(); }},
@@ -224,6 +230,18 @@ constexpr ostrautil_command ostrautil_commands[] = {
 	{0x22, [](int, char **argv, std::uint32_t) { return ostrautil_aes_off(argv); }},
 	{0x23, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_on(argv); }},
 	{0x24, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_off(argv); }},
+	{0x31, [](int, char **argv, std::uint32_t) { return ostrautil_issue_owfunc(argv); }},
+	{0x32,
+	 [](int argc, char **argv, std::uint32_t) { return ostrautil_get_owcnt(argc, argv[2]); }},
+	{0x40,
+	 [](int argc, char **argv, std::uint32_t) { return ostrautil_ow_get_mode(argc, argv[2]); }},
+	{0x41, ow_set},
+	{0x42, ow_set},
+	{0x43, ow_set},
+	{0x44, ow_set},
+	{0x45, ow_set},
+	{0xff,
+	 [](int, char **argv, std::uint32_t cmd) { return ostrautil_ow_get_test(cmd, argv[2]); }},
 	{0x51, [](int, char **argv, std::uint32_t) { return ostratuil_get_smartattr(argv[2]); }},
 	{0x53, [](int, char **argv, std::uint32_t) { return ostrautil_get_serial(argv[2]); }},
 	{0, nullptr},
@@ -262,7 +280,15 @@ constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
 		 const std::uint32_t ssect = hex_arg(argv[4]);
 		 return ostrautil_read_dma(argv[2], ssect_hi, ssect, hex_arg(argv[5]));
 	 }},
+	{"ow", 0, 0, "ostrautil_print_owcnt",
+	 [](char **argv) { return ostrautil_print_owcnt(argv[2]); }},
+	{"pp", 0, 1, "ostrautil_print_partition",
+	 [](char **argv) { return ostrautil_print_partition(argv[2], dec_arg(argv[3])); }},
+	{"psb", 0, 1, "ostrautil_print_superblock",
+	 [](char **argv) { return ostrautil_print_superblock(argv[2], dec_arg(argv[3])); }},
 	{"ow_clear", ZTOSTRA_CLEAR_TOTAL, 0, nullptr, nullptr},
+	{"ow_set_total", 0, 1, "ostrautil_test_set_total",
+	 [](char **argv) { return ostrautil_test_set_total(argv[2], dec_arg(argv[3])); }},
 	{"rotational", 0, 0, "ostrautil_print_def_rotational",
 	 [](char **argv) { return ostrautil_print_def_rotational(argv[2]); }},
 	{"identify", 0, 0, "ostrautil_print_identify",

@@ -1,0 +1,32 @@
+// sim_clock.cpp - the board's time: the wall clock, or a virtual clock that
+// only the program's sleeps move, so that waiting runs take no time.
+#include "sim.h"
+
+#include <ctime>
+
+namespace sim {
+
+bool virtual_clock(const json &board)
+{
+	return board.value("clock", std::string("real")) == "virtual";
+}
+
+std::uint64_t now_ns(const json &board, const json &state)
+{
+	if (virtual_clock(board))
+		return state.value("clock_ns", std::uint64_t{0});
+	timespec ts{};
+	clock_gettime(CLOCK_REALTIME, &ts);
+	return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000U +
+	       static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+void advance_clock(const Board &board, std::uint64_t ns)
+{
+	with_state(board, [&](json &state) {
+		state["clock_ns"] = state.value("clock_ns", std::uint64_t{0}) + ns;
+		append_trace(board, state, {{"op", "sleep"}, {"ns", ns}});
+	});
+}
+
+} // namespace sim
