@@ -187,6 +187,14 @@ int cmd_trace(const std::string &dir)
 		if (op == "ioctl")
 			std::printf(" %s (0x%04lx)", line.value("request", "").c_str(),
 				    line.value("code", 0UL));
+		if (op == "exit") {
+			std::printf(" nodes left open:");
+			for (const json &node : line.value("open", json::array()))
+				std::printf(" %s", node.get<std::string>().c_str());
+			std::printf("%s\n",
+				    line.value("open", json::array()).empty() ? " none" : "");
+			continue;
+		}
 		std::printf(" -> %d", line.value("result", 0));
 		if (line.value("errno", 0) != 0)
 			std::printf(" (%s)", std::strerror(line.value("errno", 0)));

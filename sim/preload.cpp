@@ -135,10 +135,35 @@ mode_t mode_arg(int flags, va_list ap)
 	return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
 }
 
+// At exit the trace gets a line with the nodes the process left open
+// ({"op": "exit", "open": ["sda5"]}), so that a test can tell that every
+// node opened was closed again.
+void trace_exit()
+{
+	const sim::Board *b = sim::current_board();
+	Inside in;
+	sim::json open = sim::json::array();
+	for (const auto &[fd, node] : open_nodes())
+		open.push_back(node);
+	sim::with_state(*b, [&](sim::json &state) {
+		sim::append_trace(*b, state, {{"op", "exit"}, {"open", open}});
+	});
+}
+
 __attribute__((constructor)) void ostrasim_init()
 {
 	// the shells that system() starts must not load the simulator again
 	unsetenv("LD_PRELOAD");
+	// the board and the open nodes are made before the exit handler is
+	// registered, so that they are destroyed only after it has run
+	const sim::Board *b = nullptr;
+	{
+		Inside in;
+		b = sim::current_board();
+	}
+	(void)open_nodes();
+	if (b != nullptr)
+		std::atexit(trace_exit);
 }
 
 } // namespace

@@ -53,6 +53,10 @@ RunResult spawn(const std::vector<std::string> &argv, const std::string &cwd)
 		dup2(fi, 0);
 		dup2(fo, 1);
 		dup2(fe, 2);
+		// the program starts with standard input, output and error only
+		close(fi);
+		close(fo);
+		close(fe);
 		if (!ppc_lib.empty())
 			setenv("OSTRASIM_PPC_LIB", ppc_lib.c_str(), 1);
 		std::vector<char *> args;
@@ -132,7 +136,8 @@ std::vector<json> Board::trace(const std::string &op) const
 	std::string text;
 	while (std::getline(in, text)) {
 		json line = json::parse(text);
-		if (op.empty() || line.value("op", "") == op)
+		const std::string line_op = line.value("op", "");
+		if (op.empty() ? line_op != "exit" : line_op == op)
 			lines.push_back(line);
 	}
 	return lines;

@@ -40,7 +40,9 @@ class Board {
 	RunResult run(const std::vector<std::string> &args) const;         // ostrautil ARGS
 	RunResult run_program(const std::vector<std::string> &argv) const; // any program
 
-	// trace lines, optionally only those of one op ("open", "ioctl", "close")
+	// trace lines, optionally only those of one op ("open", "ioctl", "close",
+	// "sleep"); the process's "exit" line (the nodes it left open) only when
+	// asked for by name
 	std::vector<json> trace(const std::string &op = "") const;
 	// "node REQUEST" per ioctl, in order
 	std::vector<std::string> requests() const;
