@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and tests everything: the PowerPC
 # build (unit tests under qemu-ppc), the native build (unit tests, end-to-end
-# tests against the native and the PowerPC binary), the sanitizer build, and
-# the style and static checks of the program.
+# tests against the native and the PowerPC binary), the sanitizer build, the
+# fuzz build (its seeds and regression inputs, then a short fuzzing run) and
+# the style and static checks of the program and the simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -24,6 +25,12 @@ step "sanitizer build (ASan, UBSan)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
 ctest --preset asan
+
+step "fuzz build: seeds and regression inputs, then a short fuzzing run (ASan, UBSan)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs"
+ctest --preset fuzz
+scripts/fuzz.sh 150
 
 step "program checks: no C++ runtime, style, static analysis"
 for bin in build/native/ostrautil build/ppc/ostrautil; do

@@ -75,10 +75,12 @@ void put_text(IdentifyWords &w, int first, int count, const std::string &text)
 {
 	std::string t = text.substr(0, 2 * static_cast<std::size_t>(count));
 	t.resize(2 * static_cast<std::size_t>(count), ' ');
-	for (int k = 0; k < count; k++)
+	for (int k = 0; k < count; k++) {
+		const std::size_t at = 2 * static_cast<std::size_t>(k);
 		w[first + k] =
-			static_cast<std::uint16_t>((static_cast<unsigned char>(t[2 * k]) << 8U) |
-						   static_cast<unsigned char>(t[2 * k + 1]));
+			static_cast<std::uint16_t>((static_cast<unsigned char>(t[at]) << 8U) |
+						   static_cast<unsigned char>(t[at + 1]));
+	}
 }
 
 // The identify data of a plausible SATA hard disk (or SSD) with these texts.
@@ -87,7 +89,9 @@ IdentifyWords built_identify(const json &drive, const json &id)
 	IdentifyWords w{};
 	const std::uint64_t sectors = drive.value("capacity", std::uint64_t{0});
 	const std::uint64_t lba28 = sectors < 0x0FFFFFFFU ? sectors : 0x0FFFFFFFU;
-	const std::uint64_t cyls = sectors / (16 * 63) < 16383 ? sectors / (16 * 63) : 16383;
+	constexpr std::uint64_t sectors_per_cylinder = std::uint64_t{16} * 63;
+	const std::uint64_t cyls =
+		sectors / sectors_per_cylinder < 16383 ? sectors / sectors_per_cylinder : 16383;
 
 	w[0] = 0x0040;                           // fixed drive
 	w[1] = static_cast<std::uint16_t>(cyls); // legacy geometry
@@ -186,7 +190,8 @@ Page identify_host(const json &drive)
 		put<std::uint16_t>(&page[2 * k], w[k]);
 	for (const auto &field : text_fields) {
 		const std::string text = identify_text(w, field[0], field[1]);
-		std::copy(text.begin(), text.end(), page.begin() + 2 * field[0]);
+		std::copy(text.begin(), text.end(),
+			  page.begin() + 2 * static_cast<std::ptrdiff_t>(field[0]));
 	}
 	return page;
 }

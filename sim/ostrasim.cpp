@@ -165,6 +165,7 @@ int cmd_run(const std::string &dir, char **prog)
 	for (char **a = prog; *a != nullptr; a++)
 		args.emplace_back(*a);
 	std::vector<char *> argv;
+	argv.reserve(args.size() + 1);
 	for (std::string &a : args)
 		argv.push_back(a.data());
 	argv.push_back(nullptr);

@@ -130,9 +130,10 @@ int open_common(OpenFn fn, const char *path, int flags, mode_t mode, Args... bef
 	return fd;
 }
 
-mode_t mode_arg(int flags, va_list ap)
+// whether an open call carries a mode argument
+bool takes_mode(int flags)
 {
-	return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+	return (flags & (O_CREAT | O_TMPFILE)) != 0;
 }
 
 // At exit the trace gets a line with the nodes the process left open
@@ -173,48 +174,63 @@ extern "C" {
 int open(const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(const char *, int, mode_t)>("open");
-	va_list ap;
-	va_start(ap, flags);
-	const mode_t mode = mode_arg(flags, ap);
-	va_end(ap);
+	mode_t mode = 0;
+	if (takes_mode(flags)) {
+		va_list ap;
+		va_start(ap, flags);
+		mode = static_cast<mode_t>(va_arg(ap, int));
+		va_end(ap);
+	}
 	return open_common(fn, path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(const char *, int, mode_t)>("open64");
-	va_list ap;
-	va_start(ap, flags);
-	const mode_t mode = mode_arg(flags, ap);
-	va_end(ap);
+	mode_t mode = 0;
+	if (takes_mode(flags)) {
+		va_list ap;
+		va_start(ap, flags);
+		mode = static_cast<mode_t>(va_arg(ap, int));
+		va_end(ap);
+	}
 	return open_common(fn, path, flags, mode);
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat");
-	va_list ap;
-	va_start(ap, flags);
-	const mode_t mode = mode_arg(flags, ap);
-	va_end(ap);
+	mode_t mode = 0;
+	if (takes_mode(flags)) {
+		va_list ap;
+		va_start(ap, flags);
+		mode = static_cast<mode_t>(va_arg(ap, int));
+		va_end(ap);
+	}
 	return open_common(fn, path, flags, mode, dirfd);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat64");
-	va_list ap;
-	va_start(ap, flags);
-	const mode_t mode = mode_arg(flags, ap);
-	va_end(ap);
+	mode_t mode = 0;
+	if (takes_mode(flags)) {
+		va_list ap;
+		va_start(ap, flags);
+		mode = static_cast<mode_t>(va_arg(ap, int));
+		va_end(ap);
+	}
 	return open_common(fn, path, flags, mode, dirfd);
 }
 
+// glibc's fortified entry points, interposed under their own names
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name is the C library's
 int __open_2(const char *path, int flags)
 {
 	return open(path, flags);
 }
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name is the C library's
 int __open64_2(const char *path, int flags)
 {
 	return open64(path, flags);

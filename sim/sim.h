@@ -107,7 +107,7 @@ template <typename Fn> void with_state(const Board &board, Fn fn)
 	unlock_state(board, lockfd, state);
 }
 
-void append_trace(const Board &board, json &state, json line);
+void append_trace(const Board &board, json &state, const json &line);
 
 // Drive and partition of a node name: "sda5" -> sda, 5.  False when the name
 // is not of that form.

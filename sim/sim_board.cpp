@@ -169,7 +169,7 @@ void unlock_state(const Board &board, int lockfd, const json &state)
 	::close(lockfd);
 }
 
-void append_trace(const Board &board, json &state, json line)
+void append_trace(const Board &board, json &state, const json &line)
 {
 	const std::uint64_t seq = state.value("seq", std::uint64_t{0}) + 1;
 	state["seq"] = seq;

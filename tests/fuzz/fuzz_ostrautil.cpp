@@ -3,10 +3,10 @@
 // arbitrary answers of the system around it.
 //
 // The program's calls of open, read, ioctl, close, system, fopen, fclose,
-// sleep and malloc are linked to the __wrap_ functions below
-// (-Wl,--wrap=...).  While the program runs they answer from the fuzz input,
-// in call order; at any other time (libFuzzer itself) they pass through.
-// Nothing reaches a real drive, the probe script or the report files.
+// sleep and malloc are renamed in its object code (objcopy --redefine-sym)
+// to the fuzz_ functions below, which answer from the fuzz input in call
+// order; libFuzzer and the sanitizers keep the real functions.  Nothing
+// reaches a real drive, the probe script or the report files.
 //
 // Input format (every value is zero once the input is used up):
 //   count:u8                     count % 16 arguments after the program name
@@ -28,8 +28,8 @@
 //                                otherwise fails with errno e
 //   malloc   e:u8                0 allocates, otherwise fails
 //
-// What the harness checks besides the sanitizers: every device node is
-// opened read-write and sysfs files read-only; requests are known codes with
+// What the harness checks besides the sanitizers: every path is opened
+// read-write, or read-only under /sys/block/; requests are known codes with
 // records that lie wholly in addressable memory; reads fit their buffers;
 // only the three report files are opened; every node and every report file
 // opened is closed again by the end of the run.  The progress display's
@@ -53,20 +53,6 @@
 #include "osl_mdev_ostrautil.h"
 
 int ostrautil_main(int argc, char *argv[]);
-
-extern "C" {
-int __real_open(const char *path, int flags, ...);
-int __real_open64(const char *path, int flags, ...);
-int __real_close(int fd);
-ssize_t __real_read(int fd, void *buf, std::size_t count);
-int __real_ioctl(int fd, unsigned long request, ...);
-int __real_system(const char *command);
-std::FILE *__real_fopen(const char *path, const char *mode);
-std::FILE *__real_fopen64(const char *path, const char *mode);
-int __real_fclose(std::FILE *fp);
-unsigned int __real_sleep(unsigned int seconds);
-void *__real_malloc(std::size_t size);
-}
 
 namespace {
 
@@ -140,7 +126,6 @@ struct Answers {
 	}
 };
 
-thread_local bool active = false; // the program runs on this thread
 Answers answers;
 int sleeps = 0;
 long calls = 0;
@@ -195,8 +180,8 @@ int fake_open(const char *path, int flags)
 	if (path == nullptr)
 		finding("open of a null path");
 	(void)std::strlen(path);
-	if (starts_with(path, "/sys/") ? (flags & O_ACCMODE) != O_RDONLY
-				       : (flags & O_ACCMODE) != O_RDWR)
+	if ((flags & O_ACCMODE) != O_RDWR &&
+	    ((flags & O_ACCMODE) != O_RDONLY || !starts_with(path, "/sys/block/")))
 		finding("open with the wrong access mode: ", path);
 	if (e != 0) {
 		errno = e;
@@ -321,7 +306,7 @@ std::FILE *fake_fopen(const char *path, const char *mode)
 		;
 	if (slot == MAX_FILES)
 		finding("too many report files open at once");
-	files[slot] = __real_fopen("/dev/null", mode);
+	files[slot] = std::fopen("/dev/null", mode);
 	if (files[slot] == nullptr)
 		finding("cannot open /dev/null");
 	return files[slot];
@@ -355,7 +340,7 @@ void release_all()
 		o = false;
 	for (std::FILE *&f : files) {
 		if (f != nullptr)
-			__real_fclose(f);
+			std::fclose(f);
 		f = nullptr;
 	}
 }
@@ -374,111 +359,90 @@ void check_all_closed()
 
 extern "C" {
 
-int __wrap_open(const char *path, int flags, ...)
+int fuzz_open(const char *path, int flags, ...)
 {
-	mode_t mode = 0;
-	if ((flags & O_CREAT) != 0) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
-	return active ? fake_open(path, flags) : __real_open(path, flags, mode);
+	return fake_open(path, flags);
 }
 
-int __wrap_open64(const char *path, int flags, ...)
+int fuzz_open64(const char *path, int flags, ...)
 {
-	mode_t mode = 0;
-	if ((flags & O_CREAT) != 0) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
-	return active ? fake_open(path, flags) : __real_open64(path, flags, mode);
+	return fake_open(path, flags);
 }
 
-int __wrap_close(int fd)
+int fuzz_close(int fd)
 {
-	if (!active)
-		return __real_close(fd);
 	count_call();
 	fd_open[fake_fd_slot(fd)] = false;
 	return 0;
 }
 
-ssize_t __wrap_read(int fd, void *buf, std::size_t count)
+ssize_t fuzz_read(int fd, void *buf, std::size_t count)
 {
-	return active ? fake_read(fd, buf, count) : __real_read(fd, buf, count);
+	return fake_read(fd, buf, count);
 }
 
-int __wrap_ioctl(int fd, unsigned long request, ...)
+int fuzz_ioctl(int fd, unsigned long request, ...)
 {
 	va_list ap;
 	va_start(ap, request);
 	void *arg = va_arg(ap, void *);
 	va_end(ap);
-	return active ? fake_ioctl(fd, request, arg) : __real_ioctl(fd, request, arg);
+	return fake_ioctl(fd, request, arg);
 }
 
-int __wrap_system(const char *command)
+int fuzz_system(const char *command)
 {
-	return active ? fake_system(command) : __real_system(command);
+	return fake_system(command);
 }
 
-std::FILE *__wrap_fopen(const char *path, const char *mode)
+std::FILE *fuzz_fopen(const char *path, const char *mode)
 {
-	return active ? fake_fopen(path, mode) : __real_fopen(path, mode);
+	return fake_fopen(path, mode);
 }
 
-std::FILE *__wrap_fopen64(const char *path, const char *mode)
+std::FILE *fuzz_fopen64(const char *path, const char *mode)
 {
-	return active ? fake_fopen(path, mode) : __real_fopen64(path, mode);
+	return fake_fopen(path, mode);
 }
 
-int __wrap_fclose(std::FILE *fp)
+int fuzz_fclose(std::FILE *fp)
 {
-	if (active) {
-		count_call();
-		for (std::FILE *&f : files) {
-			if (f == fp && fp != nullptr) {
-				f = nullptr;
-				return __real_fclose(fp);
-			}
+	count_call();
+	for (std::FILE *&f : files) {
+		if (f == fp && fp != nullptr) {
+			f = nullptr;
+			return std::fclose(fp);
 		}
-		finding("fclose of a file the program did not open");
 	}
-	return __real_fclose(fp);
+	finding("fclose of a file the program did not open");
 }
 
-unsigned int __wrap_sleep(unsigned int seconds)
+unsigned int fuzz_sleep(unsigned int)
 {
-	if (!active)
-		return __real_sleep(seconds);
 	count_call();
 	sleeps++;
 	return 0;
 }
 
-void *__wrap_malloc(std::size_t size)
+void *fuzz_malloc(std::size_t size)
 {
-	if (active && answers.byte() != 0) {
+	if (answers.byte() != 0) {
 		errno = ENOMEM;
 		return nullptr;
 	}
-	return __real_malloc(size);
+	return std::malloc(size);
 }
 
 int LLVMFuzzerInitialize(int *, char ***)
 {
 	// what the program prints is of no interest here, unless OSTRAUTIL_FUZZ_STDOUT
 	// is set (to look at what one input does)
-	const int null = __real_open("/dev/null", O_WRONLY);
+	const int null = open("/dev/null", O_WRONLY);
 	if (std::getenv("OSTRAUTIL_FUZZ_STDOUT") != nullptr)
 		return 0;
 	if (null < 0 || dup2(null, STDOUT_FILENO) < 0)
 		finding("cannot send standard output to /dev/null");
-	__real_close(null);
+	close(null);
 	return 0;
 }
 
@@ -508,13 +472,10 @@ int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 	sleeps = 0;
 	calls = 0;
 	if (setjmp(abandon) == 0) {
-		active = true;
 		(void)ostrautil_main(argc, argv);
-		active = false;
 		std::fflush(stdout);
 		check_all_closed();
 	} else {
-		active = false;
 		release_all();
 	}
 	for (int i = 0; i < argc; i++)
