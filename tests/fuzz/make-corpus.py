@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the fuzz harness (tests/fuzz/corpus): for each
 command a run that goes all the way, in the input format that
-fuzz_ostrautil.cpp describes (records in the x86_64 build's byte order)."""
+fuzz_ostrautil.cpp describes (records in the x86_64 build's byte order);
+and the regression inputs (tests/fuzz/regressions) that once failed."""
 import os
 import struct
 import sys
 
-OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def args(*words):
@@ -125,12 +126,30 @@ SEEDS = {
 }
 
 
-def main():
-    os.makedirs(OUT, exist_ok=True)
-    for name, data in SEEDS.items():
-        with open(os.path.join(OUT, name), "wb") as f:
+# inputs that once made the harness or the program fail
+REGRESSIONS = {
+    # a request word opens the path as typed, read-write, also under /sys
+    "request-word-sysfs-path": args("hdsleep", "/sys/sda") + probe("sda") + OK + ioctl(),
+    # a read test of 0xffffffff requests: the harness abandons the run
+    "read-huge-count": args("read", "sda", "0", "0", "ffffffff") + probe("sda") + OK,
+    # a progress count that never reaches 100 ends at the poll limit
+    "ow-count-stuck": args("ow", "sda") + probe("sda")
+    + (OK + ioctl(0, struct.pack("<I", 99))) * 10,
+}
+
+
+def write(kind, inputs):
+    out = os.path.join(HERE, kind)
+    os.makedirs(out, exist_ok=True)
+    for name, data in inputs.items():
+        with open(os.path.join(out, name), "wb") as f:
             f.write(data)
-    print(f"{len(SEEDS)} seeds in {OUT}", file=sys.stderr)
+    print(f"{len(inputs)} inputs in {out}", file=sys.stderr)
+
+
+def main():
+    write("corpus", SEEDS)
+    write("regressions", REGRESSIONS)
 
 
 if __name__ == "__main__":
