@@ -224,7 +224,10 @@ constexpr ostrautil_command ostrautil_commands[] = {
 	{0x22, [](int, char **argv, std::uint32_t) { return ostrautil_aes_off(argv); }},
 	{0x23, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_on(argv); }},
 	{0x24, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_off(argv); }},
+	{0x46, [](int argc, char **argv,
+		  std::uint32_t) { return ostrautil_ssd_security_erase(argc, argv[2]); }},
 	{0x51, [](int, char **argv, std::uint32_t) { return ostratuil_get_smartattr(argv[2]); }},
+	{0x52, [](int, char **argv, std::uint32_t) { return ostrautil_get_ssdlife(argv[2]); }},
 	{0x53, [](int, char **argv, std::uint32_t) { return ostrautil_get_serial(argv[2]); }},
 	{0, nullptr},
 };
