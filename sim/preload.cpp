@@ -137,8 +137,11 @@ mode_t mode_arg(int flags, va_list ap)
 
 __attribute__((constructor)) void ostrasim_init()
 {
-	// the shells that system() starts must not load the simulator again
-	unsetenv("LD_PRELOAD");
+	// the shells that system() starts must not load the simulator again;
+	// OSTRASIM_PRELOAD_INHERIT keeps it for a dynamic launcher such as
+	// valgrind's, which must hand it on to the program it starts
+	if (std::getenv("OSTRASIM_PRELOAD_INHERIT") == nullptr)
+		unsetenv("LD_PRELOAD");
 }
 
 } // namespace
