@@ -19,7 +19,11 @@ constexpr int ID_MODEL = 27, ID_MODEL_WORDS = 20;
 constexpr int text_fields[][2] = {
 	{ID_SERIAL, ID_SERIAL_WORDS}, {ID_FIRMWARE, ID_FIRMWARE_WORDS}, {ID_MODEL, ID_MODEL_WORDS}};
 
+constexpr int ID_ROTATION_RATE = 217;      // 1: non-rotating media
+constexpr std::size_t SCSI_MODEL_LEN = 16; // the product field of the SCSI inquiry data
+
 constexpr unsigned char SMART_REVISION = 0x10;
+constexpr unsigned char SMART_ID_ERASE_COUNT = 173;
 constexpr int SMART_ENTRIES = 30;
 constexpr int SMART_ENTRY_SIZE = 12;
 
@@ -250,6 +254,57 @@ Page smart_attr_page(const json &drive)
 	page[373] = 55;   // extended self-test: 55 minutes
 	set_checksum(page);
 	return page;
+}
+
+Page smart_attr_page(const json &drive, const json &drive_state)
+{
+	Page page = smart_attr_page(drive);
+	const std::uint64_t erases =
+		drive_state.is_object() ? drive_state.value("erases", std::uint64_t{0}) : 0;
+	if (erases == 0)
+		return page;
+	for (int j = 0; j < SMART_ENTRIES; j++) {
+		unsigned char *e = &page[2 + SMART_ENTRY_SIZE * j];
+		if (e[0] != SMART_ID_ERASE_COUNT)
+			continue;
+		// raw bytes 0-1 average, 2-3 maximum, least significant first; the
+		// counters stop at their largest value
+		for (int k : {5, 7}) {
+			const std::uint64_t count = e[k] + (e[k + 1] << 8U) + erases;
+			const std::uint64_t kept = count < 0xFFFF ? count : 0xFFFF;
+			e[k] = static_cast<unsigned char>(kept & 0xFFU);
+			e[k + 1] = static_cast<unsigned char>(kept >> 8U);
+		}
+		set_checksum(page);
+		break;
+	}
+	return page;
+}
+
+bool solid_state(const json &drive)
+{
+	return identify_words(drive)[ID_ROTATION_RATE] == 1;
+}
+
+json sysfs_files(const json &drive)
+{
+	json files = drive.value("sysfs", json::object());
+	IdentifyWords w{};
+	try {
+		w = identify_words(drive);
+	} catch (const std::exception &) {
+		return files;
+	}
+	if (!files.contains("queue/rotational"))
+		files["queue/rotational"] = w[ID_ROTATION_RATE] == 1 ? "0\n" : "1\n";
+	if (!files.contains("device/model")) {
+		// the kernel shows the inquiry product field with "%.16s\n"
+		std::string model =
+			identify_text(w, ID_MODEL, ID_MODEL_WORDS).substr(0, SCSI_MODEL_LEN);
+		model = model.substr(0, model.find('\0'));
+		files["device/model"] = model + "\n";
+	}
+	return files;
 }
 
 Page smart_thrs_page(const json &drive)

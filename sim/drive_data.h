@@ -44,6 +44,23 @@ std::string identify_text(const IdentifyWords &words, int first, int count);
 Page smart_attr_page(const json &drive);
 Page smart_thrs_page(const json &drive);
 
+// The attribute page as the drive sends it now: the described page with the
+// erase cycles of the security erases done since (drive_state "erases")
+// added to the average and the maximum erase count of attribute 173.
+Page smart_attr_page(const json &drive, const json &drive_state);
+
+// A solid-state drive reports a nominal rotation rate of 1 in identify word
+// 217; the kernel and the driver take it as non-rotational.
+bool solid_state(const json &drive);
+
+// The files under /sys/block/NAME/ as the kernel shows them: the drive's
+// "sysfs" map (null leaves a file out), plus queue/rotational ("0\n" for a
+// solid-state drive, "1\n" otherwise) and device/model (the first 16
+// characters of the identify model text and a line feed) where the map does
+// not name them.  Nothing is derived for a drive whose identify data cannot
+// be built.
+json sysfs_files(const json &drive);
+
 // Sets byte 511 so that all 512 bytes add up to 0 modulo 256.
 void set_checksum(Page &page);
 

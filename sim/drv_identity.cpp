@@ -36,9 +36,18 @@ template <typename Build> int answer(sim::Ctx &ctx, unsigned char *dst, Build bu
 	}
 }
 
+// the attribute page as the drive sends it now (erase counts after security erases)
+int attr_page_now(sim::Ctx &ctx, unsigned char *dst)
+{
+	const sim::json &drive_state = ctx.drive_state();
+	return answer(ctx, dst, [&](const sim::json &drive) {
+		return sim::smart_attr_page(drive, drive_state);
+	});
+}
+
 int get_smartattr(sim::Ctx &ctx, unsigned char *arg)
 {
-	return answer(ctx, arg, sim::smart_attr_page);
+	return attr_page_now(ctx, arg);
 }
 
 int get_smartthrs(sim::Ctx &ctx, unsigned char *arg)
@@ -68,7 +77,7 @@ int drive_cmd(sim::Ctx &ctx, unsigned char *arg)
 	if (count == 1 && command == ATA_IDENTIFY)
 		return answer(ctx, arg + 4, sim::identify_raw);
 	if (count == 1 && command == ATA_SMART && feature == SMART_READ_DATA)
-		return answer(ctx, arg + 4, sim::smart_attr_page);
+		return attr_page_now(ctx, arg + 4);
 	if (count == 1 && command == ATA_SMART && feature == SMART_READ_THRESHOLDS)
 		return answer(ctx, arg + 4, sim::smart_thrs_page);
 	// anything else the drive aborts; the registers come back in the header

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "drive_data.h"
 #include "sim.h"
 
 namespace {
@@ -163,11 +164,24 @@ int test_uncwrite(sim::Ctx &ctx, unsigned char *arg)
 	return 0;
 }
 
+// The drive's own flag; without one, what its identify data says (a
+// solid-state drive reports rotation rate 1 in word 217).
 int def_rotational(sim::Ctx &ctx, unsigned char *arg)
 {
-	const json flag = ctx.drive_desc().value("rotational", json(1));
-	sim::put<std::uint32_t>(arg, flag.is_boolean() ? std::uint32_t{flag.get<bool>()}
-						       : flag.get<std::uint32_t>());
+	const json &drive = ctx.drive_desc();
+	std::uint32_t value = 1;
+	if (drive.contains("rotational")) {
+		const json &flag = drive.at("rotational");
+		value = flag.is_boolean() ? std::uint32_t{flag.get<bool>()}
+					  : flag.get<std::uint32_t>();
+	} else if (drive.contains("drive_file") || drive.contains("identify")) {
+		try {
+			value = sim::solid_state(drive) ? 0 : 1;
+		} catch (const std::exception &) {
+			return ctx.fail(EIO);
+		}
+	}
+	sim::put<std::uint32_t>(arg, value);
 	return 0;
 }
 

@@ -10,6 +10,7 @@
 // probe script), then starts PROGRAM with the simulator preloaded: directly
 // for a native program, under qemu-ppc with the PowerPC library for a 32-bit
 // PowerPC one.
+#include "drive_data.h"
 #include "sim.h"
 
 #include <cerrno>
@@ -71,7 +72,8 @@ std::string probe_script(const json &probe)
 }
 
 // Lays out dev/, sys/block/ and sbin/ from the description; tmp/ and the
-// driver state are kept.
+// driver state are kept.  A drive's rotational flag and model file follow its
+// identify data unless its sysfs map names them.
 void materialize(const sim::Board &board)
 {
 	const fs::path dir = board.dir;
@@ -89,7 +91,7 @@ void materialize(const sim::Board &board)
 	for (const auto &[name, drive] : drives.items()) {
 		for (const auto &node : drive.value("nodes", json::array()))
 			write_file(dir / "dev" / node.get<std::string>(), "");
-		const json sysfs = drive.value("sysfs", json::object());
+		const json sysfs = sim::sysfs_files(drive);
 		for (const auto &[rel, content] : sysfs.items())
 			if (!content.is_null())
 				write_file(dir / "sys/block" / name / rel,
@@ -132,6 +134,7 @@ int cmd_init(const std::string &dir, const std::string &preset)
 		write_file(fs::path(dir) / "board.json", desc.dump(2) + "\n");
 		write_file(fs::path(dir) / "state.json", "{}\n");
 		write_file(fs::path(dir) / "trace.jsonl", "");
+		setenv("OSTRASIM_BOARD", fs::absolute(dir).c_str(), 1);
 		materialize(sim::load_board(fs::absolute(dir).string()));
 		return 0;
 	}
@@ -142,8 +145,8 @@ int cmd_init(const std::string &dir, const std::string &preset)
 int cmd_run(const std::string &dir, char **prog)
 {
 	const sim::Board board = sim::load_board(fs::canonical(dir).string());
+	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1); // drive files relative to the board
 	materialize(board);
-	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1);
 	unsetenv("LD_PRELOAD");
 	std::vector<std::string> args;
 	if (is_ppc32(prog[0])) {

@@ -153,8 +153,11 @@ void trace_exit()
 
 __attribute__((constructor)) void ostrasim_init()
 {
-	// the shells that system() starts must not load the simulator again
-	unsetenv("LD_PRELOAD");
+	// the shells that system() starts must not load the simulator again;
+	// OSTRASIM_PRELOAD_INHERIT keeps it for a dynamic launcher such as
+	// valgrind's, which must hand it on to the program it starts
+	if (std::getenv("OSTRASIM_PRELOAD_INHERIT") == nullptr)
+		unsetenv("LD_PRELOAD");
 	// the board and the open nodes are made before the exit handler is
 	// registered, so that they are destroyed only after it has run
 	const sim::Board *b = nullptr;

@@ -240,10 +240,13 @@ constexpr ostrautil_command ostrautil_commands[] = {
 	{0x43, ow_set},
 	{0x44, ow_set},
 	{0x45, ow_set},
+	{0x46, [](int argc, char **argv,
+		  std::uint32_t) { return ostrautil_ssd_security_erase(argc, argv[2]); }},
+	{0x51, [](int, char **argv, std::uint32_t) { return ostratuil_get_smartattr(argv[2]); }},
+	{0x52, [](int, char **argv, std::uint32_t) { return ostrautil_get_ssdlife(argv[2]); }},
+	{0x53, [](int, char **argv, std::uint32_t) { return ostrautil_get_serial(argv[2]); }},
 	{0xff,
 	 [](int, char **argv, std::uint32_t cmd) { return ostrautil_ow_get_test(cmd, argv[2]); }},
-	{0x51, [](int, char **argv, std::uint32_t) { return ostratuil_get_smartattr(argv[2]); }},
-	{0x53, [](int, char **argv, std::uint32_t) { return ostrautil_get_serial(argv[2]); }},
 	{0, nullptr},
 };
 

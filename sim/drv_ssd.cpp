@@ -1,0 +1,79 @@
+// drv_ssd.cpp - the driver's security erase of a solid-state drive.
+//
+//   state.drives.X.erases   security erases done on the drive
+//
+// An erase runs through every block of the drive once: the average and the
+// maximum erase count of SMART attribute 173 rise by one (see
+// smart_attr_page), and what was on the media is gone: the overwrite
+// function's state (state.drives.X.ow) and the sectors marked uncorrectable
+// (state.drives.X.uncorrectable).  The driver erases whole solid-state
+// drives only: a partition node gets EINVAL, a rotational drive EOPNOTSUPP.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+
+#include "drive_data.h"
+#include "sim.h"
+
+namespace {
+
+using sim::json;
+
+constexpr unsigned char SMART_ID_ERASE_COUNT = 173;
+
+int security_erase(sim::Ctx &ctx, unsigned char *)
+{
+	bool ssd = false;
+	if (ctx.partition != 0)
+		return ctx.fail(EINVAL);
+	try {
+		ssd = sim::solid_state(ctx.drive_desc());
+	} catch (const std::exception &e) {
+		std::fprintf(stderr, "ostrasim: drive %s: %s\n", ctx.drive.c_str(), e.what());
+		return ctx.fail(EIO);
+	}
+	if (!ssd)
+		return ctx.fail(EOPNOTSUPP);
+	json &drive = ctx.drive_state();
+	if (!drive.is_object())
+		drive = json::object();
+	drive["erases"] = drive.value("erases", std::uint64_t{0}) + 1;
+	drive.erase("ow");
+	drive.erase("uncorrectable");
+	return 0;
+}
+
+void show_ssd(const json &board, const json &state, const std::string &drive, std::FILE *out)
+{
+	const json none = json::object();
+	const json &ds = state.contains("drives") && state.at("drives").contains(drive)
+				 ? state.at("drives").at(drive)
+				 : none;
+	const std::uint64_t erases = ds.is_object() ? ds.value("erases", std::uint64_t{0}) : 0;
+	std::fprintf(out, "  erase count:");
+	try {
+		const sim::Page page = sim::smart_attr_page(board.at("drives").at(drive), ds);
+		const unsigned char *found = nullptr;
+		for (int j = 0; j < 30 && found == nullptr; j++)
+			if (page[2 + 12 * j] == SMART_ID_ERASE_COUNT)
+				found = &page[2 + 12 * j];
+		if (found != nullptr)
+			std::fprintf(out, " average %u, maximum %u", found[5] + 256U * found[6],
+				     found[7] + 256U * found[8]);
+		else
+			std::fprintf(out, " not reported");
+	} catch (const std::exception &e) {
+		std::fprintf(out, " %s", e.what());
+	}
+	std::fprintf(out, "; security erases: %llu\n", static_cast<unsigned long long>(erases));
+}
+
+const sim::Request requests[] = {
+	{0x0A40, "ZTOSTRA_SSD_SECURITY_ERASE", 0, security_erase},
+};
+
+[[maybe_unused]] const bool registered =
+	sim::register_requests(requests) && sim::register_show(show_ssd);
+
+} // namespace
