@@ -260,6 +260,16 @@ void large_disk(Board &b)
 	b.drive("sda")["capacity"] = 400000000;
 }
 
+// 0x52: the placeholder stays in the wear report
+Outcome ssd_life_outcome(const Clean &, const Call &c)
+{
+	return Outcome{
+		(c.op == "open" ? open_error(c) : "/dev/sda ioctl error. ret = -1, errno= 5\n") +
+			"ostrautil_get_ssdlife() ostrautil_issue_smart_ioctl failed.\n",
+		After::Stops,
+		{{"tmp/ostra_ssd_life.info", "SSD is not detected?"}}};
+}
+
 const FaultCase cases[] = {
 	{"sleep_in", "two", {"12", "sda"}, ends([](const Call &c) {
 		 return "/dev/" + c.node + " ioctl error\n";
@@ -280,6 +290,8 @@ const FaultCase cases[] = {
 	{"rotational", "default", {"rotational", "sda"}, ends(plain_error)},
 	{"smart_report", "two", {"51", "sda"}, ends("ostratuil_get_smartattr(%d):ioctl() error\n")},
 	{"serial_report", "two", {"53", "sda"}, serial_outcome},
+	{"ssd_life", "ssd", {"52", "sda"}, ssd_life_outcome},
+	{"security_erase", "ssd", {"46", "sda"}, ends(plain_error)},
 	{"identify",
 	 "default",
 	 {"identify", "/dev/sda"},

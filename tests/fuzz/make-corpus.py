@@ -106,6 +106,12 @@ SEEDS = {
     "51-two-drives": args("51", "sda") + probe("sda", "sdc") + (OK + SMART) * 2 + OK + OK,
     "53-two-drives": args("53", "sda") + probe("sda", "sdb") + OK
     + (OK + ioctl(0, identify()) + OK + OK + OK) * 2,
+    "52-ssd": args("52", "sda") + probe("sda") + OK + OK + read(b"0\n") + OK
+    + read(b"FLASHDISK FD-064GS2 long name\n") + OK
+    + ioctl(0, bytes([0xB0, 1, 0xD0, 1]) + smart_page(ATTRS)) + OK,
+    "52-partition-name": args("52", "sda5") + probe("sda", "sdb") + OK + OK + read(b"0")
+    + OK + read(b"SSD\n") + OK + ioctl(0, bytes(4) + smart_page([(0xAD, 0x5678_1234)])) + OK,
+    "46": args("46", "sda") + probe("sda") + OK + ioctl(),
     "identify": args("identify", "/dev/sda") + probe("sda") + OK + ioctl(0, identify()),
     "ow": args("ow", "sda") + probe("sda")
     + b"".join(OK + ioctl(0, struct.pack("<I", c)) for c in (0, 0, 1, 50, 37, 100)),
