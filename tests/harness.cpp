@@ -54,9 +54,8 @@ RunResult spawn(const std::vector<std::string> &argv, const std::string &cwd)
 		dup2(fo, 1);
 		dup2(fe, 2);
 		// the program starts with standard input, output and error only
-		close(fi);
-		close(fo);
-		close(fe);
+		for (int fd = 3; fd < 1024; fd++)
+			close(fd);
 		if (!ppc_lib.empty())
 			setenv("OSTRASIM_PPC_LIB", ppc_lib.c_str(), 1);
 		std::vector<char *> args;
