@@ -301,7 +301,9 @@ json sysfs_files(const json &drive)
 		// the kernel shows the inquiry product field with "%.16s\n"
 		std::string model =
 			identify_text(w, ID_MODEL, ID_MODEL_WORDS).substr(0, SCSI_MODEL_LEN);
-		model = model.substr(0, model.find('\0'));
+		const std::size_t nul = model.find('\0');
+		if (nul != std::string::npos)
+			model.resize(nul);
 		files["device/model"] = model + "\n";
 	}
 	return files;
