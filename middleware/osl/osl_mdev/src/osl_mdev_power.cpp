@@ -109,7 +109,8 @@ end:
 /*
  * Media read test: nsect requests of 16 sectors each from ssect_hi:ssect.
  * Only the low word steps (it wraps, nothing carries into the high word) and
- * only the last request's result counts.
+ * only the last request's result counts.  The data area is never looked at;
+ * it goes out cleared, so that no stack contents reach the driver.
  */
 int ostrautil_read_dma(char *dev, std::uint32_t ssect_hi, std::uint32_t ssect, std::uint32_t nsect)
 {
@@ -126,6 +127,7 @@ int ostrautil_read_dma(char *dev, std::uint32_t ssect_hi, std::uint32_t ssect, s
 		std::printf("%s open error\n", devfile);
 		goto end;
 	}
+	std::memset(&rarg, 0, sizeof(rarg));
 	for (i = 0; i != nsect; i++) {
 		rarg.start_sect[0] = ssect_hi;
 		rarg.start_sect[1] = ssect + 16U * i;
