@@ -149,6 +149,32 @@ char *copy_text(const char *src, std::size_t len)
 	return copy;
 }
 
+/*
+ * The block layer's identify request on path: open read-write, send, close.
+ * Prints the open or request failure; the request's result, or ERROR when
+ * the node does not open.
+ */
+int read_identity(const char *path, std::uint16_t (&identify)[ATA_ID_WORDS])
+{
+	int devfp = -1;
+	int err = 0;
+	int retcode = ERROR;
+
+	devfp = open(path, O_RDWR);
+	if (devfp < 0) {
+		std::printf("%s open error\n", path);
+		goto end;
+	}
+	std::memset(identify, 0, sizeof(identify));
+	retcode = ioctl(devfp, HDIO_GET_IDENTITY, identify);
+	err = errno;
+	close(devfp);
+	if (retcode < 0)
+		std::printf("%s ioctl error. ret = %d, errno= %d\n", path, retcode, err);
+end:
+	return retcode;
+}
+
 } // namespace
 
 /*
@@ -476,27 +502,15 @@ int ostrautil_get_identify(char *devfile, char *model, char *serial)
 	char *serialcopy = nullptr;
 	const char *model2 = nullptr;
 	const char *serial2 = nullptr;
-	int devfp = -1;
-	int err = 0;
 	int retcode = ERROR;
 
 	if (devfile == nullptr || model == nullptr || serial == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
+	retcode = read_identity(devfile, identify);
+	if (retcode < 0)
 		goto end;
-	}
-	std::memset(identify, 0, sizeof(identify));
-	retcode = ioctl(devfp, HDIO_GET_IDENTITY, identify);
-	err = errno;
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("%s ioctl error. ret = %d, errno= %d\n", devfile, retcode, err);
-		goto end;
-	}
 	modelcopy = copy_text(id + ID_MODEL_BYTE, ATA_ID_PROD_LEN);
 	serialcopy = copy_text(id + ID_SERIAL_BYTE, ATA_SERNO_LEN);
 	if (modelcopy == nullptr || serialcopy == nullptr) {
@@ -562,8 +576,6 @@ end:
 int ostrautil_print_identify(char *dev)
 {
 	std::uint16_t identify[ATA_ID_WORDS];
-	int devfp = -1;
-	int err = 0;
 	int i = 0;
 	int retcode = ERROR;
 
@@ -571,19 +583,9 @@ int ostrautil_print_identify(char *dev)
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	devfp = open(dev, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", dev);
+	retcode = read_identity(dev, identify);
+	if (retcode < 0)
 		goto end;
-	}
-	std::memset(identify, 0, sizeof(identify));
-	retcode = ioctl(devfp, HDIO_GET_IDENTITY, identify);
-	err = errno;
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("%s ioctl error. ret = %d, errno= %d\n", dev, retcode, err);
-		goto end;
-	}
 	std::printf("==== ahci(%s) identify ====\n", dev);
 	for (i = 0; i < ATA_ID_WORDS; i += 8) {
 		std::printf("id[%03d] 0x%04x 0x%04x 0x%04x 0x%04x", i, identify[i] + 0U,
