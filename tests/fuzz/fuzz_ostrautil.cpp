@@ -2,8 +2,8 @@
 // (its modules with main renamed) run with an arbitrary argument vector and
 // arbitrary answers of the system around it.
 //
-// The program's calls of open, read, ioctl, close, system, fopen, fclose,
-// sleep and malloc are renamed in its object code (objcopy --redefine-sym)
+// The program's calls of open, read, ioctl, close, system, fstat, ftruncate,
+// fdopen, fclose, sleep and malloc are renamed in its object code (objcopy --redefine-sym)
 // to the fuzz_ functions below, which answer from the fuzz input in call
 // order; libFuzzer and the sanitizers keep the real functions.  Nothing
 // reaches a real drive, the probe script or the report files.
@@ -16,7 +16,9 @@
 //                                value, 1 it is killed by signal value % 31 + 1,
 //                                2 system() itself fails (-1), 3 raw result
 //                                value * 257
-//   open     e:u8                0 opens, otherwise fails with errno e
+//   open     e:u8                0 opens, otherwise fails with errno e; a
+//                                report file that opens is a regular file
+//                                (fstat), its output goes to /dev/null
 //   read     n:u8 [bytes]        0xff fails (errno:u8 follows), otherwise
 //                                min(n, count) bytes follow and are read
 //   ioctl    r:u8 [errno:u8]     r 0: result 0; 1..0x7f: result r; from 0x80
@@ -24,18 +26,17 @@
 //                                is set) with the errno that follows;
 //            [len:u16le bytes]   for a record the driver fills: len % (size
 //                                + 1) bytes from the input, the rest zero
-//   fopen    e:u8                0 opens (output goes to /dev/null),
-//                                otherwise fails with errno e
 //   malloc   e:u8                0 allocates, otherwise fails
 //
 // What the harness checks besides the sanitizers: every path is opened
 // read-write, or read-only under /sys/block/; requests are known codes with
 // records that lie wholly in addressable memory; reads fit their buffers;
-// only the three report files are opened; every node and every report file
-// opened is closed again by the end of the run.  The progress display's
-// polling is bounded: after POLL_LIMIT pauses the next open fails; a run
-// that makes more than CALL_BUDGET calls (a read test with a huge count) is
-// abandoned.
+// only the three report files are opened for writing, never through a
+// symbolic link, never blocking, truncated only once known regular; every
+// node and every report file opened is closed again by the end of the run.
+// The progress display's polling is bounded: after POLL_LIMIT pauses the
+// next open fails; a run that makes more than CALL_BUDGET calls (a read test
+// with a huge count) is abandoned.
 #include <cerrno>
 #include <csetjmp>
 #include <cstdarg>
@@ -47,6 +48,7 @@
 
 #include <fcntl.h>
 #include <sanitizer/asan_interface.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -171,8 +173,19 @@ bool starts_with(const char *s, const char *prefix)
 	return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }
 
+bool is_report(const char *path)
+{
+	static const char *const reports[] = {"/tmp/ostra_smart.info", "/tmp/ostra_serial.info",
+					      "/tmp/ostra_ssd_life.info"};
+	bool known = false;
+	for (const char *report : reports)
+		known = known || std::strcmp(path, report) == 0;
+	return known;
+}
+
 int fake_open(const char *path, int flags)
 {
+	constexpr int report_flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 	int slot = 0;
 	const std::uint8_t e = sleeps >= POLL_LIMIT ? EIO : answers.byte();
 
@@ -180,9 +193,15 @@ int fake_open(const char *path, int flags)
 	if (path == nullptr)
 		finding("open of a null path");
 	(void)std::strlen(path);
-	if ((flags & O_ACCMODE) != O_RDWR &&
-	    ((flags & O_ACCMODE) != O_RDONLY || !starts_with(path, "/sys/block/")))
+	if ((flags & O_ACCMODE) == O_WRONLY) {
+		if (!is_report(path))
+			finding("open for writing of a file that is no report file: ", path);
+		if ((flags & ~O_APPEND) != report_flags)
+			finding("report file opened with unexpected flags: ", path);
+	} else if ((flags & O_ACCMODE) != O_RDWR &&
+		   ((flags & O_ACCMODE) != O_RDONLY || !starts_with(path, "/sys/block/"))) {
 		finding("open with the wrong access mode: ", path);
+	}
 	if (e != 0) {
 		errno = e;
 		return -1;
@@ -280,28 +299,15 @@ int fake_system(const char *command)
 	}
 }
 
-std::FILE *fake_fopen(const char *path, const char *mode)
+// the report file's descriptor becomes the stream's
+std::FILE *fake_fdopen(int fd, const char *mode)
 {
-	static const char *const reports[] = {"/tmp/ostra_smart.info", "/tmp/ostra_serial.info",
-					      "/tmp/ostra_ssd_life.info"};
-	std::uint8_t e = 0;
 	int slot = 0;
-	bool known = false;
 
 	count_call();
-	if (path == nullptr || mode == nullptr)
-		finding("fopen with a null argument");
-	for (const char *report : reports)
-		known = known || std::strcmp(path, report) == 0;
-	if (!known)
-		finding("fopen of a file that is no report file: ", path);
-	if (std::strcmp(mode, "w") != 0 && std::strcmp(mode, "a") != 0)
-		finding("report file opened with an unexpected mode: ", mode);
-	e = answers.byte();
-	if (e != 0) {
-		errno = e;
-		return nullptr;
-	}
+	fd_open[fake_fd_slot(fd)] = false;
+	if (mode == nullptr || (std::strcmp(mode, "w") != 0 && std::strcmp(mode, "a") != 0))
+		finding("report file opened with an unexpected mode");
 	for (slot = 0; slot < MAX_FILES && files[slot] != nullptr; slot++)
 		;
 	if (slot == MAX_FILES)
@@ -395,14 +401,30 @@ int fuzz_system(const char *command)
 	return fake_system(command);
 }
 
-std::FILE *fuzz_fopen(const char *path, const char *mode)
+// only report files are opened for writing: each is a regular file of one link
+int fuzz_fstat(int fd, struct stat *st)
 {
-	return fake_fopen(path, mode);
+	count_call();
+	(void)fake_fd_slot(fd);
+	must_be_addressable(st, sizeof(*st), "stat record");
+	*st = {};
+	st->st_mode = S_IFREG | 0644;
+	st->st_nlink = 1;
+	return 0;
 }
 
-std::FILE *fuzz_fopen64(const char *path, const char *mode)
+int fuzz_ftruncate(int fd, off_t length)
 {
-	return fake_fopen(path, mode);
+	count_call();
+	(void)fake_fd_slot(fd);
+	if (length != 0)
+		finding("report file truncated to a length other than 0");
+	return 0;
+}
+
+std::FILE *fuzz_fdopen(int fd, const char *mode)
+{
+	return fake_fdopen(fd, mode);
 }
 
 int fuzz_fclose(std::FILE *fp)

@@ -28,7 +28,7 @@ def probe(*drives, signal_at=None):
     return data
 
 
-OK = b"\0"  # open, fopen, malloc that succeed
+OK = b"\0"  # open (report files too), malloc that succeed
 
 
 def ioctl(result=0, record=None, errno=5):

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "ata.h"
 
@@ -46,6 +47,12 @@ std::int32_t ostrautil_strtol(const char *str, char **end, int base);
  */
 int ostrautil_make_devfile(char (&devfile)[OSTRAUTIL_DEVFILE_LEN], const char *prefix,
 			   const char *name, const char *func, int line);
+
+/*
+ * Opens a report file for writing ("w", or "a" with append), never through a
+ * symbolic link and only when it is a regular file of one link; null otherwise.
+ */
+std::FILE *ostrautil_open_report(const char *path, bool append);
 
 /* command front end */
 int ostrautil_init(void);

@@ -271,7 +271,7 @@ int ostrautil_output_smartattr(struct smartinfo *smart)
 		}
 	}
 
-	fp = std::fopen(SMART_INFO_FILE, "w");
+	fp = ostrautil_open_report(SMART_INFO_FILE, false);
 	if (fp == nullptr) {
 		std::printf("%s() : hdd smart information file open failure - %s.\n", __func__,
 			    SMART_INFO_FILE);
@@ -476,7 +476,7 @@ int ostrautil_output_serial_init(void)
 	std::FILE *fp = nullptr;
 	int retcode = ERROR;
 
-	fp = std::fopen(SERIAL_INFO_FILE, "w");
+	fp = ostrautil_open_report(SERIAL_INFO_FILE, false);
 	if (fp == nullptr) {
 		std::printf("%s() : hdd ssd serial file init open failure - %s.\n", __func__,
 			    SERIAL_INFO_FILE);
@@ -540,7 +540,7 @@ int ostrautil_output_serial(char (*model)[44], char (*serial)[24], int port_num)
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	fp = std::fopen(SERIAL_INFO_FILE, "a");
+	fp = ostrautil_open_report(SERIAL_INFO_FILE, true);
 	if (fp == nullptr) {
 		std::printf("%s() : hdd ssd serial file init open failure - %s.\n", __func__,
 			    SERIAL_INFO_FILE);

@@ -123,7 +123,7 @@ int ostrautil_output_erasecount_init(void)
 	std::FILE *fp = nullptr;
 	int retcode = ERROR;
 
-	fp = std::fopen(SSD_LIFE_FILE, "w");
+	fp = ostrautil_open_report(SSD_LIFE_FILE, false);
 	if (fp == nullptr) {
 		std::printf("%s() : hdd ssd life file init open failure - %s.\n", __func__,
 			    SSD_LIFE_FILE);
@@ -318,7 +318,7 @@ int ostrautil_output_erasecount(int rotational, char *model, unsigned char *eras
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	fp = std::fopen(SSD_LIFE_FILE, "w");
+	fp = ostrautil_open_report(SSD_LIFE_FILE, false);
 	if (fp == nullptr) {
 		std::printf("%s() : hdd ssd life file open failure - %s.\n", __func__,
 			    SSD_LIFE_FILE);
