@@ -1,25 +1,30 @@
 #!/usr/bin/env bash
-# Installs the build into a staging root and packages it; checks that the
-# program lands in /usr/sbin for the build's architecture, stripped, with its
-# manual page, and that the Debian package's control file says so.
-# usage: check-package.sh BUILD_DIR ARCH
+# Makes the build's Debian package (ostrautil from the PowerPC build, ostrasim
+# from the native one) and checks what it holds, its control file, and that
+# lintian finds neither an error nor a warning in it.
+# usage: check-package.sh BUILD_DIR ostrautil|ostrasim
 set -euo pipefail
-build=$1 arch=$2
-stage=$build/stage
-rm -rf "$stage"
-DESTDIR=$stage cmake --install "$build" --prefix /usr --strip >/dev/null
-test -x "$stage/usr/sbin/ostrautil"
-test -f "$stage/usr/share/man/man8/ostrautil.8"
-test -f "$stage/usr/share/bash-completion/completions/ostrautil"
-file "$stage/usr/sbin/ostrautil" | grep -q 'stripped' 
-file "$stage/usr/sbin/ostrautil" | grep -v -q 'not stripped'
-(cd "$build" && rm -f ostrautil_*.deb && cpack -G DEB >/dev/null)
-deb=$(ls "$build"/ostrautil_*_"$arch".deb)
-info=$(dpkg-deb --info "$deb")
-contents=$(dpkg-deb --contents "$deb")
-grep -q "Architecture: $arch" <<<"$info"
-grep -q "Package: ostrautil" <<<"$info"
-grep -q "Depends: libc6" <<<"$info"
-grep -q '\./usr/sbin/ostrautil$' <<<"$contents"
-grep -q '\./usr/share/man/man8/ostrautil.8' <<<"$contents"
+build=$1 pkg=$2
+deb=$("$(dirname "$0")/../scripts/package.sh" "$pkg" "$build")
+info=$(dpkg-deb --field "$deb" Package Architecture Depends Recommends)
+files=$(dpkg-deb --contents "$deb" | awk '{ print $1, $6 }' | grep -v '/$')
+want() { grep -qxE -- "$1" <<<"$2" || { echo "$deb: no line '$1' in:"$'\n'"$2"; exit 1; }; }
+case $pkg in
+ostrautil)
+  want 'Architecture: powerpc' "$info"
+  want 'Depends: libc6 \(>= 2\.[0-9]+\)' "$info"
+  for f in -rwxr-xr-x\ ./usr/sbin/ostrautil -rw-r--r--\ ./usr/share/man/man8/ostrautil.8.gz \
+           -rw-r--r--\ ./usr/share/bash-completion/completions/ostrautil; do want "$f" "$files"; done ;;
+ostrasim)
+  want 'Architecture: amd64' "$info"
+  want 'Depends: libc6 \(>= 2\.[0-9]+\), libgcc-s1 \(>= [0-9.]+\), libstdc\+\+6 \(>= [0-9]+\)' "$info"
+  want 'Recommends: qemu-user, libc6-powerpc-cross' "$info"
+  for f in -rwxr-xr-x\ ./usr/bin/ostrasim -rw-r--r--\ ./usr/lib/ostrasim/libostrasim.so \
+           -rw-r--r--\ ./usr/lib/ostrasim/powerpc/libostrasim.so -rw-r--r--\ ./usr/share/man/man1/ostrasim.1.gz; do
+    want "$f" "$files"
+  done ;;
+esac
+want "-rw-r--r-- ./usr/share/doc/$pkg/copyright" "$files"
+want "-rw-r--r-- ./usr/share/doc/$pkg/changelog.gz" "$files"
+lintian --info --fail-on error,warning "$deb" 2>&1 | { grep -v 'running with root privileges' || true; }
 echo "$deb: ok"
