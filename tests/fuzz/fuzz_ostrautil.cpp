@@ -132,6 +132,7 @@ Answers answers;
 int sleeps = 0;
 long calls = 0;
 bool fd_open[MAX_FDS];
+bool fd_checked[MAX_FDS]; // fstat has shown what the descriptor is
 std::FILE *files[MAX_FILES];
 std::jmp_buf abandon;
 volatile std::uint8_t sink;
@@ -211,6 +212,7 @@ int fake_open(const char *path, int flags)
 	if (slot == MAX_FDS)
 		finding("too many descriptors open at once");
 	fd_open[slot] = true;
+	fd_checked[slot] = false;
 	return FAKE_FD + slot;
 }
 
@@ -305,7 +307,10 @@ std::FILE *fake_fdopen(int fd, const char *mode)
 	int slot = 0;
 
 	count_call();
-	fd_open[fake_fd_slot(fd)] = false;
+	slot = fake_fd_slot(fd);
+	if (!fd_checked[slot])
+		finding("report file handed to stdio before its type was checked");
+	fd_open[slot] = false;
 	if (mode == nullptr || (std::strcmp(mode, "w") != 0 && std::strcmp(mode, "a") != 0))
 		finding("report file opened with an unexpected mode");
 	for (slot = 0; slot < MAX_FILES && files[slot] != nullptr; slot++)
@@ -405,7 +410,7 @@ int fuzz_system(const char *command)
 int fuzz_fstat(int fd, struct stat *st)
 {
 	count_call();
-	(void)fake_fd_slot(fd);
+	fd_checked[fake_fd_slot(fd)] = true;
 	must_be_addressable(st, sizeof(*st), "stat record");
 	*st = {};
 	st->st_mode = S_IFREG | 0644;
@@ -416,7 +421,8 @@ int fuzz_fstat(int fd, struct stat *st)
 int fuzz_ftruncate(int fd, off_t length)
 {
 	count_call();
-	(void)fake_fd_slot(fd);
+	if (!fd_checked[fake_fd_slot(fd)])
+		finding("report file truncated before its type was checked");
 	if (length != 0)
 		finding("report file truncated to a length other than 0");
 	return 0;
