@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""Runs rows of the case table (tests/cases.json) through the board simulator.
+
+A row: "name"; "board" (a preset, default "default") with "edit" (merged into
+board.json: objects key by key, other values replace), "drop" (dotted keys
+removed), "faults" (added to the board's) and "files" (written into the board
+directory first); "run": one argument vector, or a list of them run one after
+the other on the same board (a vector whose first word starts with "/" runs
+that program instead of ostrautil); "read": board files shown after the run;
+"show": the output of `ostrasim show` shown after the run.  "@drives/" in a
+drive file name stands for the real drive data directory; without it the row
+is skipped.
+
+Each row's result is compared with its golden files under tests/expected/:
+NAME.out (per run the command line, standard output with "(%d):" for source
+line numbers, exit status; then the drive probes, every report file that no
+longer holds what an earlier run left there, the files read and the board
+state), NAME.trace (`ostrasim trace`) and with --walk NAME.faults: every open
+and every request of the row's last run fails once (-1 with EIO, and a request
+also answers 1), and the entry gives the run's output, what was sent after the
+failing call and the report files.  The program must close every node on every
+path.  A golden file NAME.X.BE, where there is one, holds the PowerPC result.
+
+  tests/cases.py [--target native|ppc] [--walk] [NAME...]   compare
+  tests/cases.py --update [NAME...]   rewrite the golden files of both targets
+                                      (review their diff: it is the test's review)
+"""
+import argparse
+import difflib
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+REPORTS = ["tmp/ostra_smart.info", "tmp/ostra_serial.info", "tmp/ostra_ssd_life.info"]
+EARLIER = "report of an earlier run\n"
+SKIP = 77
+
+
+class Skip(Exception):
+    pass
+
+
+def shown(data):
+    """Bytes as a golden file holds them: a missing last line feed is marked."""
+    return data if data.endswith(b"\n") or not data else data + b"\n\\ no newline at end\n"
+
+
+def numbered(out):
+    return re.sub(rb"([A-Za-z_]\w*)\([0-9]+\):", rb"\1(%d):", out)
+
+
+def quoted(args):
+    return " ".join(a if re.fullmatch(r"[\w/.=+-]+", a) else json.dumps(a) for a in args)
+
+
+class Runner:
+    def __init__(self, opt, target):
+        self.opt, self.target = opt, target
+        build = ROOT / "build" / target
+        self.prog = opt.ostrautil or str(build / "ostrautil")
+        self.sim = opt.ostrasim or str(ROOT / "build/native/ostrasim")
+        self.env = dict(os.environ, ASAN_OPTIONS="verify_asan_link_order=0")
+        if target == "ppc":
+            self.env["OSTRASIM_PPC_LIB"] = str(Path(self.prog).parent / "libostrasim.so")
+        if not Path(self.prog).exists():
+            raise Skip(f"no {target} build: {self.prog}")
+
+    def board(self, row, faults):
+        """A fresh board directory for the row."""
+        board = Path(self.opt.scratch) / self.target / (row["name"] + ".walk" * self.opt.walk)
+        shutil.rmtree(board, ignore_errors=True)
+        subprocess.run([self.sim, "init", board, "--preset", row.get("board", "default")],
+                       check=True, stdout=subprocess.DEVNULL)
+        desc = json.loads((board / "board.json").read_text())
+
+        def merge(into, edit):
+            for k, v in edit.items():
+                if isinstance(v, dict) and isinstance(into.get(k), dict):
+                    merge(into[k], v)
+                else:
+                    into[k] = v
+        merge(desc, row.get("edit", {}))
+        for key in row.get("drop", []):
+            *path, last = key.split(".")
+            node = desc
+            for k in path:
+                node = node[k]
+            del node[last]
+        for drive in desc.get("drives", {}).values():
+            name = drive.get("drive_file", "")
+            if name.startswith("@drives/"):
+                if not Path(self.opt.drives).is_dir():
+                    raise Skip(f"no real drive data at {self.opt.drives}")
+                drive["drive_file"] = str(Path(self.opt.drives) / name[8:])
+        desc["faults"] = faults + desc.get("faults", []) + row.get("faults", [])
+        (board / "board.json").write_text(json.dumps(desc, indent=2) + "\n")
+        for rel, text in list(row.get("files", {}).items()) + [(r, EARLIER) for r in REPORTS]:
+            (board / rel).parent.mkdir(parents=True, exist_ok=True)
+            if not (board / rel).exists():
+                (board / rel).write_text(text)
+        return board
+
+    def play(self, row, faults=(), full=True):
+        """Runs the row: its golden text, the trace lines and where the last run's begin."""
+        board = self.board(row, list(faults))
+        runs = row["run"] if row["run"] and isinstance(row["run"][0], list) else [row["run"]]
+        out = b""
+        for args in runs:
+            first = len((board / "trace.jsonl").read_bytes().splitlines())
+            argv = args if args and args[0].startswith("/") else [self.prog] + args
+            r = subprocess.run([self.sim, "run", board, "--"] + argv, cwd=board,
+                               stdin=subprocess.DEVNULL, capture_output=True, env=self.env)
+            if r.stderr:
+                raise AssertionError(f"{quoted(args)}: standard error: {r.stderr.decode()}")
+            last = shown(numbered(r.stdout)) + b"[exit %d]\n" % r.returncode
+            out += b"$ " + quoted(args).encode() + b"\n" + last
+        lines = [json.loads(t) for t in (board / "trace.jsonl").read_text().splitlines()]
+        for line in [] if any(a[:1] and a[0][:1] == "/" for a in runs) else lines:
+            if line.get("op") == "exit" and line["open"]:
+                raise AssertionError(f"nodes left open: {line['open']}")
+        probe = board / "probe.log"
+        out += b"--- probes: " + (probe.read_bytes().replace(b"\n", b" ").strip()
+                                  if probe.exists() else b"none") + b"\n"
+        files = {}
+        for rel in REPORTS:
+            path = board / rel
+            files[rel] = path.read_bytes() if path.is_file() else b"(absent)\n"
+            if files[rel] != row.get("files", {}).get(rel, EARLIER).encode() and not path.is_dir():
+                out += b"--- /" + rel.encode() + b"\n" + shown(files[rel])
+        for rel in row.get("read", []):
+            out += b"--- " + rel.encode() + b"\n" + shown((board / rel).read_bytes())
+        if not full:
+            return {"lines": lines, "files": files, "last": last, "first": first}
+        if row.get("show"):
+            out += b"--- ostrasim show\n" + subprocess.run(
+                [self.sim, "show", board], check=True, capture_output=True).stdout
+        trace = subprocess.run([self.sim, "trace", board], check=True,
+                               capture_output=True).stdout
+        return {"out": out, "trace": trace, "lines": lines, "first": first, "files": files,
+                "last": last}
+
+    def walk(self, row, clean):
+        """Every open and request of the row's last run failing once."""
+        text, seen = b"", {}
+        lines = clean["lines"]
+        for i, line in enumerate(lines):
+            op = line.get("op")
+            if op not in ("open", "ioctl"):
+                continue
+            request = "open" if op == "open" else line["request"]
+            nth = seen[line["node"], request] = seen.get((line["node"], request), 0) + 1
+            if i < clean["first"]:
+                continue
+            for result, err in [(-1, 5)] + ([(1, 0)] if op == "ioctl" else []):
+                fault = {"node": line["node"], "request": request, "result": result,
+                         "errno": err, "from": nth, "count": 1}
+                got = self.play(row, [fault], full=False)
+                call = f"{op} {line['node']} {request}#{nth} -> {result}"
+                if got["lines"][i].get("result") != result:
+                    raise AssertionError(f"{call}: the fault did not hit that call")
+                text += f"## {call}\n".encode() + got["last"]
+                after = [step(t) for t in got["lines"][i + 1:]]
+                same = after == [step(t) for t in lines[i + 1:]]
+                text += b"then: " + (b"as clean" if same else ", ".join(after).encode()) + b"\n"
+                for rel in REPORTS:
+                    data = got["files"][rel]
+                    if data != row.get("files", {}).get(rel, EARLIER).encode():
+                        text += b"--- /" + rel.encode() + (
+                            b" as clean\n" if data == clean["files"][rel] else b"\n" + shown(data))
+        return text
+
+
+def step(line):
+    op = line.get("op")
+    return " ".join(x for x in (op, line.get("node"), line.get("request")) if x)
+
+
+def golden(name, target):
+    """The golden file of a target: the .BE twin where the PowerPC result differs."""
+    path = HERE / "expected" / name
+    twin = path.with_name(name + ".BE")
+    return twin if target == "ppc" and twin.exists() else path
+
+
+def check(runner, row, opt):
+    got = runner.play(row, full=not opt.walk)
+    results = {} if opt.walk else {"out": got["out"], "trace": got["trace"]}
+    if opt.walk or (opt.update and runner.target == "native"):
+        results["faults"] = runner.walk(row, got)
+    failed = False
+    for kind, data in results.items():
+        name = f"{row['name']}.{kind}"
+        path = golden(name, runner.target)
+        if not data and not (opt.update and path.exists()) and not path.exists():
+            continue
+        if opt.update:
+            path = HERE / "expected" / name
+            twin = path.with_name(name + ".BE")
+            if runner.target == "native":
+                path.write_bytes(data) if data else path.unlink()
+            elif path.read_bytes() != data:
+                twin.write_bytes(data)
+            elif twin.exists():
+                twin.unlink()
+            continue
+        want = path.read_bytes() if path.exists() else b""
+        if want != data:
+            failed = True
+            print(f"{row['name']}: {runner.target} differs from {path.relative_to(ROOT)}")
+            sys.stdout.writelines(difflib.unified_diff(
+                want.decode(errors="replace").splitlines(True),
+                data.decode(errors="replace").splitlines(True), "expected", "got", n=2))
+    return failed
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--target", choices=["native", "ppc"], default="native")
+    ap.add_argument("--ostrautil", help="the program (default build/TARGET/ostrautil)")
+    ap.add_argument("--ostrasim", help="the simulator (default build/native/ostrasim)")
+    ap.add_argument("--drives", default=str(ROOT.parent / "shared/drives"))
+    ap.add_argument("--scratch", default=str(ROOT / "build/boards"))
+    ap.add_argument("--walk", action="store_true", help="the fault walk only")
+    ap.add_argument("--update", action="store_true", help="rewrite the golden files")
+    ap.add_argument("names", nargs="*")
+    opt = ap.parse_args()
+    rows = json.loads((HERE / "cases.json").read_text())
+    rows = [r for r in rows if not opt.names or r["name"] in opt.names]
+    if opt.names and len(rows) != len(set(opt.names)):
+        sys.exit(f"no such row: {set(opt.names) - {r['name'] for r in rows}}")
+    failed = skipped = 0
+    targets = ["native", "ppc"] if opt.update else [opt.target]
+    for target in targets:
+        for row in rows:
+            try:
+                failed += check(Runner(opt, target), row, opt)
+            except Skip as why:
+                print(f"{row['name']}: skipped: {why}")
+                skipped += 1
+            except (AssertionError, subprocess.CalledProcessError) as why:
+                print(f"{row['name']}: {target}: {why}")
+                failed += 1
+    sys.exit(1 if failed else SKIP if skipped and skipped == len(rows) * len(targets) else 0)
+
+
+if __name__ == "__main__":
+    main()
