@@ -26,7 +26,9 @@ path.  A golden file NAME.X.BE, where there is one, holds the PowerPC result.
                                       (review their diff: it is the test's review)
 """
 import argparse
+import atexit
 import difflib
+from fnmatch import fnmatchcase
 import json
 import os
 import re
@@ -68,15 +70,21 @@ class Runner:
         self.env = dict(os.environ, ASAN_OPTIONS="verify_asan_link_order=0")
         if target == "ppc":
             self.env["OSTRASIM_PPC_LIB"] = str(Path(self.prog).parent / "libostrasim.so")
+        self.presets = {}
         if not Path(self.prog).exists():
             raise Skip(f"no {target} build: {self.prog}")
 
-    def board(self, row, faults):
-        """A fresh board directory for the row."""
-        board = Path(self.opt.scratch) / self.target / (row["name"] + ".walk" * self.opt.walk)
+    def board(self, row, suffix=""):
+        """A fresh board directory for the row, its edits made."""
+        board = Path(self.opt.scratch) / self.target / (row["name"] + suffix)
+        preset = row.get("board", "default")
+        if preset not in self.presets:
+            self.presets[preset] = board.with_name(f".{preset}.{os.getpid()}")
+            subprocess.run([self.sim, "init", self.presets[preset], "--preset", preset],
+                           check=True, stdout=subprocess.DEVNULL)
+            atexit.register(shutil.rmtree, self.presets[preset], True)
         shutil.rmtree(board, ignore_errors=True)
-        subprocess.run([self.sim, "init", board, "--preset", row.get("board", "default")],
-                       check=True, stdout=subprocess.DEVNULL)
+        shutil.copytree(self.presets[preset], board, symlinks=True)
         desc = json.loads((board / "board.json").read_text())
 
         def merge(into, edit):
@@ -98,7 +106,7 @@ class Runner:
                 if not Path(self.opt.drives).is_dir():
                     raise Skip(f"no real drive data at {self.opt.drives}")
                 drive["drive_file"] = str(Path(self.opt.drives) / name[8:])
-        desc["faults"] = faults + desc.get("faults", []) + row.get("faults", [])
+        desc["faults"] = desc.get("faults", []) + row.get("faults", [])
         (board / "board.json").write_text(json.dumps(desc, indent=2) + "\n")
         for rel, text in list(row.get("files", {}).items()) + [(r, EARLIER) for r in REPORTS]:
             (board / rel).parent.mkdir(parents=True, exist_ok=True)
@@ -106,74 +114,91 @@ class Runner:
                 (board / rel).write_text(text)
         return board
 
-    def play(self, row, faults=(), full=True):
-        """Runs the row: its golden text, the trace lines and where the last run's begin."""
-        board = self.board(row, list(faults))
-        runs = row["run"] if row["run"] and isinstance(row["run"][0], list) else [row["run"]]
-        out = b""
-        for args in runs:
-            first = len((board / "trace.jsonl").read_bytes().splitlines())
-            argv = args if args and args[0].startswith("/") else [self.prog] + args
-            r = subprocess.run([self.sim, "run", board, "--"] + argv, cwd=board,
-                               stdin=subprocess.DEVNULL, capture_output=True, env=self.env)
-            if r.stderr:
-                raise AssertionError(f"{quoted(args)}: standard error: {r.stderr.decode()}")
-            last = shown(numbered(r.stdout)) + b"[exit %d]\n" % r.returncode
-            out += b"$ " + quoted(args).encode() + b"\n" + last
+    def run(self, board, args):
+        """One command line on the board: its output and exit status as the golden file has them."""
+        argv = args if args and args[0].startswith("/") else [self.prog] + args
+        r = subprocess.run([self.sim, "run", board, "--"] + argv, cwd=board,
+                           stdin=subprocess.DEVNULL, capture_output=True, env=self.env)
+        if r.stderr:
+            raise AssertionError(f"{quoted(args)}: standard error: {r.stderr.decode()}")
+        return shown(numbered(r.stdout)) + b"[exit %d]\n" % r.returncode
+
+    def after(self, row, board):
+        """The trace lines and the report files; every node must have been closed."""
         lines = [json.loads(t) for t in (board / "trace.jsonl").read_text().splitlines()]
-        for line in [] if any(a[:1] and a[0][:1] == "/" for a in runs) else lines:
+        for line in [] if any(a[:1] and a[0][:1] == "/" for a in runs(row)) else lines:
             if line.get("op") == "exit" and line["open"]:
                 raise AssertionError(f"nodes left open: {line['open']}")
+        files = {r: (board / r).read_bytes() if (board / r).is_file() else b"(absent)\n"
+                 for r in REPORTS}
+        return lines, files
+
+    def play(self, row, full=True):
+        """Runs the row: its golden texts, trace lines and report files."""
+        board, out = self.board(row, "" if full else ".clean"), b""
+        for args in runs(row):
+            out += b"$ " + quoted(args).encode() + b"\n" + self.run(board, args)
+        lines, files = self.after(row, board)
         probe = board / "probe.log"
         out += b"--- probes: " + (probe.read_bytes().replace(b"\n", b" ").strip()
                                   if probe.exists() else b"none") + b"\n"
-        files = {}
         for rel in REPORTS:
-            path = board / rel
-            files[rel] = path.read_bytes() if path.is_file() else b"(absent)\n"
-            if files[rel] != row.get("files", {}).get(rel, EARLIER).encode() and not path.is_dir():
+            if files[rel] != earlier(row, rel) and not (board / rel).is_dir():
                 out += b"--- /" + rel.encode() + b"\n" + shown(files[rel])
         for rel in row.get("read", []):
             out += b"--- " + rel.encode() + b"\n" + shown((board / rel).read_bytes())
-        if not full:
-            return {"lines": lines, "files": files, "last": last, "first": first}
         if row.get("show"):
             out += b"--- ostrasim show\n" + subprocess.run(
                 [self.sim, "show", board], check=True, capture_output=True).stdout
         trace = subprocess.run([self.sim, "trace", board], check=True,
-                               capture_output=True).stdout
-        return {"out": out, "trace": trace, "lines": lines, "first": first, "files": files,
-                "last": last}
+                               capture_output=True).stdout if full else b""
+        return {"out": out, "trace": trace, "lines": lines, "files": files}
 
     def walk(self, row, clean):
-        """Every open and request of the row's last run failing once."""
-        text, seen = b"", {}
-        lines = clean["lines"]
+        """Every open and request of the row's last command line failing once."""
+        *setup, last = runs(row)
+        snap = self.board(row, ".snap")  # the board as the last command line finds it
+        for args in setup:
+            self.run(snap, args)
+        first = len((snap / "trace.jsonl").read_bytes().splitlines())
+        text, seen, lines = b"", {}, clean["lines"]
         for i, line in enumerate(lines):
             op = line.get("op")
             if op not in ("open", "ioctl"):
                 continue
             request = "open" if op == "open" else line["request"]
             nth = seen[line["node"], request] = seen.get((line["node"], request), 0) + 1
-            if i < clean["first"]:
-                continue
-            for result, err in [(-1, 5)] + ([(1, 0)] if op == "ioctl" else []):
-                fault = {"node": line["node"], "request": request, "result": result,
-                         "errno": err, "from": nth, "count": 1}
-                got = self.play(row, [fault], full=False)
+            for result, err in [(-1, 5)] + ([(1, 0)] if op == "ioctl" else []) if i >= first else []:
+                board = snap.with_name(row["name"] + ".walk")
+                shutil.rmtree(board, ignore_errors=True)
+                shutil.copytree(snap, board, symlinks=True)
+                desc = json.loads((board / "board.json").read_text())
+                desc["faults"].insert(0, {"node": line["node"], "request": request, "from": nth,
+                                          "result": result, "errno": err, "count": 1})
+                (board / "board.json").write_text(json.dumps(desc))
+                out = self.run(board, last)
+                got, files = self.after(row, board)
                 call = f"{op} {line['node']} {request}#{nth} -> {result}"
-                if got["lines"][i].get("result") != result:
+                if got[i].get("result") != result:
                     raise AssertionError(f"{call}: the fault did not hit that call")
-                text += f"## {call}\n".encode() + got["last"]
-                after = [step(t) for t in got["lines"][i + 1:]]
+                after = [step(t) for t in got[i + 1:]]
                 same = after == [step(t) for t in lines[i + 1:]]
-                text += b"then: " + (b"as clean" if same else ", ".join(after).encode()) + b"\n"
+                text += f"## {call}\n".encode() + out + b"then: " + (
+                    b"as clean" if same else ", ".join(after).encode()) + b"\n"
                 for rel in REPORTS:
-                    data = got["files"][rel]
-                    if data != row.get("files", {}).get(rel, EARLIER).encode():
-                        text += b"--- /" + rel.encode() + (
-                            b" as clean\n" if data == clean["files"][rel] else b"\n" + shown(data))
+                    if files[rel] != earlier(row, rel):
+                        text += b"--- /" + rel.encode() + (b" as clean\n" if files[rel] == clean[
+                            "files"][rel] else b"\n" + shown(files[rel]))
         return text
+
+
+def runs(row):
+    return row["run"] if row["run"] and isinstance(row["run"][0], list) else [row["run"]]
+
+
+def earlier(row, rel):
+    """What a report file holds before the row's first command line."""
+    return row.get("files", {}).get(rel, EARLIER).encode()
 
 
 def step(line):
@@ -228,12 +253,12 @@ def main():
     ap.add_argument("--scratch", default=str(ROOT / "build/boards"))
     ap.add_argument("--walk", action="store_true", help="the fault walk only")
     ap.add_argument("--update", action="store_true", help="rewrite the golden files")
-    ap.add_argument("names", nargs="*")
+    ap.add_argument("names", nargs="*", help="rows (shell patterns; default all)")
     opt = ap.parse_args()
     rows = json.loads((HERE / "cases.json").read_text())
-    rows = [r for r in rows if not opt.names or r["name"] in opt.names]
-    if opt.names and len(rows) != len(set(opt.names)):
-        sys.exit(f"no such row: {set(opt.names) - {r['name'] for r in rows}}")
+    rows = [r for r in rows if not opt.names or any(fnmatchcase(r["name"], n) for n in opt.names)]
+    if not rows:
+        sys.exit(f"no row is named {' or '.join(opt.names)}")
     failed = skipped = 0
     targets = ["native", "ppc"] if opt.update else [opt.target]
     for target in targets:
