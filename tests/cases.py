@@ -18,8 +18,10 @@ longer holds what an earlier run left there, the files read and the board
 state), NAME.trace (`ostrasim trace`) and with --walk NAME.faults: every open
 and every request of the row's last run fails once (-1 with EIO, and a request
 also answers 1), and the entry gives the run's output, what was sent after the
-failing call and the report files.  The program must close every node on every
-path.  A golden file NAME.X.BE, where there is one, holds the PowerPC result.
+failing call and the report files; a row whose last command line makes the
+same calls as an earlier row of its family (the name up to its first "-") is
+not walked again.  The program must close every node on every path.  A golden
+file NAME.X.BE, where there is one, holds the PowerPC result.
 
   tests/cases.py [--target native|ppc] [--walk] [NAME...]   compare
   tests/cases.py --update [NAME...]   rewrite the golden files of both targets
@@ -70,7 +72,7 @@ class Runner:
         self.env = dict(os.environ, ASAN_OPTIONS="verify_asan_link_order=0")
         if target == "ppc":
             self.env["OSTRASIM_PPC_LIB"] = str(Path(self.prog).parent / "libostrasim.so")
-        self.presets = {}
+        self.presets, self.walked = {}, set()
         if not Path(self.prog).exists():
             raise Skip(f"no {target} build: {self.prog}")
 
@@ -164,6 +166,11 @@ class Runner:
             self.run(snap, args)
         first = len((snap / "trace.jsonl").read_bytes().splitlines())
         text, seen, lines = b"", {}, clean["lines"]
+        calls = (row["name"].split("-")[0], tuple(last[:1]),
+                 tuple(step(t) for t in lines[first:] if t.get("op") != "close"))
+        if calls in self.walked:
+            return None  # the same calls as a row walked before: the same failures
+        self.walked.add(calls)
         for i, line in enumerate(lines):
             op = line.get("op")
             if op not in ("open", "ioctl"):
@@ -229,7 +236,7 @@ def check(runner, row, opt):
     for kind, data in results.items():
         name = f"{row['name']}.{kind}"
         path = golden(name, runner.target)
-        if not data and not (opt.update and path.exists()) and not path.exists():
+        if not data and not (opt.update and path.exists()):
             continue
         if opt.update:
             path = HERE / "expected" / name
@@ -269,9 +276,15 @@ def main():
     failed = skipped = 0
     targets = ["native", "ppc"] if opt.update else [opt.target]
     for target in targets:
+        try:
+            runner = Runner(opt, target)
+        except Skip as why:
+            print(f"skipped: {why}")
+            skipped += len(rows)
+            continue
         for row in rows:
             try:
-                failed += check(Runner(opt, target), row, opt)
+                failed += check(runner, row, opt)
             except Skip as why:
                 print(f"{row['name']}: skipped: {why}")
                 skipped += 1
