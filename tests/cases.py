@@ -67,8 +67,8 @@ class Runner:
     def __init__(self, opt, target):
         self.opt, self.target = opt, target
         build = ROOT / "build" / target
-        self.prog = opt.ostrautil or str(build / "ostrautil")
-        self.sim = opt.ostrasim or str(ROOT / "build/native/ostrasim")
+        self.prog = os.path.abspath(opt.ostrautil or build / "ostrautil")
+        self.sim = os.path.abspath(opt.ostrasim or ROOT / "build/native/ostrasim")
         self.env = dict(os.environ, ASAN_OPTIONS="verify_asan_link_order=0")
         if target == "ppc":
             self.env["OSTRASIM_PPC_LIB"] = str(Path(self.prog).parent / "libostrasim.so")
@@ -78,7 +78,7 @@ class Runner:
 
     def board(self, row, suffix=""):
         """A fresh board directory for the row, its edits made."""
-        board = Path(self.opt.scratch) / self.target / (row["name"] + suffix)
+        board = Path(self.opt.scratch).resolve() / self.target / (row["name"] + suffix)
         preset = row.get("board", "default")
         if preset not in self.presets:
             self.presets[preset] = board.with_name(f".{preset}.{os.getpid()}")
