@@ -24,8 +24,8 @@ not walked again.  The program must close every node on every path.  A golden
 file NAME.X.BE, where there is one, holds the PowerPC result.
 
   tests/cases.py [--target native|ppc] [--walk] [NAME...]   compare
-  tests/cases.py --update [NAME...]   rewrite the golden files of both targets
-                                      (review their diff: it is the test's review)
+  tests/cases.py --update [NAME...]   rewrite the golden files from build/native and
+                                      build/ppc (their diff is the change's review)
 """
 import argparse
 import atexit
@@ -67,7 +67,8 @@ class Runner:
     def __init__(self, opt, target):
         self.opt, self.target = opt, target
         build = ROOT / "build" / target
-        self.prog = os.path.abspath(opt.ostrautil or build / "ostrautil")
+        # --update writes the golden files of both builds in the tree
+        self.prog = os.path.abspath(not opt.update and opt.ostrautil or build / "ostrautil")
         self.sim = os.path.abspath(opt.ostrasim or ROOT / "build/native/ostrasim")
         self.env = dict(os.environ, ASAN_OPTIONS="verify_asan_link_order=0")
         if target == "ppc":
