@@ -30,6 +30,7 @@ plant() {
   esac
 }
 for prog in "$@"; do
+  [ -x "$prog" ] || { echo "SKIPPED: no $prog"; exit 77; }
   rm -rf "$work/board"
   "$sim" init "$work/board" --preset ssd >/dev/null
   # command, report file, then the lines it prints when the file cannot be opened

@@ -97,18 +97,4 @@ TEST(Convert, SignedAsOnTheTarget)
 	}
 }
 
-TEST(DevicePath, FitsOrIsRefused)
-{
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	const std::string name34(34, 'x');
-	ASSERT_EQ(ostrautil_make_devfile(devfile, "/dev/", name34.c_str(), "f", 1), OK);
-	EXPECT_EQ(std::string(devfile), "/dev/" + name34);
-	testing::internal::CaptureStdout();
-	const std::string name35(35, 'x');
-	EXPECT_EQ(ostrautil_make_devfile(devfile, "/dev/", name35.c_str(), "caller", 12), ERROR);
-	EXPECT_EQ(testing::internal::GetCapturedStdout(),
-		  "caller(12):Invalid parameter error - device name too long\n");
-	EXPECT_EQ(devfile[0], '\0');
-}
-
 } // namespace
