@@ -7,13 +7,11 @@
  *         173; "SSD is not detected?" alone when the run fails on the way
  *   0x46  the driver's security erase of the named drive
  */
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "osl_mdev_ostrautil.h"
@@ -241,30 +239,22 @@ end:
  */
 int ostrautil_issue_smart_ioctl(char *devfile, char *req)
 {
-	int devfp = -1;
-	int err = 0;
+	ostrautil_frame frame = {devfile, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_ERRNO | OSTRAUTIL_FRAME_PATH};
 	int retcode = ERROR;
 
 	if (devfile == nullptr || req == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
 	req[0] = static_cast<char>(ATA_CMD_SMART);
 	req[1] = 1; /* sector number */
 	req[2] = static_cast<char>(ATA_SUBCMD_SMART_READATTR);
 	req[3] = 1; /* one block of data */
-	retcode = ioctl(devfp, HDIO_DRIVE_CMD, req);
-	err = errno;
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("%s ioctl error. ret = %d, errno= %d\n", devfile, retcode, err);
+	frame.req[0] = {HDIO_DRIVE_CMD, req};
+	retcode = ostrautil_issue_requests(frame);
+	if (retcode < 0)
 		goto end;
-	}
 	smart_dump(reinterpret_cast<unsigned char *>(req));
 end:
 	return retcode;
@@ -343,25 +333,15 @@ end:
  */
 int ostrautil_ssd_security_erase(int argc, char *dev)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
 	int retcode = ERROR;
 
 	if (argc != 3 || dev == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	retcode = ioctl(devfp, ZTOSTRA_SSD_SECURITY_ERASE, nullptr);
-	close(devfp);
-	if (retcode < 0)
-		std::printf("ioctl() error\n");
+	frame.req[0] = {ZTOSTRA_SSD_SECURITY_ERASE, nullptr};
+	retcode = ostrautil_issue_requests(frame);
 end:
 	return retcode;
 }
