@@ -29,6 +29,11 @@ std::uint32_t port = 0;
 
 namespace {
 
+/* the probe's command line; the drive letter goes in at PROBE_LETTER */
+constexpr char PROBE_CMD[] = "/sbin/check_scsi_devfile.sh sd? > /dev/null 2>&1";
+constexpr std::size_t PROBE_LETTER = 30;
+static_assert(PROBE_CMD[PROBE_LETTER] == '?', "the letter's place in the probe command");
+
 /* value of c as a digit of any base up to 36, or 36 when it is none */
 constexpr unsigned int digit_value(char c)
 {
@@ -121,14 +126,16 @@ int ostrautil_make_devfile(char (&devfile)[OSTRAUTIL_DEVFILE_LEN], const char *p
 			   const char *name, const char *func, int line)
 {
 	int retcode = ERROR;
-	const std::size_t len = std::strlen(prefix) + std::strlen(name);
+	const std::size_t prefix_len = std::strlen(prefix);
+	const std::size_t name_len = std::strlen(name);
 
 	std::memset(devfile, 0, sizeof(devfile));
-	if (len >= sizeof(devfile)) {
+	if (prefix_len + name_len >= sizeof(devfile)) {
 		std::printf("%s(%d):Invalid parameter error - device name too long\n", func, line);
 		goto end;
 	}
-	std::snprintf(devfile, sizeof(devfile), "%s%s", prefix, name);
+	std::memcpy(devfile, prefix, prefix_len);
+	std::memcpy(devfile + prefix_len, name, name_len);
 	retcode = OK;
 end:
 	return retcode;
@@ -213,17 +220,17 @@ int ostrautil_issue_ioctl(char *devfile, unsigned int ioctl_cmd, void *ioctl_arg
  */
 int ostrautil_init(void)
 {
-	char dev_chk_cmd[256];
+	char dev_chk_cmd[sizeof(PROBE_CMD)];
+	char name[] = "sd?5"; /* the drive letter goes in at the '?' */
 	int cmd_ret = 0;
 	int cmd_ret_status = 0;
 	int table_num = 0;
 	int i = 0;
 	int retcode = ERROR;
 
+	std::memcpy(dev_chk_cmd, PROBE_CMD, sizeof(dev_chk_cmd));
 	for (i = 'a'; i <= 'h'; i++) {
-		std::memset(dev_chk_cmd, 0, sizeof(dev_chk_cmd));
-		std::snprintf(dev_chk_cmd, sizeof(dev_chk_cmd),
-			      "/sbin/check_scsi_devfile.sh sd%c > /dev/null 2>&1", i);
+		dev_chk_cmd[PROBE_LETTER] = static_cast<char>(i);
 		cmd_ret = std::system(dev_chk_cmd);
 		if ((cmd_ret & 0x7f) != 0) {
 			std::printf("error (ostrautil) : ostrautil_init - check_scsi_devfile.sh "
@@ -238,8 +245,10 @@ int ostrautil_init(void)
 					    "connectable.\n");
 				goto end;
 			}
-			std::snprintf(devname[table_num], sizeof(devname_data[0]), "sd%c", i);
-			std::snprintf(devname2[table_num], sizeof(devname2_data[0]), "sd%c5", i);
+			name[2] = static_cast<char>(i);
+			std::memcpy(devname2[table_num], name, sizeof(name));
+			std::memcpy(devname[table_num], name, 3);
+			devname[table_num][3] = '\0';
 			table_num++;
 		}
 	}
