@@ -69,6 +69,7 @@ constexpr unsigned int OSTRAUTIL_REPORT_FORM = 3;
 constexpr unsigned int OSTRAUTIL_FRAME_PATH = 4;  /* `node` is a path, used unchanged */
 constexpr unsigned int OSTRAUTIL_FRAME_QUIET = 8; /* an open failure prints nothing */
 constexpr unsigned int OSTRAUTIL_FRAME_ALL = 16;  /* no failure stops; the last result counts */
+constexpr unsigned int OSTRAUTIL_FRAME_OK = 32;   /* a success gives OK, not the result */
 
 constexpr int OSTRAUTIL_FRAME_SLOTS = 3;
 
@@ -87,7 +88,7 @@ struct ostrautil_frame {
 /*
  * ERROR when the path cannot be built, the node does not open or a strict
  * request fails; otherwise the result of the last request sent (ERROR when
- * none went out).
+ * none went out), OK in its place for a success with OSTRAUTIL_FRAME_OK.
  */
 int ostrautil_issue_requests(const ostrautil_frame &frame);
 

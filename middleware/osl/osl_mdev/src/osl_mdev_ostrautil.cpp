@@ -182,8 +182,11 @@ int ostrautil_issue_requests(const ostrautil_frame &frame)
 		}
 	}
 	close(devfp);
-	if (!failed)
+	if (!failed) {
+		if ((frame.how & OSTRAUTIL_FRAME_OK) != 0)
+			retcode = OK;
 		goto end;
+	}
 	switch (frame.how & OSTRAUTIL_REPORT_FORM) {
 	case OSTRAUTIL_REPORT_LINE:
 		std::printf("%s(%d):ioctl() error\n", frame.func,

@@ -218,7 +218,8 @@ end:
 int ostrautil_ow_set(int argc, char **argv, const ostrautil_command &row)
 {
 	ow_change change;
-	ostrautil_frame frame = {argv[2], __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
+	ostrautil_frame frame = {argv[2], __func__, __LINE__,
+				 OSTRAUTIL_REPORT_PLAIN | OSTRAUTIL_FRAME_OK};
 	const bool args_ok = row.field == OSTRAUTIL_OW_MODE ? argc == 3 : argc <= 4;
 	int retcode = ERROR;
 
@@ -235,9 +236,6 @@ int ostrautil_ow_set(int argc, char **argv, const ostrautil_command &row)
 	frame.req[0] = {ZTOSTRA_OW_OP, &change.owdata};
 	frame.req[1] = {ZTOSTRA_OW_OP, &change.owdata};
 	retcode = ostrautil_issue_requests(frame);
-	if (retcode < 0)
-		goto end;
-	retcode = OK;
 end:
 	return retcode;
 }
@@ -272,7 +270,8 @@ end:
 /* Reads the driver's overwrite settings into owdata->data. */
 int ostrautil_ow_get(struct ztostra_ow *owdata, char *dev)
 {
-	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_LINE};
+	ostrautil_frame frame = {dev, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_LINE | OSTRAUTIL_FRAME_OK};
 	int retcode = ERROR;
 
 	if (owdata == nullptr || dev == nullptr) {
@@ -282,9 +281,6 @@ int ostrautil_ow_get(struct ztostra_ow *owdata, char *dev)
 	owdata->op = ZTOSTRA_OW_GET;
 	frame.req[0] = {ZTOSTRA_OW_OP, owdata};
 	retcode = ostrautil_issue_requests(frame);
-	if (retcode < 0)
-		goto end;
-	retcode = OK;
 end:
 	return retcode;
 }
@@ -292,7 +288,8 @@ end:
 /* Hands the overwrite function's total sector count to the driver. */
 int ostrautil_set_total(char *dev, std::uint64_t total)
 {
-	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_LINE};
+	ostrautil_frame frame = {dev, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_LINE | OSTRAUTIL_FRAME_OK};
 	int retcode = ERROR;
 
 	if (dev == nullptr) {
@@ -301,9 +298,6 @@ int ostrautil_set_total(char *dev, std::uint64_t total)
 	}
 	frame.req[0] = {ZTOSTRA_SET_TOTAL, &total};
 	retcode = ostrautil_issue_requests(frame);
-	if (retcode < 0)
-		goto end;
-	retcode = OK;
 end:
 	return retcode;
 }

@@ -89,7 +89,7 @@ int ostrautil_read_dma(char *dev, std::uint32_t ssect_hi, std::uint32_t ssect, s
 {
 	read_test test;
 	ostrautil_frame frame = {dev, __func__, __LINE__,
-				 OSTRAUTIL_REPORT_PLAIN | OSTRAUTIL_FRAME_ALL};
+				 OSTRAUTIL_REPORT_PLAIN | OSTRAUTIL_FRAME_ALL | OSTRAUTIL_FRAME_OK};
 	int retcode = ERROR;
 
 	std::memset(&test, 0, sizeof(test));
@@ -100,10 +100,6 @@ int ostrautil_read_dma(char *dev, std::uint32_t ssect_hi, std::uint32_t ssect, s
 	frame.ctx = &test;
 	frame.req[0] = {ZTOSTRA_TEST_READ_DMA, &test.rarg};
 	retcode = ostrautil_issue_requests(frame);
-	if (retcode < 0)
-		goto end;
-	retcode = OK;
-end:
 	return retcode;
 }
 
@@ -115,7 +111,8 @@ end:
 int ostrautil_write_uncerror(char *dev, std::uint32_t ssect_hi, std::uint32_t ssect)
 {
 	struct ztostra_write_dma_info warg;
-	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
+	ostrautil_frame frame = {dev, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_PLAIN | OSTRAUTIL_FRAME_OK};
 	int retcode = ERROR;
 
 	std::memset(&warg, 0, sizeof(warg));
@@ -123,10 +120,6 @@ int ostrautil_write_uncerror(char *dev, std::uint32_t ssect_hi, std::uint32_t ss
 	warg.start_sect[1] = ssect;
 	frame.req[0] = {ZTOSTRA_TEST_UNCWRITE, &warg};
 	retcode = ostrautil_issue_requests(frame);
-	if (retcode < 0)
-		goto end;
-	retcode = OK;
-end:
 	return retcode;
 }
 

@@ -48,11 +48,29 @@ constexpr std::size_t ROTATIONAL_READ = 4;
 constexpr std::size_t MODEL_READ = 30;
 static_assert(MODEL_READ < SMART_MODEL_LENGTH, "the model text and its NUL fit `model`");
 
-/* the sysfs path of drive letter 'a' + device_number: /sys/block/sdX<leaf> */
-void sysfs_path(char (&sysfile)[SSD_PATH_LEN], int device_number, const char *leaf)
+/*
+ * Reads at most len bytes of /sys/block/sdX<leaf>, X the drive letter 'a' +
+ * device_number: what read gives, or -1 when the file does not open, which
+ * is reported with the caller's name.
+ */
+ssize_t sysfs_read(int device_number, const char *leaf, const char *func, char *buf,
+		   std::size_t len)
 {
+	char sysfile[SSD_PATH_LEN];
+	ssize_t got = -1;
+	int fd = -1;
+
 	std::snprintf(sysfile, sizeof(sysfile), "%s%s%c%s", "/sys/block/", "sd",
 		      static_cast<char>('a' + device_number), leaf);
+	fd = open(sysfile, O_RDONLY);
+	if (fd < 0) {
+		std::printf("error (ostrautil) : %s - open error.\n", func);
+		goto end;
+	}
+	got = read(fd, buf, len);
+	close(fd);
+end:
+	return got;
 }
 
 } // namespace
@@ -169,10 +187,8 @@ end:
  */
 int ostrautil_check_ssd(char *dev, int device_number)
 {
-	char sysfile[SSD_PATH_LEN];
 	char rotational[ROTATIONAL_READ];
 	ssize_t len = 0;
-	int fd = -1;
 	int retcode = ERROR;
 
 	(void)dev;
@@ -182,14 +198,8 @@ int ostrautil_check_ssd(char *dev, int device_number)
 			    __LINE__, device_number);
 		goto end;
 	}
-	sysfs_path(sysfile, device_number, "/queue/rotational");
-	fd = open(sysfile, O_RDONLY);
-	if (fd < 0) {
-		std::printf("error (ostrautil) : ostrautil_check_ssd - open error.\n");
-		goto end;
-	}
-	len = read(fd, rotational, sizeof(rotational));
-	close(fd);
+	len = sysfs_read(device_number, "/queue/rotational", __func__, rotational,
+			 sizeof(rotational));
 	if (len <= 0 || rotational[0] != '0')
 		goto end;
 	retcode = OK;
@@ -204,10 +214,8 @@ end:
  */
 int ostrautil_ssd_get_model(char *dev, char *model, int device_number)
 {
-	char sysfile[SSD_PATH_LEN];
 	char text[MODEL_READ];
 	ssize_t len = 0;
-	int fd = -1;
 	int retcode = ERROR;
 
 	(void)dev;
@@ -215,14 +223,7 @@ int ostrautil_ssd_get_model(char *dev, char *model, int device_number)
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	sysfs_path(sysfile, device_number, "/device/model");
-	fd = open(sysfile, O_RDONLY);
-	if (fd < 0) {
-		std::printf("error (ostrautil) : ostrautil_ssd_get_model - open error.\n");
-		goto end;
-	}
-	len = read(fd, text, sizeof(text));
-	close(fd);
+	len = sysfs_read(device_number, "/device/model", __func__, text, sizeof(text));
 	if (len < 0)
 		goto end;
 	std::memcpy(model, text, static_cast<std::size_t>(len));
