@@ -54,6 +54,66 @@ int ostrautil_make_devfile(char (&devfile)[OSTRAUTIL_DEVFILE_LEN], const char *p
  */
 std::FILE *ostrautil_open_report(const char *path, bool append);
 
+/*
+ * The request frame: opens a drive's node read-write, sends the requests of
+ * its slots in order, closes the node and only then judges and reports the
+ * result in the caller's message form.
+ */
+struct ostrautil_request {
+	unsigned int code; /* 0: an empty slot, passed over */
+	void *arg;
+	bool strict = false; /* any result but 0 is a failure, not only a negative one */
+	int line = 0;        /* where it stands, when the frame's line is not enough */
+};
+
+/* message forms for a failed request (OSTRAUTIL_REPORT_FORM bits of `how`) */
+constexpr unsigned int OSTRAUTIL_REPORT_LINE = 0;  /* "%s(%d):ioctl() error\n": caller, line */
+constexpr unsigned int OSTRAUTIL_REPORT_PLAIN = 1; /* "ioctl() error\n" */
+constexpr unsigned int OSTRAUTIL_REPORT_PATH = 2;  /* "%s ioctl error\n" with the path */
+constexpr unsigned int OSTRAUTIL_REPORT_ERRNO = 3; /* the path, the result and errno */
+constexpr unsigned int OSTRAUTIL_REPORT_FORM = 3;
+/* further bits of `how` */
+constexpr unsigned int OSTRAUTIL_FRAME_PATH = 4;  /* `node` is a path, used unchanged */
+constexpr unsigned int OSTRAUTIL_FRAME_QUIET = 8; /* an open failure prints nothing */
+constexpr unsigned int OSTRAUTIL_FRAME_ALL = 16;  /* no failure stops; the last result counts */
+constexpr unsigned int OSTRAUTIL_FRAME_OK = 32;   /* a success gives OK, not the result */
+
+constexpr int OSTRAUTIL_FRAME_SLOTS = 3;
+
+struct ostrautil_frame {
+	const char *node; /* a bare device name, "/dev/" goes in front; a path with FRAME_PATH */
+	const char *func; /* the caller and the line of its call, for the "%s(%d):" messages */
+	int line;
+	unsigned int how; /* OSTRAUTIL_REPORT_* and OSTRAUTIL_FRAME_* */
+	ostrautil_request req[OSTRAUTIL_FRAME_SLOTS] = {};
+	std::uint32_t rounds = 1; /* times the slots go out */
+	/* called before each request with the number sent so far, when set */
+	void (*prepare)(void *ctx, std::uint32_t sent) = nullptr;
+	void *ctx = nullptr;
+};
+
+/*
+ * ERROR when the path cannot be built, the node does not open or a strict
+ * request fails; otherwise the result of the last request sent (ERROR when
+ * none went out), OK in its place for a success with OSTRAUTIL_FRAME_OK.
+ */
+int ostrautil_issue_requests(const ostrautil_frame &frame);
+
+/* a row of the numeric command table: the handler and what tells its commands apart */
+struct ostrautil_command {
+	std::uint32_t cmd;
+	int (*handler)(int argc, char **argv, const ostrautil_command &row);
+	const char *name = nullptr;        /* key commands: the handler's name in messages */
+	const char *const *tags = nullptr; /* key commands: the tags of the key words */
+	std::uint32_t value = 0;           /* key commands: tags required; 0x41 to 0x43: mode */
+	std::uint32_t field = 0;           /* 0x41 to 0x45: the setting that changes */
+};
+
+/* the settings that commands 0x41 to 0x45 change */
+constexpr std::uint32_t OSTRAUTIL_OW_MODE = 0;
+constexpr std::uint32_t OSTRAUTIL_OW_FIXDATA = 1;
+constexpr std::uint32_t OSTRAUTIL_OW_PRANDDATA = 2;
+
 /* command front end */
 int ostrautil_init(void);
 int ostrautil_issue_ioctl(char *devfile, unsigned int ioctl_cmd, void *ioctl_arg);
@@ -93,7 +153,7 @@ int ostrautil_ssd_security_erase(int argc, char *dev);
 int ostrautil_issue_owfunc(char **argv);
 int ostrautil_get_owcnt(int argc, char *dev);
 int ostrautil_ow_get_mode(int argc, char *dev);
-int ostrautil_ow_set(int argc, std::uint32_t cmd, char *dev, char *setdata);
+int ostrautil_ow_set(int argc, char **argv, const ostrautil_command &row);
 int ostrautil_ow_get_test(std::uint32_t cmd, char *dev);
 int ostrautil_ow_get(struct ztostra_ow *owdata, char *dev);
 int ostrautil_set_total(char *dev, std::uint64_t total);
@@ -103,9 +163,11 @@ int ostrautil_print_partition(char *dev, std::uint32_t cnt);
 int ostrautil_print_superblock(char *dev, std::uint32_t cnt);
 
 /* drive encryption keys */
-int ostrautil_aes_on(char **argv);
-int ostrautil_aes_off(char **argv);
-int ostrautil_aes_256_on(char **argv);
-int ostrautil_aes_256_off(char **argv);
+extern const char *const keytag[];
+extern const char *const keytag256[];
+constexpr std::uint32_t AES_KEYWORDS_128 = 0x0FU; /* LL= LH= HL= HH= */
+constexpr std::uint32_t AES_KEYWORDS_256 = 0xFFU; /* and UA= UB= UC= UD= */
+int ostrautil_aes_set_key(int argc, char **argv, const ostrautil_command &row);
+int ostrautil_aes_set_through(int argc, char **argv, const ostrautil_command &row);
 
 #endif /* OSL_MDEV_OSTRAUTIL_H */

@@ -13,27 +13,19 @@
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include "osl_mdev_ostrautil.h"
 
-namespace {
-
 /* key-word tags: a tag's position is the realkey word it fills and its findflag bit */
-constexpr const char *keytag[] = {"LL=", "LH=", "HL=", "HH=", nullptr};
-constexpr const char *keytag256[] = {
-	"LL=", "LH=", "HL=", "HH=", "UA=", "UB=", "UC=", "UD=", nullptr};
+const char *const keytag[] = {"LL=", "LH=", "HL=", "HH=", nullptr};
+const char *const keytag256[] = {"LL=", "LH=", "HL=", "HH=", "UA=", "UB=", "UC=", "UD=", nullptr};
 
 static_assert(sizeof(keytag) / sizeof(keytag[0]) == 5, "keytag: 4 tags and a null");
 static_assert(sizeof(keytag256) / sizeof(keytag256[0]) == 9, "keytag256: 8 tags and a null");
 
-constexpr unsigned int AES_KEYWORDS_128 = 0x0FU;
-constexpr unsigned int AES_KEYWORDS_256 = 0xFFU;
-constexpr char AES_DEVPREFIX[] = "/dev/";
-/* longest name that fits "/dev/" and the terminating zero in devfile */
-constexpr std::size_t AES_NAME_MAX = OSTRAUTIL_DEVFILE_LEN - sizeof(AES_DEVPREFIX);
+namespace {
+
+/* longest name that fits "/dev/" and the terminating zero in a device path */
+constexpr std::size_t AES_NAME_MAX = OSTRAUTIL_DEVFILE_LEN - sizeof("/dev/");
 
 static_assert(AES_NAME_MAX == 34, "devfile holds a name of at most 34 characters");
 
@@ -67,41 +59,41 @@ int ostrautil_aes_find_tag(const char *arg, const char *const *tags)
 	return retcode;
 }
 
+} // namespace
+
 /*
- * Loads the key given by the tagged words of argv into every drive named
- * before them.  `name` is the handler's name for the messages, `tags` its tag
- * table and `required` the set of tags that must all be present.
+ * Commands 0x21 and 0x23: loads the key given by the tagged words of argv
+ * into every drive named before them.  The row gives the handler's name for
+ * the messages, its tag table and the set of tags that must all be present.
  */
-int ostrautil_aes_set_key(char **argv, const char *const *tags, unsigned int required,
-			  const char *name)
+int ostrautil_aes_set_key(int argc, char **argv, const ostrautil_command &row)
 {
 	struct aeskey aesinfo;
+	ostrautil_frame frame = {};
 	unsigned int findflag = 0;
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
 	int retcode = ERROR;
 	int loop = 0;
 	int index = 0;
 	int i = 0;
 
+	(void)argc;
 	std::memset(&aesinfo, 0, sizeof(aesinfo));
-	std::memset(devfile, 0, sizeof(devfile));
 	if (argv == nullptr || argv[0] == nullptr || argv[1] == nullptr) {
-		std::printf("%s(%d):Invalid parameter error\n", name, __LINE__);
+		std::printf("%s(%d):Invalid parameter error\n", row.name, __LINE__);
 		goto end;
 	}
 
 	/* key words anywhere after the command; a later word replaces an earlier one */
 	for (loop = 2; argv[loop] != nullptr; loop++) {
-		index = ostrautil_aes_find_tag(argv[loop], tags);
+		index = ostrautil_aes_find_tag(argv[loop], row.tags);
 		if (index < 0)
 			continue;
 		aesinfo.realkey[index] =
-			ostrautil_strtoul(argv[loop] + std::strlen(tags[index]), nullptr, 16);
+			ostrautil_strtoul(argv[loop] + std::strlen(row.tags[index]), nullptr, 16);
 		findflag |= 1U << static_cast<unsigned int>(index);
 	}
-	if (findflag != required) {
-		std::printf("%s() : aes real key not found - 0x%02X.\n", name, findflag);
+	if (findflag != row.value) {
+		std::printf("%s() : aes real key not found - 0x%02X.\n", row.name, findflag);
 		goto end;
 	}
 	aesinfo.aesmode = DSC_AESMODE_ECB;
@@ -111,100 +103,46 @@ int ostrautil_aes_set_key(char **argv, const char *const *tags, unsigned int req
 	 * that is no openable node, which on a correct command line is the first
 	 * key word.  A key word (of either width) ends it before it is tried as a
 	 * path, so that no key reaches a system call but the request itself; a
-	 * name too long for devfile ends it the same way, without echoing it.
+	 * name too long for the path ends it the same way, without echoing it.
 	 */
 	for (i = 2; argv[i] != nullptr; i++) {
 		if (ostrautil_aes_find_tag(argv[i], keytag256) >= 0 ||
 		    std::strlen(argv[i]) > AES_NAME_MAX)
 			goto end;
-		std::snprintf(devfile, sizeof(devfile), "%s%s", AES_DEVPREFIX, argv[i]);
-		devfp = open(devfile, O_RDWR);
-		if (devfp < 0)
+		frame = {argv[i], row.name, __LINE__,
+			 OSTRAUTIL_REPORT_LINE | OSTRAUTIL_FRAME_QUIET};
+		frame.req[0] = {ZTOSTRA_SET_AES, &aesinfo};
+		retcode = ostrautil_issue_requests(frame);
+		if (retcode < 0)
 			goto end;
-		retcode = ioctl(devfp, ZTOSTRA_SET_AES, &aesinfo);
-		close(devfp);
-		if (retcode < 0) {
-			std::printf("%s(%d):ioctl() error\n", name, __LINE__);
-			goto end;
-		}
 	}
 end:
 	ostrautil_aes_wipe(&aesinfo, sizeof(aesinfo));
-	ostrautil_aes_wipe(devfile, sizeof(devfile));
 	return retcode;
 }
 
-/* Switches encryption off on every drive named in argv, in order. */
-int ostrautil_aes_set_through(char **argv, const char *name)
+/* Commands 0x22 and 0x24: switches encryption off on every drive named in argv, in order. */
+int ostrautil_aes_set_through(int argc, char **argv, const ostrautil_command &row)
 {
 	struct aeskey aesinfo;
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
+	ostrautil_frame frame = {};
 	int retcode = ERROR;
 	int i = 0;
 
+	(void)argc;
 	std::memset(&aesinfo, 0, sizeof(aesinfo));
 	aesinfo.aesmode = DSC_AESMODE_THROUGH;
 	if (argv == nullptr || argv[0] == nullptr || argv[1] == nullptr) {
-		std::printf("%s(%d):Invalid parameter error\n", name, __LINE__);
+		std::printf("%s(%d):Invalid parameter error\n", row.name, __LINE__);
 		goto end;
 	}
 	for (i = 2; argv[i] != nullptr; i++) {
-		if (ostrautil_make_devfile(devfile, AES_DEVPREFIX, argv[i], name, __LINE__) != OK) {
-			retcode = ERROR;
+		frame = {argv[i], row.name, __LINE__, OSTRAUTIL_REPORT_LINE};
+		frame.req[0] = {ZTOSTRA_SET_AES, &aesinfo};
+		retcode = ostrautil_issue_requests(frame);
+		if (retcode < 0)
 			goto end;
-		}
-		devfp = open(devfile, O_RDWR);
-		if (devfp < 0) {
-			std::printf("%s open error\n", devfile);
-			retcode = ERROR;
-			goto end;
-		}
-		retcode = ioctl(devfp, ZTOSTRA_SET_AES, &aesinfo);
-		close(devfp);
-		if (retcode < 0) {
-			std::printf("%s(%d):ioctl() error\n", name, __LINE__);
-			goto end;
-		}
 	}
 end:
-	return retcode;
-}
-
-} // namespace
-
-/* command 0x21: 128-bit key, tags LL= LH= HL= HH= */
-int ostrautil_aes_on(char **argv)
-{
-	int retcode = ERROR;
-
-	retcode = ostrautil_aes_set_key(argv, keytag, AES_KEYWORDS_128, __func__);
-	return retcode;
-}
-
-/* command 0x22: encryption off */
-int ostrautil_aes_off(char **argv)
-{
-	int retcode = ERROR;
-
-	retcode = ostrautil_aes_set_through(argv, __func__);
-	return retcode;
-}
-
-/* command 0x23: 256-bit key, tags LL= to HH= and UA= to UD= */
-int ostrautil_aes_256_on(char **argv)
-{
-	int retcode = ERROR;
-
-	retcode = ostrautil_aes_set_key(argv, keytag256, AES_KEYWORDS_256, __func__);
-	return retcode;
-}
-
-/* command 0x24: encryption off */
-int ostrautil_aes_256_off(char **argv)
-{
-	int retcode = ERROR;
-
-	retcode = ostrautil_aes_set_through(argv, __func__);
 	return retcode;
 }

@@ -8,6 +8,7 @@
  * The exit status only says whether the arguments were acceptable and a drive
  * was found: 255 when not, 0 after any command.
  */
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,11 @@ char *devname2[3] = {devname2_data[0], devname2_data[1], nullptr};
 std::uint32_t port = 0;
 
 namespace {
+
+/* the probe's command line; the drive letter goes in at PROBE_LETTER */
+constexpr char PROBE_CMD[] = "/sbin/check_scsi_devfile.sh sd? > /dev/null 2>&1";
+constexpr std::size_t PROBE_LETTER = 30;
+static_assert(PROBE_CMD[PROBE_LETTER] == '?', "the letter's place in the probe command");
 
 /* value of c as a digit of any base up to 36, or 36 when it is none */
 constexpr unsigned int digit_value(char c)
@@ -120,34 +126,95 @@ int ostrautil_make_devfile(char (&devfile)[OSTRAUTIL_DEVFILE_LEN], const char *p
 			   const char *name, const char *func, int line)
 {
 	int retcode = ERROR;
-	const std::size_t len = std::strlen(prefix) + std::strlen(name);
+	const std::size_t prefix_len = std::strlen(prefix);
+	const std::size_t name_len = std::strlen(name);
 
 	std::memset(devfile, 0, sizeof(devfile));
-	if (len >= sizeof(devfile)) {
+	if (prefix_len + name_len >= sizeof(devfile)) {
 		std::printf("%s(%d):Invalid parameter error - device name too long\n", func, line);
 		goto end;
 	}
-	std::snprintf(devfile, sizeof(devfile), "%s%s", prefix, name);
+	std::memcpy(devfile, prefix, prefix_len);
+	std::memcpy(devfile + prefix_len, name, name_len);
 	retcode = OK;
+end:
+	return retcode;
+}
+
+int ostrautil_issue_requests(const ostrautil_frame &frame)
+{
+	char devfile[OSTRAUTIL_DEVFILE_LEN];
+	const char *path = frame.node;
+	const ostrautil_request *req = nullptr;
+	std::uint32_t round = 0;
+	std::uint32_t sent = 0;
+	int slot = 0;
+	int err = 0;
+	int devfp = -1;
+	bool failed = true; /* nothing sent is a failure too */
+	bool stop = false;
+	int retcode = ERROR;
+
+	if ((frame.how & OSTRAUTIL_FRAME_PATH) == 0) {
+		if (ostrautil_make_devfile(devfile, "/dev/", frame.node, frame.func, frame.line) !=
+		    OK)
+			goto end;
+		path = devfile;
+	}
+	devfp = open(path, O_RDWR);
+	if (devfp < 0) {
+		if ((frame.how & OSTRAUTIL_FRAME_QUIET) == 0)
+			std::printf("%s open error\n", path);
+		goto end;
+	}
+	for (round = 0; round < frame.rounds && !stop; round++) {
+		for (slot = 0; slot < OSTRAUTIL_FRAME_SLOTS && !stop; slot++) {
+			if (frame.req[slot].code == 0)
+				continue;
+			req = &frame.req[slot];
+			if (frame.prepare != nullptr)
+				frame.prepare(frame.ctx, sent);
+			retcode = ioctl(devfp, req->code, req->arg);
+			err = errno;
+			sent++;
+			failed = retcode < 0 || (req->strict && retcode != 0);
+			stop = failed && (frame.how & OSTRAUTIL_FRAME_ALL) == 0;
+		}
+	}
+	close(devfp);
+	if (!failed) {
+		if ((frame.how & OSTRAUTIL_FRAME_OK) != 0)
+			retcode = OK;
+		goto end;
+	}
+	switch (frame.how & OSTRAUTIL_REPORT_FORM) {
+	case OSTRAUTIL_REPORT_LINE:
+		std::printf("%s(%d):ioctl() error\n", frame.func,
+			    req != nullptr && req->line != 0 ? req->line : frame.line);
+		break;
+	case OSTRAUTIL_REPORT_PLAIN:
+		std::printf("ioctl() error\n");
+		break;
+	case OSTRAUTIL_REPORT_PATH:
+		std::printf("%s ioctl error\n", path);
+		break;
+	default:
+		std::printf("%s ioctl error. ret = %d, errno= %d\n", path, retcode, err);
+		break;
+	}
+	if (retcode >= 0)
+		retcode = ERROR; /* a strict request's result other than 0 */
 end:
 	return retcode;
 }
 
 int ostrautil_issue_ioctl(char *devfile, unsigned int ioctl_cmd, void *ioctl_arg)
 {
-	int retcode = ERROR;
-	int devfp = open(devfile, O_RDWR);
+	ostrautil_frame frame = {devfile, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_LINE | OSTRAUTIL_FRAME_PATH};
 
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	retcode = ioctl(devfp, ioctl_cmd, ioctl_arg);
-	close(devfp);
-	if (retcode < 0)
-		std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-end:
-	return retcode;
+	frame.req[0] = {ioctl_cmd, ioctl_arg};
+	return ostrautil_issue_requests(frame);
 }
 
 /*
@@ -156,17 +223,17 @@ end:
  */
 int ostrautil_init(void)
 {
-	char dev_chk_cmd[256];
+	char dev_chk_cmd[sizeof(PROBE_CMD)];
+	char name[] = "sd?5"; /* the drive letter goes in at the '?' */
 	int cmd_ret = 0;
 	int cmd_ret_status = 0;
 	int table_num = 0;
 	int i = 0;
 	int retcode = ERROR;
 
+	std::memcpy(dev_chk_cmd, PROBE_CMD, sizeof(dev_chk_cmd));
 	for (i = 'a'; i <= 'h'; i++) {
-		std::memset(dev_chk_cmd, 0, sizeof(dev_chk_cmd));
-		std::snprintf(dev_chk_cmd, sizeof(dev_chk_cmd),
-			      "/sbin/check_scsi_devfile.sh sd%c > /dev/null 2>&1", i);
+		dev_chk_cmd[PROBE_LETTER] = static_cast<char>(i);
 		cmd_ret = std::system(dev_chk_cmd);
 		if ((cmd_ret & 0x7f) != 0) {
 			std::printf("error (ostrautil) : ostrautil_init - check_scsi_devfile.sh "
@@ -181,8 +248,10 @@ int ostrautil_init(void)
 					    "connectable.\n");
 				goto end;
 			}
-			std::snprintf(devname[table_num], sizeof(devname_data[0]), "sd%c", i);
-			std::snprintf(devname2[table_num], sizeof(devname2_data[0]), "sd%c5", i);
+			name[2] = static_cast<char>(i);
+			std::memcpy(devname2[table_num], name, sizeof(name));
+			std::memcpy(devname[table_num], name, 3);
+			devname[table_num][3] = '\0';
 			table_num++;
 		}
 	}
@@ -211,42 +280,55 @@ std::uint32_t dec_arg(const char *arg)
 	return ostrautil_strtoul(arg, nullptr, 10);
 }
 
-/* numeric commands: handler of each command number, ended by a null handler */
-struct ostrautil_command {
-	std::uint32_t cmd;
-	int (*handler)(int argc, char **argv, std::uint32_t cmd);
-};
-
-/* 0x41 to 0x45: argv[3] is the vector's terminating null when argc is 3 */
-int ow_set(int argc, char **argv, std::uint32_t cmd)
+/* adapters from a row to the handlers' own arguments */
+template <int (*handler)(void)> int no_args(int, char **, const ostrautil_command &)
 {
-	return ostrautil_ow_set(argc, cmd, argv[2], argv[3]);
+	return handler();
 }
 
+template <int (*handler)(char **)> int whole_argv(int, char **argv, const ostrautil_command &)
+{
+	return handler(argv);
+}
+
+template <int (*handler)(int, char *)>
+int argc_dev(int argc, char **argv, const ostrautil_command &)
+{
+	return handler(argc, argv[2]);
+}
+
+template <int (*handler)(char *)> int dev_only(int, char **argv, const ostrautil_command &)
+{
+	return handler(argv[2]);
+}
+
+template <int (*handler)(std::uint32_t, char *)>
+int cmd_dev(int, char **argv, const ostrautil_command &row)
+{
+	return handler(row.cmd, argv[2]);
+}
+
+/* numeric commands, ended by a null handler; 0x41 to 0x45: argv[3] may be the vector's null */
 constexpr ostrautil_command ostrautil_commands[] = {
-	{0x12, [](int, char **, std::uint32_t) { return ostrautil_sleep_in(); }},
-	{0x13, [](int, char **, std::uint32_t) { return ostrautil_sleep_out(); }},
-	{0x21, [](int, char **argv, std::uint32_t) { return ostrautil_aes_on(argv); }},
-	{0x22, [](int, char **argv, std::uint32_t) { return ostrautil_aes_off(argv); }},
-	{0x23, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_on(argv); }},
-	{0x24, [](int, char **argv, std::uint32_t) { return ostrautil_aes_256_off(argv); }},
-	{0x31, [](int, char **argv, std::uint32_t) { return ostrautil_issue_owfunc(argv); }},
-	{0x32,
-	 [](int argc, char **argv, std::uint32_t) { return ostrautil_get_owcnt(argc, argv[2]); }},
-	{0x40,
-	 [](int argc, char **argv, std::uint32_t) { return ostrautil_ow_get_mode(argc, argv[2]); }},
-	{0x41, ow_set},
-	{0x42, ow_set},
-	{0x43, ow_set},
-	{0x44, ow_set},
-	{0x45, ow_set},
-	{0x46, [](int argc, char **argv,
-		  std::uint32_t) { return ostrautil_ssd_security_erase(argc, argv[2]); }},
-	{0x51, [](int, char **argv, std::uint32_t) { return ostratuil_get_smartattr(argv[2]); }},
-	{0x52, [](int, char **argv, std::uint32_t) { return ostrautil_get_ssdlife(argv[2]); }},
-	{0x53, [](int, char **argv, std::uint32_t) { return ostrautil_get_serial(argv[2]); }},
-	{0xff,
-	 [](int, char **argv, std::uint32_t cmd) { return ostrautil_ow_get_test(cmd, argv[2]); }},
+	{0x12, no_args<ostrautil_sleep_in>},
+	{0x13, no_args<ostrautil_sleep_out>},
+	{0x21, ostrautil_aes_set_key, "ostrautil_aes_on", keytag, AES_KEYWORDS_128},
+	{0x22, ostrautil_aes_set_through, "ostrautil_aes_off"},
+	{0x23, ostrautil_aes_set_key, "ostrautil_aes_256_on", keytag256, AES_KEYWORDS_256},
+	{0x24, ostrautil_aes_set_through, "ostrautil_aes_256_off"},
+	{0x31, whole_argv<ostrautil_issue_owfunc>},
+	{0x32, argc_dev<ostrautil_get_owcnt>},
+	{0x40, argc_dev<ostrautil_ow_get_mode>},
+	{0x41, ostrautil_ow_set, nullptr, nullptr, OVERWRITE_MODE1, OSTRAUTIL_OW_MODE},
+	{0x42, ostrautil_ow_set, nullptr, nullptr, OVERWRITE_MODE3, OSTRAUTIL_OW_MODE},
+	{0x43, ostrautil_ow_set, nullptr, nullptr, OVERWRITE_MODE0, OSTRAUTIL_OW_MODE},
+	{0x44, ostrautil_ow_set, nullptr, nullptr, 0, OSTRAUTIL_OW_FIXDATA},
+	{0x45, ostrautil_ow_set, nullptr, nullptr, 0, OSTRAUTIL_OW_PRANDDATA},
+	{0x46, argc_dev<ostrautil_ssd_security_erase>},
+	{0x51, dev_only<ostratuil_get_smartattr>},
+	{0x52, dev_only<ostrautil_get_ssdlife>},
+	{0x53, dev_only<ostrautil_get_serial>},
+	{0xff, cmd_dev<ostrautil_ow_get_test>},
 	{0, nullptr},
 };
 
@@ -263,6 +345,33 @@ struct ostrautil_dbgword {
 	int (*handler)(char **argv);
 };
 
+/* adapters from the argument vector to the words' handlers, arguments converted in order */
+template <int (*handler)(char *)> int by_dev(char **argv)
+{
+	return handler(argv[2]);
+}
+
+template <int (*handler)(char *, std::uint32_t)> int by_dev_dec(char **argv)
+{
+	return handler(argv[2], dec_arg(argv[3]));
+}
+
+int word_uncwrite(char **argv)
+{
+	const std::uint32_t ssect_hi = hex_arg(argv[3]);
+
+	return ostrautil_write_uncerror(argv[2], ssect_hi, hex_arg(argv[4]));
+}
+
+int word_read(char **argv)
+{
+	const std::uint32_t ssect_hi = hex_arg(argv[3]);
+	const std::uint32_t ssect = hex_arg(argv[4]);
+
+	return ostrautil_read_dma(argv[2], ssect_hi, ssect, hex_arg(argv[5]));
+}
+
+// clang-format off
 constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
 	{"hdsleep", ZTOSTRA_HDD_SLEEP, 0, nullptr, nullptr},
 	{"hdstandbyimd", ZTOSTRA_HDD_STANDBY_IMD, 0, nullptr, nullptr},
@@ -272,32 +381,18 @@ constexpr ostrautil_dbgword ostrautil_dbgwords[] = {
 	{"intr", ZTOSTRA_TEST_24v_DOWN_INTR, 0, nullptr, nullptr},
 	{"regr", ZTOSTRA_TEST_REG_READ, 0, nullptr, nullptr},
 	{"regw", ZTOSTRA_TEST_REG_WRITE, 0, nullptr, nullptr},
-	{"uncwrite", 0, 2, "ostrautil_write_uncerror",
-	 [](char **argv) {
-		 const std::uint32_t ssect_hi = hex_arg(argv[3]);
-		 return ostrautil_write_uncerror(argv[2], ssect_hi, hex_arg(argv[4]));
-	 }},
-	{"read", 0, 3, "ostrautil_read_dma",
-	 [](char **argv) {
-		 const std::uint32_t ssect_hi = hex_arg(argv[3]);
-		 const std::uint32_t ssect = hex_arg(argv[4]);
-		 return ostrautil_read_dma(argv[2], ssect_hi, ssect, hex_arg(argv[5]));
-	 }},
-	{"ow", 0, 0, "ostrautil_print_owcnt",
-	 [](char **argv) { return ostrautil_print_owcnt(argv[2]); }},
-	{"pp", 0, 1, "ostrautil_print_partition",
-	 [](char **argv) { return ostrautil_print_partition(argv[2], dec_arg(argv[3])); }},
-	{"psb", 0, 1, "ostrautil_print_superblock",
-	 [](char **argv) { return ostrautil_print_superblock(argv[2], dec_arg(argv[3])); }},
+	{"uncwrite", 0, 2, "ostrautil_write_uncerror", word_uncwrite},
+	{"read", 0, 3, "ostrautil_read_dma", word_read},
+	{"ow", 0, 0, "ostrautil_print_owcnt", by_dev<ostrautil_print_owcnt>},
+	{"pp", 0, 1, "ostrautil_print_partition", by_dev_dec<ostrautil_print_partition>},
+	{"psb", 0, 1, "ostrautil_print_superblock", by_dev_dec<ostrautil_print_superblock>},
 	{"ow_clear", ZTOSTRA_CLEAR_TOTAL, 0, nullptr, nullptr},
-	{"ow_set_total", 0, 1, "ostrautil_test_set_total",
-	 [](char **argv) { return ostrautil_test_set_total(argv[2], dec_arg(argv[3])); }},
-	{"rotational", 0, 0, "ostrautil_print_def_rotational",
-	 [](char **argv) { return ostrautil_print_def_rotational(argv[2]); }},
-	{"identify", 0, 0, "ostrautil_print_identify",
-	 [](char **argv) { return ostrautil_print_identify(argv[2]); }},
+	{"ow_set_total", 0, 1, "ostrautil_test_set_total", by_dev_dec<ostrautil_test_set_total>},
+	{"rotational", 0, 0, "ostrautil_print_def_rotational", by_dev<ostrautil_print_def_rotational>},
+	{"identify", 0, 0, "ostrautil_print_identify", by_dev<ostrautil_print_identify>},
 	{nullptr, 0, 0, nullptr, nullptr},
 };
+// clang-format on
 
 } // namespace
 
@@ -321,7 +416,7 @@ int main(int argc, char *argv[])
 	cmd = ostrautil_strtoul(argv[1], nullptr, 16);
 	for (command = ostrautil_commands; command->handler != nullptr; command++) {
 		if (command->cmd == cmd) {
-			(void)command->handler(argc, argv, cmd);
+			(void)command->handler(argc, argv, *command);
 			goto end;
 		}
 	}

@@ -4,15 +4,13 @@
  * overwrite partition.
  *
  * The overwrite itself runs in the driver; this module only configures it,
- * starts it and reads it back.  Every request opens the drive's node, sends
- * one ioctl and closes the node again; nothing is kept between requests.
+ * starts it and reads it back.  Every step opens the drive's node, sends its
+ * requests and closes the node again; nothing is kept between steps.
  */
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "osl_mdev_ostrautil.h"
@@ -50,6 +48,33 @@ std::int32_t ow_remaining(std::uint32_t owcnt, std::uint32_t p_owcnt, std::uint3
 	return static_cast<std::int32_t>(rem);
 }
 
+/* what commands 0x41 to 0x45 write back: the settings read and one change */
+struct ow_change {
+	struct ztostra_ow owdata;
+	const ostrautil_command *row;
+	const char *setdata;
+};
+
+/* between reading and writing the settings: the row's change */
+void ow_apply(void *ctx, std::uint32_t sent)
+{
+	auto *change = static_cast<ow_change *>(ctx);
+	std::uint32_t value = 0;
+
+	if (sent == 0)
+		return;
+	change->owdata.op = ZTOSTRA_OW_SET;
+	if (change->row->field == OSTRAUTIL_OW_MODE) {
+		change->owdata.data.owmode = static_cast<std::int32_t>(change->row->value);
+	} else if (change->setdata != nullptr) {
+		value = ostrautil_strtoul(change->setdata, nullptr, 16);
+		if (change->row->field == OSTRAUTIL_OW_FIXDATA)
+			change->owdata.data.fixdata = static_cast<std::uint16_t>(value & 0xFFFFU);
+		else
+			change->owdata.data.pranddata = value;
+	}
+}
+
 /* the sector split for the read test: bits 24 and up, bits 0 to 23 */
 void read_sector(char *dev, std::uint32_t sect)
 {
@@ -65,17 +90,15 @@ void read_sector(char *dev, std::uint32_t sect)
  */
 int ostrautil_issue_owfunc(char **argv)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
 	struct ztostra_ow owdata;
 	struct ztostra_ow owdata2;
+	ostrautil_frame frame = {};
 	std::uint32_t owcnt = 0;
 	std::uint32_t fixdata = 0;
 	std::uint32_t pranddata = 0;
 	std::int32_t mode = 0;
 	std::uint64_t total = 0;
 	char *cntarg = nullptr;
-	int devfp = -1;
-	int ret = 0;
 	int retcode = ERROR;
 
 	if (argv == nullptr || argv[2] == nullptr || argv[3] == nullptr) {
@@ -114,20 +137,10 @@ int ostrautil_issue_owfunc(char **argv)
 			    static_cast<int>(owcnt));
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", argv[2], __func__, __LINE__) != OK)
+	frame = {argv[2], __func__, __LINE__, OSTRAUTIL_REPORT_LINE};
+	frame.req[0] = {ZTOSTRA_CLEAR_TOTAL, nullptr};
+	if (ostrautil_issue_requests(frame) < 0)
 		goto end;
-
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	ret = ioctl(devfp, ZTOSTRA_CLEAR_TOTAL, nullptr);
-	close(devfp);
-	if (ret < 0) {
-		std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-		goto end;
-	}
 
 	std::memset(&owdata2, 0, sizeof(owdata2));
 	owdata2.op = ZTOSTRA_OW_GET;
@@ -140,25 +153,13 @@ int ostrautil_issue_owfunc(char **argv)
 	total = owdata2.data.partsect * static_cast<std::uint64_t>(static_cast<std::int64_t>(mode));
 	(void)ostrautil_set_total(argv[2], total);
 
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
+	/* new settings only for mode 1 or 3; then the start with the count */
+	frame = {argv[2], __func__, __LINE__, OSTRAUTIL_REPORT_LINE};
+	if (owdata.data.owmode > 0)
+		frame.req[0] = {ZTOSTRA_OW_OP, &owdata, true, __LINE__};
+	frame.req[1] = {ZTOSTRA_ISUEE_OWFUNC, &owcnt, false, __LINE__};
+	if (ostrautil_issue_requests(frame) < 0)
 		goto end;
-	}
-	if (owdata.data.owmode > 0) {
-		ret = ioctl(devfp, ZTOSTRA_OW_OP, &owdata);
-		if (ret != 0) {
-			std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-			close(devfp);
-			goto end;
-		}
-	}
-	ret = ioctl(devfp, ZTOSTRA_ISUEE_OWFUNC, &owcnt);
-	close(devfp);
-	if (ret < 0) {
-		std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-		goto end;
-	}
 	retcode = OK;
 end:
 	return retcode;
@@ -167,28 +168,18 @@ end:
 /* Command 0x32: the progress count as a bare number, no line end. */
 int ostrautil_get_owcnt(int argc, char *dev)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
 	std::uint32_t owcnt = 0;
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
 	int retcode = ERROR;
 
 	if (argc != 3 || dev == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
+	frame.req[0] = {ZTOSTRA_GET_OWCOUNT, &owcnt};
+	retcode = ostrautil_issue_requests(frame);
+	if (retcode < 0)
 		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	retcode = ioctl(devfp, ZTOSTRA_GET_OWCOUNT, &owcnt);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
-		goto end;
-	}
 	std::printf("%d", static_cast<int>(owcnt));
 	retcode = OK;
 end:
@@ -198,30 +189,20 @@ end:
 /* Command 0x40: the overwrite mode as a bare number, no line end. */
 int ostrautil_ow_get_mode(int argc, char *dev)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
 	struct ztostra_ow owdata;
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
 	int retcode = ERROR;
 
 	if (argc != 3 || dev == nullptr) {
 		std::printf("%s() invalid parameter - get overwrite mode.\n", __func__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
 	std::memset(&owdata, 0, sizeof(owdata));
 	owdata.op = ZTOSTRA_OW_GET;
-	retcode = ioctl(devfp, ZTOSTRA_OW_OP, &owdata);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
+	frame.req[0] = {ZTOSTRA_OW_OP, &owdata};
+	retcode = ostrautil_issue_requests(frame);
+	if (retcode < 0)
 		goto end;
-	}
 	std::printf("%d", static_cast<int>(owdata.data.owmode));
 	retcode = OK;
 end:
@@ -229,69 +210,32 @@ end:
 }
 
 /*
- * Commands 0x41 to 0x45: read the settings, change one field, write them
- * back.  0x41 to 0x43 take no further argument; 0x44 and 0x45 at most one,
- * and without it the settings are written back unchanged.
+ * Commands 0x41 to 0x45: read the settings, change the row's field, write
+ * them back, all on one open node.  0x41 to 0x43 take no further argument;
+ * 0x44 and 0x45 at most one, and without it the settings are written back
+ * unchanged.  argv[3] is the vector's terminating null when argc is 3.
  */
-int ostrautil_ow_set(int argc, std::uint32_t cmd, char *dev, char *setdata)
+int ostrautil_ow_set(int argc, char **argv, const ostrautil_command &row)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	struct ztostra_ow owdata;
-	int devfp = -1;
+	ow_change change;
+	ostrautil_frame frame = {argv[2], __func__, __LINE__,
+				 OSTRAUTIL_REPORT_PLAIN | OSTRAUTIL_FRAME_OK};
+	const bool args_ok = row.field == OSTRAUTIL_OW_MODE ? argc == 3 : argc <= 4;
 	int retcode = ERROR;
-	bool args_ok = false;
 
-	switch (cmd) {
-	case 0x41:
-	case 0x42:
-	case 0x43:
-		args_ok = (argc == 3);
-		break;
-	case 0x44:
-	case 0x45:
-		args_ok = (argc <= 4);
-		break;
-	default:
-		break;
-	}
-	if (!args_ok || dev == nullptr) {
+	if (!args_ok || argv[2] == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	std::memset(&owdata, 0, sizeof(owdata));
-	owdata.op = ZTOSTRA_OW_GET;
-	retcode = ioctl(devfp, ZTOSTRA_OW_OP, &owdata);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
-		close(devfp);
-		goto end;
-	}
-	owdata.op = ZTOSTRA_OW_SET;
-	if (cmd == 0x41)
-		owdata.data.owmode = OVERWRITE_MODE1;
-	else if (cmd == 0x42)
-		owdata.data.owmode = OVERWRITE_MODE3;
-	else if (cmd == 0x43)
-		owdata.data.owmode = OVERWRITE_MODE0;
-	else if (cmd == 0x44 && setdata != nullptr)
-		owdata.data.fixdata = static_cast<std::uint16_t>(
-			ostrautil_strtoul(setdata, nullptr, 16) & 0xFFFFU);
-	else if (cmd == 0x45 && setdata != nullptr)
-		owdata.data.pranddata = ostrautil_strtoul(setdata, nullptr, 16);
-	retcode = ioctl(devfp, ZTOSTRA_OW_OP, &owdata);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
-		goto end;
-	}
-	retcode = OK;
+	std::memset(&change, 0, sizeof(change));
+	change.owdata.op = ZTOSTRA_OW_GET;
+	change.row = &row;
+	change.setdata = argv[3];
+	frame.prepare = ow_apply;
+	frame.ctx = &change;
+	frame.req[0] = {ZTOSTRA_OW_OP, &change.owdata};
+	frame.req[1] = {ZTOSTRA_OW_OP, &change.owdata};
+	retcode = ostrautil_issue_requests(frame);
 end:
 	return retcode;
 }
@@ -299,29 +243,19 @@ end:
 /* Command 0xff: every overwrite setting but the partition size. */
 int ostrautil_ow_get_test(std::uint32_t cmd, char *dev)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
 	struct ztostra_ow owdata;
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
 	int retcode = ERROR;
 
 	(void)cmd;
 	if (dev == nullptr)
 		goto end;
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
 	std::memset(&owdata, 0, sizeof(owdata));
 	owdata.op = ZTOSTRA_OW_GET;
-	retcode = ioctl(devfp, ZTOSTRA_OW_OP, &owdata);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
+	frame.req[0] = {ZTOSTRA_OW_OP, &owdata};
+	retcode = ostrautil_issue_requests(frame);
+	if (retcode < 0)
 		goto end;
-	}
 	std::printf("-------- owdata --------\n");
 	std::printf("mode      = %d\n", static_cast<int>(owdata.data.owmode));
 	std::printf("fixdata   = 0x%04x\n", static_cast<unsigned int>(owdata.data.fixdata));
@@ -336,29 +270,17 @@ end:
 /* Reads the driver's overwrite settings into owdata->data. */
 int ostrautil_ow_get(struct ztostra_ow *owdata, char *dev)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_LINE | OSTRAUTIL_FRAME_OK};
 	int retcode = ERROR;
 
 	if (owdata == nullptr || dev == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
 	owdata->op = ZTOSTRA_OW_GET;
-	retcode = ioctl(devfp, ZTOSTRA_OW_OP, owdata);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-		goto end;
-	}
-	retcode = OK;
+	frame.req[0] = {ZTOSTRA_OW_OP, owdata};
+	retcode = ostrautil_issue_requests(frame);
 end:
 	return retcode;
 }
@@ -366,28 +288,16 @@ end:
 /* Hands the overwrite function's total sector count to the driver. */
 int ostrautil_set_total(char *dev, std::uint64_t total)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_LINE | OSTRAUTIL_FRAME_OK};
 	int retcode = ERROR;
 
 	if (dev == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	retcode = ioctl(devfp, ZTOSTRA_SET_TOTAL, &total);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-		goto end;
-	}
-	retcode = OK;
+	frame.req[0] = {ZTOSTRA_SET_TOTAL, &total};
+	retcode = ostrautil_issue_requests(frame);
 end:
 	return retcode;
 }
@@ -405,7 +315,8 @@ int ostrautil_print_owcnt(char *dev)
 	std::uint32_t p_sec = 0;
 	std::uint32_t i = 0;
 	std::int32_t rem = 0;
-	int devfp = -1;
+	ostrautil_frame frame = {devfile, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_PLAIN | OSTRAUTIL_FRAME_PATH};
 	int retcode = ERROR;
 
 	if (dev == nullptr) {
@@ -414,20 +325,13 @@ int ostrautil_print_owcnt(char *dev)
 	}
 	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
 		goto end;
+	frame.req[0] = {ZTOSTRA_GET_OWCOUNT, &owcnt};
 	std::printf("\n============== OverWrite Progress Bar ==============\n");
 	std::printf("+--+--+--+--+--+--+--+--+--+--+--+--+--+--+--+--+--+\n");
 	for (;;) {
-		devfp = open(devfile, O_RDWR);
-		if (devfp < 0) {
-			std::printf("%s open error\n", devfile);
+		retcode = ostrautil_issue_requests(frame);
+		if (retcode < 0)
 			goto end;
-		}
-		retcode = ioctl(devfp, ZTOSTRA_GET_OWCOUNT, &owcnt);
-		close(devfp);
-		if (retcode < 0) {
-			std::printf("ioctl() error\n");
-			goto end;
-		}
 		std::printf("\r|");
 		for (i = 0; i < OSTRAUTIL_OWBAR_CELLS; i++)
 			std::printf("%s", i < owcnt / 2 ? "#" : " ");
@@ -490,31 +394,21 @@ end:
  */
 int ostrautil_print_partition(char *dev, std::uint32_t cnt)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
 	struct ztostra_part_info part = {};
 	std::uint32_t sect = 0;
 	std::uint32_t s = 0;
 	std::uint32_t n = 0;
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
 	int retcode = ERROR;
 
 	if (dev == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
+	frame.req[0] = {ZTOSTRA_GET_PART, &part};
+	retcode = ostrautil_issue_requests(frame);
+	if (retcode < 0)
 		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	retcode = ioctl(devfp, ZTOSTRA_GET_PART, &part);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
-		goto end;
-	}
 	s = part.start_sect;
 	n = part.nr_sects;
 
@@ -554,9 +448,8 @@ end:
 /* Word "psb": test-reads the sector just before the overwrite partition. */
 int ostrautil_print_superblock(char *dev, std::uint32_t cnt)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
 	struct ztostra_part_info part = {};
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
 	int retcode = ERROR;
 
 	(void)cnt;
@@ -564,19 +457,10 @@ int ostrautil_print_superblock(char *dev, std::uint32_t cnt)
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
+	frame.req[0] = {ZTOSTRA_GET_PART, &part};
+	retcode = ostrautil_issue_requests(frame);
+	if (retcode < 0)
 		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	retcode = ioctl(devfp, ZTOSTRA_GET_PART, &part);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
-		goto end;
-	}
 	read_sector(dev, part.start_sect - 1U);
 	retcode = OK;
 end:

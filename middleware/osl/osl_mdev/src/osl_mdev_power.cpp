@@ -6,42 +6,25 @@
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include "osl_mdev_ostrautil.h"
 
 namespace {
 
-/*
- * One step of the power commands: opens /dev/<name>, sends the request with
- * no argument and closes the node.  Any result other than 0 is a failure.
- * func names the command for a name that does not fit the path.
- */
-int power_request(const char *func, const char *name, unsigned int code)
-{
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
-	int result = 0;
-	int retcode = ERROR;
+/* the read test's record and where its requests start */
+struct read_test {
+	struct ztostra_read_dma_info rarg;
+	std::uint32_t ssect_hi;
+	std::uint32_t ssect;
+};
 
-	if (ostrautil_make_devfile(devfile, "/dev/", name, func, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	result = ioctl(devfp, code, nullptr);
-	close(devfp);
-	if (result != 0) {
-		std::printf("%s ioctl error\n", devfile);
-		goto end;
-	}
-	retcode = OK;
-end:
-	return retcode;
+/* before each request: 16 sectors from the start sector of this step */
+void read_test_step(void *ctx, std::uint32_t sent)
+{
+	auto *test = static_cast<read_test *>(ctx);
+
+	test->rarg.start_sect[0] = test->ssect_hi;
+	test->rarg.start_sect[1] = test->ssect + 16U * sent;
+	test->rarg.nsect = 16;
 }
 
 } // namespace
@@ -49,38 +32,24 @@ end:
 /*
  * Command 0x12: flush and stand-by every drive through its partition node,
  * drive by drive, then put the controller link to sleep through the first
- * whole disk.  The first failure ends the command.
+ * whole disk.  The first failure ends the command; any result but 0 is one.
  */
 int ostrautil_sleep_in(void)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
+	ostrautil_frame frame = {};
 	int i = 0;
-	int result = 0;
 	int retcode = ERROR;
 
 	for (i = 0; devname2[i] != nullptr; i++) {
-		if (ostrautil_make_devfile(devfile, "/dev/", devname2[i], __func__, __LINE__) != OK)
+		frame = {devname2[i], __func__, __LINE__, OSTRAUTIL_REPORT_PATH};
+		frame.req[0] = {ZTOSTRA_HDD_FLUSH_CACHE, nullptr, true};
+		frame.req[1] = {ZTOSTRA_HDD_STANDBY_IMD, nullptr, true};
+		if (ostrautil_issue_requests(frame) != OK)
 			goto end;
-		devfp = open(devfile, O_RDWR);
-		if (devfp < 0) {
-			std::printf("%s open error\n", devfile);
-			goto end;
-		}
-		result = ioctl(devfp, ZTOSTRA_HDD_FLUSH_CACHE, nullptr);
-		if (result != 0) {
-			std::printf("%s ioctl error\n", devfile);
-			close(devfp);
-			goto end;
-		}
-		result = ioctl(devfp, ZTOSTRA_HDD_STANDBY_IMD, nullptr);
-		close(devfp);
-		if (result != 0) {
-			std::printf("%s ioctl error\n", devfile);
-			goto end;
-		}
 	}
-	retcode = power_request(__func__, devname[0], ZTOSTRA_SLEEP_IN);
+	frame = {devname[0], __func__, __LINE__, OSTRAUTIL_REPORT_PATH};
+	frame.req[0] = {ZTOSTRA_SLEEP_IN, nullptr, true};
+	retcode = ostrautil_issue_requests(frame);
 end:
 	return retcode;
 }
@@ -92,13 +61,17 @@ end:
  */
 int ostrautil_sleep_out(void)
 {
+	ostrautil_frame frame = {devname[0], __func__, __LINE__, OSTRAUTIL_REPORT_PATH};
 	int i = 0;
 	int retcode = ERROR;
 
-	if (power_request(__func__, devname[0], ZTOSTRA_SLEEP_OUT) != OK)
+	frame.req[0] = {ZTOSTRA_SLEEP_OUT, nullptr, true};
+	if (ostrautil_issue_requests(frame) != OK)
 		goto end;
 	for (i = 0; devname[i] != nullptr; i++) {
-		if (power_request(__func__, devname[i], ZTOSTRA_INIT_PORT) != OK)
+		frame = {devname[i], __func__, __LINE__, OSTRAUTIL_REPORT_PATH};
+		frame.req[0] = {ZTOSTRA_INIT_PORT, nullptr, true};
+		if (ostrautil_issue_requests(frame) != OK)
 			goto end;
 	}
 	retcode = OK;
@@ -114,33 +87,19 @@ end:
  */
 int ostrautil_read_dma(char *dev, std::uint32_t ssect_hi, std::uint32_t ssect, std::uint32_t nsect)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	struct ztostra_read_dma_info rarg;
-	int devfp = -1;
+	read_test test;
+	ostrautil_frame frame = {dev, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_PLAIN | OSTRAUTIL_FRAME_ALL | OSTRAUTIL_FRAME_OK};
 	int retcode = ERROR;
-	std::uint32_t i = 0;
 
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	std::memset(&rarg, 0, sizeof(rarg));
-	for (i = 0; i != nsect; i++) {
-		rarg.start_sect[0] = ssect_hi;
-		rarg.start_sect[1] = ssect + 16U * i;
-		rarg.nsect = 16;
-		retcode = ioctl(devfp, ZTOSTRA_TEST_READ_DMA, &rarg);
-	}
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
-		goto end;
-	}
-	retcode = OK;
-end:
+	std::memset(&test, 0, sizeof(test));
+	test.ssect_hi = ssect_hi;
+	test.ssect = ssect;
+	frame.rounds = nsect;
+	frame.prepare = read_test_step;
+	frame.ctx = &test;
+	frame.req[0] = {ZTOSTRA_TEST_READ_DMA, &test.rarg};
+	retcode = ostrautil_issue_requests(frame);
 	return retcode;
 }
 
@@ -151,53 +110,30 @@ end:
  */
 int ostrautil_write_uncerror(char *dev, std::uint32_t ssect_hi, std::uint32_t ssect)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
 	struct ztostra_write_dma_info warg;
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_PLAIN | OSTRAUTIL_FRAME_OK};
 	int retcode = ERROR;
 
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
 	std::memset(&warg, 0, sizeof(warg));
 	warg.start_sect[0] = ssect_hi;
 	warg.start_sect[1] = ssect;
-	retcode = ioctl(devfp, ZTOSTRA_TEST_UNCWRITE, &warg);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
-		goto end;
-	}
-	retcode = OK;
-end:
+	frame.req[0] = {ZTOSTRA_TEST_UNCWRITE, &warg};
+	retcode = ostrautil_issue_requests(frame);
 	return retcode;
 }
 
 /* Prints the driver's rotational flag of the drive as a bare number. */
 int ostrautil_print_def_rotational(char *dev)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
 	unsigned int rotational = 0;
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
 	int retcode = ERROR;
 
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
+	frame.req[0] = {ZTOSTRA_HDD_DEF_ROTATIONAL, &rotational};
+	retcode = ostrautil_issue_requests(frame);
+	if (retcode < 0)
 		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	retcode = ioctl(devfp, ZTOSTRA_HDD_DEF_ROTATIONAL, &rotational);
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("ioctl() error\n");
-		goto end;
-	}
 	std::printf("%d", static_cast<int>(rotational));
 	retcode = OK;
 end:

@@ -8,15 +8,10 @@
  *   0x53        /tmp/ostra_serial.info: model and serial number per drive
  *   "identify"  the 256 identify words of the drive at a full path
  */
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include "osl_mdev_ostrautil.h"
 
@@ -156,23 +151,12 @@ char *copy_text(const char *src, std::size_t len)
  */
 int read_identity(const char *path, std::uint16_t (&identify)[ATA_ID_WORDS])
 {
-	int devfp = -1;
-	int err = 0;
-	int retcode = ERROR;
+	ostrautil_frame frame = {path, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_ERRNO | OSTRAUTIL_FRAME_PATH};
 
-	devfp = open(path, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", path);
-		goto end;
-	}
 	std::memset(identify, 0, sizeof(identify));
-	retcode = ioctl(devfp, HDIO_GET_IDENTITY, identify);
-	err = errno;
-	close(devfp);
-	if (retcode < 0)
-		std::printf("%s ioctl error. ret = %d, errno= %d\n", path, retcode, err);
-end:
-	return retcode;
+	frame.req[0] = {HDIO_GET_IDENTITY, identify};
+	return ostrautil_issue_requests(frame);
 }
 
 } // namespace
@@ -185,8 +169,7 @@ end:
 int ostratuil_get_smartattr(char *dev)
 {
 	struct smartinfo smart[ZTOSTRA_HDD_MAX_CH];
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
+	ostrautil_frame frame = {};
 	int i = 0;
 	int retcode = ERROR;
 
@@ -196,33 +179,13 @@ int ostratuil_get_smartattr(char *dev)
 		goto end;
 	}
 	for (i = 0; i < ZTOSTRA_HDD_MAX_CH && devname2[i] != nullptr; i++) {
-		retcode = ERROR;
-		if (ostrautil_make_devfile(devfile, "/dev/", devname2[i], __func__, __LINE__) != OK)
+		frame = {devname2[i], __func__, __LINE__, OSTRAUTIL_REPORT_LINE};
+		frame.req[0] = {ZTOSTRA_GET_IDENTDATA, smart[i].id, false, __LINE__};
+		frame.req[1] = {ZTOSTRA_GET_SMARTATTR, smart[i].attr, false, __LINE__};
+		frame.req[2] = {ZTOSTRA_GET_SMARTTHRS, smart[i].thrs, false, __LINE__};
+		retcode = ostrautil_issue_requests(frame);
+		if (retcode < 0)
 			goto end;
-		devfp = open(devfile, O_RDWR);
-		if (devfp < 0) {
-			std::printf("%s open error\n", devfile);
-			goto end;
-		}
-		std::memset(&smart[i], 0, sizeof(smart[i]));
-		retcode = ioctl(devfp, ZTOSTRA_GET_IDENTDATA, smart[i].id);
-		if (retcode < 0) {
-			close(devfp);
-			std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-			goto end;
-		}
-		retcode = ioctl(devfp, ZTOSTRA_GET_SMARTATTR, smart[i].attr);
-		if (retcode < 0) {
-			close(devfp);
-			std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-			goto end;
-		}
-		retcode = ioctl(devfp, ZTOSTRA_GET_SMARTTHRS, smart[i].thrs);
-		close(devfp);
-		if (retcode < 0) {
-			std::printf("%s(%d):ioctl() error\n", __func__, __LINE__);
-			goto end;
-		}
 	}
 	if (ostrautil_output_smartattr(smart) == ERROR) {
 		std::printf("ostrautil_output_smartattr() error\n");

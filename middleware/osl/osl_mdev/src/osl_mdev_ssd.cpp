@@ -7,13 +7,11 @@
  *         173; "SSD is not detected?" alone when the run fails on the way
  *   0x46  the driver's security erase of the named drive
  */
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "osl_mdev_ostrautil.h"
@@ -50,11 +48,29 @@ constexpr std::size_t ROTATIONAL_READ = 4;
 constexpr std::size_t MODEL_READ = 30;
 static_assert(MODEL_READ < SMART_MODEL_LENGTH, "the model text and its NUL fit `model`");
 
-/* the sysfs path of drive letter 'a' + device_number: /sys/block/sdX<leaf> */
-void sysfs_path(char (&sysfile)[SSD_PATH_LEN], int device_number, const char *leaf)
+/*
+ * Reads at most len bytes of /sys/block/sdX<leaf>, X the drive letter 'a' +
+ * device_number: what read gives, or -1 when the file does not open, which
+ * is reported with the caller's name.
+ */
+ssize_t sysfs_read(int device_number, const char *leaf, const char *func, char *buf,
+		   std::size_t len)
 {
+	char sysfile[SSD_PATH_LEN];
+	ssize_t got = -1;
+	int fd = -1;
+
 	std::snprintf(sysfile, sizeof(sysfile), "%s%s%c%s", "/sys/block/", "sd",
 		      static_cast<char>('a' + device_number), leaf);
+	fd = open(sysfile, O_RDONLY);
+	if (fd < 0) {
+		std::printf("error (ostrautil) : %s - open error.\n", func);
+		goto end;
+	}
+	got = read(fd, buf, len);
+	close(fd);
+end:
+	return got;
 }
 
 } // namespace
@@ -171,10 +187,8 @@ end:
  */
 int ostrautil_check_ssd(char *dev, int device_number)
 {
-	char sysfile[SSD_PATH_LEN];
 	char rotational[ROTATIONAL_READ];
 	ssize_t len = 0;
-	int fd = -1;
 	int retcode = ERROR;
 
 	(void)dev;
@@ -184,14 +198,8 @@ int ostrautil_check_ssd(char *dev, int device_number)
 			    __LINE__, device_number);
 		goto end;
 	}
-	sysfs_path(sysfile, device_number, "/queue/rotational");
-	fd = open(sysfile, O_RDONLY);
-	if (fd < 0) {
-		std::printf("error (ostrautil) : ostrautil_check_ssd - open error.\n");
-		goto end;
-	}
-	len = read(fd, rotational, sizeof(rotational));
-	close(fd);
+	len = sysfs_read(device_number, "/queue/rotational", __func__, rotational,
+			 sizeof(rotational));
 	if (len <= 0 || rotational[0] != '0')
 		goto end;
 	retcode = OK;
@@ -206,10 +214,8 @@ end:
  */
 int ostrautil_ssd_get_model(char *dev, char *model, int device_number)
 {
-	char sysfile[SSD_PATH_LEN];
 	char text[MODEL_READ];
 	ssize_t len = 0;
-	int fd = -1;
 	int retcode = ERROR;
 
 	(void)dev;
@@ -217,14 +223,7 @@ int ostrautil_ssd_get_model(char *dev, char *model, int device_number)
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	sysfs_path(sysfile, device_number, "/device/model");
-	fd = open(sysfile, O_RDONLY);
-	if (fd < 0) {
-		std::printf("error (ostrautil) : ostrautil_ssd_get_model - open error.\n");
-		goto end;
-	}
-	len = read(fd, text, sizeof(text));
-	close(fd);
+	len = sysfs_read(device_number, "/device/model", __func__, text, sizeof(text));
 	if (len < 0)
 		goto end;
 	std::memcpy(model, text, static_cast<std::size_t>(len));
@@ -241,30 +240,22 @@ end:
  */
 int ostrautil_issue_smart_ioctl(char *devfile, char *req)
 {
-	int devfp = -1;
-	int err = 0;
+	ostrautil_frame frame = {devfile, __func__, __LINE__,
+				 OSTRAUTIL_REPORT_ERRNO | OSTRAUTIL_FRAME_PATH};
 	int retcode = ERROR;
 
 	if (devfile == nullptr || req == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
 	req[0] = static_cast<char>(ATA_CMD_SMART);
 	req[1] = 1; /* sector number */
 	req[2] = static_cast<char>(ATA_SUBCMD_SMART_READATTR);
 	req[3] = 1; /* one block of data */
-	retcode = ioctl(devfp, HDIO_DRIVE_CMD, req);
-	err = errno;
-	close(devfp);
-	if (retcode < 0) {
-		std::printf("%s ioctl error. ret = %d, errno= %d\n", devfile, retcode, err);
+	frame.req[0] = {HDIO_DRIVE_CMD, req};
+	retcode = ostrautil_issue_requests(frame);
+	if (retcode < 0)
 		goto end;
-	}
 	smart_dump(reinterpret_cast<unsigned char *>(req));
 end:
 	return retcode;
@@ -343,25 +334,15 @@ end:
  */
 int ostrautil_ssd_security_erase(int argc, char *dev)
 {
-	char devfile[OSTRAUTIL_DEVFILE_LEN];
-	int devfp = -1;
+	ostrautil_frame frame = {dev, __func__, __LINE__, OSTRAUTIL_REPORT_PLAIN};
 	int retcode = ERROR;
 
 	if (argc != 3 || dev == nullptr) {
 		std::printf("%s(%d):Invalid parameter error\n", __func__, __LINE__);
 		goto end;
 	}
-	if (ostrautil_make_devfile(devfile, "/dev/", dev, __func__, __LINE__) != OK)
-		goto end;
-	devfp = open(devfile, O_RDWR);
-	if (devfp < 0) {
-		std::printf("%s open error\n", devfile);
-		goto end;
-	}
-	retcode = ioctl(devfp, ZTOSTRA_SSD_SECURITY_ERASE, nullptr);
-	close(devfp);
-	if (retcode < 0)
-		std::printf("ioctl() error\n");
+	frame.req[0] = {ZTOSTRA_SSD_SECURITY_ERASE, nullptr};
+	retcode = ostrautil_issue_requests(frame);
 end:
 	return retcode;
 }
