@@ -62,10 +62,12 @@ template <std::size_t N> void object_of(const json &j, const char *const (&names
 {
 	if (!j.is_object())
 		throw Bad{"", "must be an object, not " + article(j)};
-	for (const auto &[key, value] : j.items())
+	for (const auto &item : j.items()) {
+		const std::string &key = item.key();
 		if (std::find_if(names, names + N, [&](const char *n) { return key == n; }) ==
 		    names + N)
 			throw Bad{node_name(key), "unknown key (known: " + listing(names) + ")"};
+	}
 }
 
 template <typename T>
@@ -196,7 +198,9 @@ void check_sysfs(const json &j)
 {
 	if (!j.is_object())
 		throw Bad{"", "must be an object, not " + article(j)};
-	for (const auto &[rel, content] : j.items()) {
+	for (const auto &item : j.items()) {
+		const std::string &rel = item.key();
+		const json &content = item.value();
 		std::size_t from = 0;
 		while (true) {
 			const std::size_t slash = rel.find('/', from);
@@ -266,9 +270,8 @@ void from_json(const json &j, DriveDesc &d)
 		opt(v, "rate",
 		    [&](const json &x) { o.rate = whole<std::uint64_t>(x, 1, MAX_RATE); });
 		opt(v, "counts", [&](const json &x) {
-			each(x, 100000, [&](const json &c) {
-				o.counts.push_back(whole<std::uint32_t>(c));
-			});
+			each(x, 100000,
+			     [&](const json &c) { o.counts.push_back(whole<std::uint32_t>(c)); });
 		});
 		opt(v, "mode", [&](const json &x) { o.mode = whole<std::int32_t>(x, 0, 3); });
 		opt(v, "fixdata", [&](const json &x) { o.fixdata = whole<std::uint16_t>(x); });

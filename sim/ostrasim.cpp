@@ -183,13 +183,15 @@ std::string env_or(const char *name, const std::string &fallback)
 std::string library(const char *env, std::initializer_list<const char *> places)
 {
 	const std::string self = fs::canonical("/proc/self/exe").parent_path().string();
+	const char *given = std::getenv(env);
+	const bool named = given != nullptr && *given != '\0';
 	std::string tried;
 	for (const char *place : places) {
-		const std::string lib = env_or(env, self + place);
+		const std::string lib = named ? std::string(given) : self + place;
 		if (fs::exists(lib))
 			return fs::canonical(lib).string();
 		tried += (tried.empty() ? "" : ", ") + lib;
-		if (std::getenv(env) != nullptr && *std::getenv(env) != '\0')
+		if (named)
 			break;
 	}
 	throw sim::Error("no simulator library at " + tried + " (" + env + " names one)");

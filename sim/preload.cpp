@@ -108,7 +108,7 @@ std::string mapped(const char *path, std::string *node)
 // simulator failure fails the open with EIO.
 bool open_fault(const std::string &node, int &err)
 {
-	const sim::Board *b = sim::current_board();
+	const sim::Board *b = board();
 	bool failed = false;
 	if (!guarded([&] {
 		    sim::with_state(*b, [&](sim::json &state) {
@@ -124,7 +124,7 @@ bool open_fault(const std::string &node, int &err)
 
 void trace_node(const char *op, const std::string &node, int result, int err)
 {
-	const sim::Board *b = sim::current_board();
+	const sim::Board *b = board();
 	guarded([&] {
 		sim::with_state(*b, [&](sim::json &state) {
 			sim::json line = {{"op", op}, {"node", node}, {"result", result}};
@@ -163,7 +163,7 @@ int open_common(OpenFn fn, const char *path, int flags, mode_t mode, Args... bef
 // node opened was closed again.
 void trace_exit()
 {
-	const sim::Board *b = sim::current_board();
+	const sim::Board *b = board();
 	guarded([&] {
 		sim::json open = sim::json::array();
 		for (const auto &[fd, node] : open_nodes())
@@ -190,31 +190,45 @@ __attribute__((constructor)) void ostrasim_init()
 
 } // namespace
 
-#define OSTRASIM_UNPAREN(...) __VA_ARGS__
-// One interposed open with its leading parameters (openat's directory): the
-// mode argument is there only with O_CREAT or O_TMPFILE.
-#define OSTRASIM_OPEN(name, lead_params, lead_types, lead_args)                                    \
-	int name(OSTRASIM_UNPAREN lead_params const char *path, int flags, ...)                    \
-	{                                                                                          \
-		static auto fn =                                                                   \
-			real<int (*)(OSTRASIM_UNPAREN lead_types const char *, int, mode_t)>(      \
-				#name);                                                            \
-		mode_t mode = 0;                                                                   \
-		if ((flags & (O_CREAT | O_TMPFILE)) != 0) {                                        \
-			va_list ap;                                                                \
-			va_start(ap, flags);                                                       \
-			mode = static_cast<mode_t>(va_arg(ap, int));                               \
-			va_end(ap);                                                                \
-		}                                                                                  \
-		return open_common(fn, path, flags, mode OSTRASIM_UNPAREN lead_args);              \
+// The mode argument of an open call, there only with O_CREAT or O_TMPFILE.
+#define OSTRASIM_OPEN_MODE(mode, flags)                                                            \
+	mode_t mode = 0;                                                                           \
+	if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {                                              \
+		va_list ap;                                                                        \
+		va_start(ap, flags);                                                               \
+		(mode) = static_cast<mode_t>(va_arg(ap, int));                                     \
+		va_end(ap);                                                                        \
 	}
 
 extern "C" {
 
-OSTRASIM_OPEN(open, (), (), ())
-OSTRASIM_OPEN(open64, (), (), ())
-OSTRASIM_OPEN(openat, (int dirfd, ), (int, ), (, dirfd))
-OSTRASIM_OPEN(openat64, (int dirfd, ), (int, ), (, dirfd))
+int open(const char *path, int flags, ...)
+{
+	static auto fn = real<int (*)(const char *, int, mode_t)>("open");
+	OSTRASIM_OPEN_MODE(mode, flags)
+	return open_common(fn, path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+	static auto fn = real<int (*)(const char *, int, mode_t)>("open64");
+	OSTRASIM_OPEN_MODE(mode, flags)
+	return open_common(fn, path, flags, mode);
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat");
+	OSTRASIM_OPEN_MODE(mode, flags)
+	return open_common(fn, path, flags, mode, dirfd);
+}
+
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat64");
+	OSTRASIM_OPEN_MODE(mode, flags)
+	return open_common(fn, path, flags, mode, dirfd);
+}
 
 // glibc's fortified entry points, interposed under their own names
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the name is the C library's

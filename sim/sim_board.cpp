@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -93,7 +95,7 @@ std::string last_line(int fd, const std::string &path, std::size_t &start)
 		if (::pread(fd, buf.data(), chunk, static_cast<off_t>(end - chunk)) !=
 		    static_cast<ssize_t>(chunk))
 			throw Error("cannot read " + path + ": " + std::strerror(errno));
-		tail = buf + tail;
+		tail.insert(0, buf);
 		end -= chunk;
 		// the line ends at the last line feed and starts after the one before it
 		const std::size_t last = tail.rfind('\n');
@@ -341,22 +343,90 @@ bool split_node(const std::string &node, std::string &drive, int &partition)
 	return true;
 }
 
-bool injected_fault(const Board &board, json &state, const std::string &node,
-		    const std::string &request, int &result, int &err)
+namespace {
+
+// Calls of each node and request so far, counted from the trace (its
+// committed lines, read under the lock), so that counting changes no state.
+struct CallCounts {
+	std::string path;
+	std::uint64_t first_seq = 0; // of the trace's first line, to notice a new trace
+	std::size_t offset = 0;      // read so far
+	std::map<std::string, std::int64_t> n;
+};
+
+// The sequence number of the line at offset, 0 when none; end gets the offset after it.
+std::uint64_t seq_at(int fd, std::size_t offset, std::size_t size, std::size_t &end)
+{
+	std::string line;
+	char buf[4096];
+	end = offset;
+	while (end < size) {
+		const ssize_t got = ::pread(fd, buf, sizeof buf, static_cast<off_t>(end));
+		if (got <= 0)
+			return 0;
+		const char *nl = static_cast<const char *>(
+			std::memchr(buf, '\n', static_cast<std::size_t>(got)));
+		line.append(buf, nl != nullptr ? static_cast<std::size_t>(nl - buf)
+					       : static_cast<std::size_t>(got));
+		end += line.size() - (end - offset);
+		if (nl != nullptr) {
+			end++;
+			const json j = json::parse(line, nullptr, false);
+			return j.is_object() ? j.value("seq", std::uint64_t{0}) : 0;
+		}
+	}
+	return 0;
+}
+
+std::int64_t count_call(const Board &board, const std::string &key)
+{
+	static CallCounts counts;
+	const std::string path = board.dir + "/trace.jsonl";
+	const Fd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+	struct stat st {};
+	if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
+		throw Error("cannot read " + path + ": " + std::strerror(errno));
+	const auto size = static_cast<std::size_t>(st.st_size);
+	std::size_t end = 0;
+	const std::uint64_t first = seq_at(fd.fd, 0, size, end);
+	if (counts.path != path || counts.first_seq != first || size < counts.offset) {
+		counts = CallCounts{};
+		counts.path = path;
+		counts.first_seq = first;
+	}
+	std::string text(size - counts.offset, '\0');
+	if (!text.empty() &&
+	    ::pread(fd.fd, text.data(), text.size(), static_cast<off_t>(counts.offset)) !=
+		    static_cast<ssize_t>(text.size()))
+		throw Error("cannot read " + path + ": " + std::strerror(errno));
+	counts.offset = size;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);) {
+		const json j = json::parse(line, nullptr, false);
+		if (!j.is_object() || !j.contains("node") || !j.at("node").is_string())
+			continue;
+		const std::string op = j.value("op", "");
+		if (op == "open")
+			counts.n[j.at("node").get<std::string>() + " open"]++;
+		else if (op == "ioctl" && j.contains("request") && j.at("request").is_string())
+			counts.n[j.at("node").get<std::string>() + " " +
+				 j.at("request").get<std::string>()]++;
+	}
+	return counts.n[key] + 1;
+}
+
+} // namespace
+
+bool injected_fault(const Board &board, json &, const std::string &node, const std::string &request,
+		    int &result, int &err)
 {
 	const auto applies = [&](const Fault &f) {
 		return f.request == request && (f.node == "*" || f.node == node);
 	};
-	// calls are counted on a board with faults only, so that elsewhere a
-	// request that changes nothing leaves the state as it was
-	if (board.info.faults.empty())
+	if (std::none_of(board.info.faults.begin(), board.info.faults.end(), applies))
 		return false;
-	const std::string key = node + " " + request;
-	json &calls = state["calls"];
-	if (!calls.is_object())
-		calls = json::object();
-	const std::int64_t n = calls.value(key, std::int64_t{0}) + 1;
-	calls[key] = n;
+	// the calls so far are the trace's; this one is the next
+	const std::int64_t n = count_call(board, node + " " + request);
 	for (const Fault &f : board.info.faults) {
 		if (!applies(f) || n < f.from || (f.count && n - f.from >= *f.count))
 			continue;
