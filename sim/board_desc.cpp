@@ -389,6 +389,10 @@ void check_state(const json &state)
 	static const char *const state_fields[] = {"commit", "seq",        "clock_ns",
 						   "calls",  "controller", "drives"};
 	static const char *const controller_fields[] = {"link"};
+	static const char *const ow_fields[] = {"mode",     "fixdata",     "pranddata", "total",
+						"start_ns", "start_count", "run_total", "polls"};
+	static const char *const aes_fields[] = {"aesmode", "mode",   "keybits", "hddkey",
+						 "realkey", "ivdata", "ivtype"};
 	static const char *const kept_fields[] = {"power",  "port", "uncorrectable",
 						  "erases", "aes",  "ow"};
 	auto one_of = [](const json &v, std::initializer_list<const char *> names) {
@@ -426,12 +430,24 @@ void check_state(const json &state)
 					     [](const json &s) { whole<std::uint64_t>(s); });
 				});
 				opt(kept, "erases", [](const json &x) { whole<std::uint64_t>(x); });
-				for (const char *k : {"aes", "ow"})
-					opt(kept, k, [](const json &x) {
-						if (!x.is_object())
-							throw Bad{"", "must be an object, not " +
-									      article(x)};
-					});
+				opt(kept, "ow", [](const json &ow) {
+					object_of(ow, ow_fields);
+					for (const auto &item : ow.items())
+						at(item.key(),
+						   [&] { whole<std::int64_t>(item.value()); });
+				});
+				opt(kept, "aes", [](const json &aes) {
+					object_of(aes, aes_fields);
+					for (const char *k : {"aesmode", "keybits", "ivtype"})
+						opt(aes, k, [](const json &x) { whole<int>(x); });
+					opt(aes, "mode", [](const json &x) { text(x); });
+					for (const char *k : {"hddkey", "realkey", "ivdata"})
+						opt(aes, k, [](const json &x) {
+							each(x, 8, [](const json &w) {
+								whole<std::uint32_t>(w);
+							});
+						});
+				});
 			});
 	});
 }

@@ -1,6 +1,7 @@
 // drive_data.cpp - identify data and SMART pages of a simulated drive.
 #include "drive_data.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -23,6 +24,11 @@ std::map<std::string, std::string> read_drive_file(const json &drive)
 	std::string path = drive.at("drive_file").get<std::string>();
 	if (!path.empty() && path[0] != '/' && !board_dir().empty())
 		path = board_dir() + "/" + path;
+	// a drive data file is a few pages, never a device or a huge file
+	std::error_code ec;
+	if (!std::filesystem::is_regular_file(path, ec) ||
+	    std::filesystem::file_size(path, ec) > 65536)
+		throw std::runtime_error("drive file " + path + " is not a file of at most 64 KiB");
 	std::ifstream in(path, std::ios::binary);
 	if (!in)
 		throw std::runtime_error("cannot read drive file " + path);

@@ -90,7 +90,7 @@ int link_sleep_in(sim::Ctx &ctx, unsigned char *)
 {
 	ctx.state["controller"]["link"] = "asleep";
 	for (const auto &[name, desc] : ctx.info.drives)
-		ctx.state["drives"][name]["port"] = "offline";
+		sim::drive_state(ctx.state, name)["port"] = "offline";
 	return 0;
 }
 

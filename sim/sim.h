@@ -95,6 +95,11 @@ std::vector<std::string> board_keys();
 // ASCII as \xHH, so that any node a program asks for can be stored.
 std::string node_name(const std::string &raw);
 
+// What the driver keeps about one drive (state.drives.NAME): for reading, an
+// empty object while nothing is kept; for changing, made on first use.
+const json &drive_state(const json &state, const std::string &drive);
+json &drive_state(json &state, const std::string &drive);
+
 // One request on one node, as the driver sees it.
 struct Ctx {
 	const json &board;     // board.json
@@ -113,16 +118,14 @@ struct Ctx {
 	{
 		return info.drives.at(drive);
 	}
-	// what the driver keeps about the drive, made on the first change
 	json &drive_state()
 	{
-		json &d = state["drives"][drive];
-		if (!d.is_object())
-			d = json::object();
-		return d;
+		return sim::drive_state(state, drive);
 	}
-	// the same for reading: an empty object while nothing is kept
-	const json &drive_state_view() const;
+	const json &drive_state_view() const
+	{
+		return sim::drive_state(static_cast<const json &>(state), drive);
+	}
 	// result -1 with errno e
 	int fail(int e)
 	{
@@ -181,8 +184,6 @@ Board load_board(const std::string &dir);
 std::string read_text(const std::string &path, bool must_exist);
 // Reads and checks state.json without the lock (it is replaced atomically).
 json read_state(const Board &board);
-// What the driver keeps about one drive: an empty object while nothing is.
-const json &drive_state(const json &state, const std::string &drive);
 
 // One change of the board under its lock: the state is read and checked,
 // an uncommitted trace tail left by a killed run is cut off; commit()

@@ -150,9 +150,12 @@ const json &drive_state(const json &state, const std::string &drive)
 	return state.at("drives").at(drive);
 }
 
-const json &Ctx::drive_state_view() const
+json &drive_state(json &state, const std::string &drive)
 {
-	return sim::drive_state(state, drive);
+	json &d = state["drives"][drive];
+	if (!d.is_object())
+		d = json::object();
+	return d;
 }
 
 bool register_requests(const Request *reqs, std::size_t n)

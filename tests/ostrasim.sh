@@ -3,7 +3,7 @@
 # runs at once, killed runs, the installed layout.  One case a line:
 #   testing NAME COMMAND EXPECTED   (COMMAND runs in a scratch directory)
 # usage: ostrasim.sh OSTRASIM OSTRAUTIL [POWERPC_BUILD]
-S=$(realpath "$1") U=$(realpath "$2") P=${3:-} T=$(mktemp -d) D=$(realpath "${0%/*}/..")
+S=$(realpath "$1") U=$(realpath "$2") P=$(realpath "${3:-/nonexistent}") T=$(mktemp -d) D=$(realpath "${0%/*}/..")
 trap 'rm -rf "$T"' EXIT
 pass=0 fail=0
 testing() {
@@ -87,7 +87,7 @@ testing killed-commit "new; run 12 sda >/dev/null; n=\$(lines); printf '{\"seq\"
 appended"
 testing keys-documented "$S keys | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
 if [ -n "$P" ] && [ -e "$P/libostrasim.so" ]; then
-  testing installed-ppc "cmake --install ${S%/*} --prefix inst >/dev/null; new; inst/bin/ostrasim run b -- $P/ostrautil 53 sda | tail -1" "output hdd serial."
+  testing installed-ppc "cmake --install ${S%/*} --prefix inst >/dev/null; new; inst/bin/ostrasim run b -- $P/ostrautil 53 sda | tail -1" "Model=WDC WD1600AAJS-22WAA0, SerialNo=WD-WCAS21234567"
 fi
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]
