@@ -224,10 +224,28 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force)
 	return 0;
 }
 
+// Builds every drive's identify data and SMART pages once, so that a drive
+// file or page that cannot be used is refused before anything runs.
+void check_drives(const sim::Board &board)
+{
+	for (const auto &[name, info] : board.info.drives) {
+		const json &drive = board.desc.at("drives").at(name);
+		try {
+			(void)sim::identify_words(drive);
+			(void)sim::smart_attr_page(drive);
+			(void)sim::smart_thrs_page(drive);
+		} catch (const std::runtime_error &e) {
+			throw sim::Error(board.dir + "/board.json: drives." + name + ": " + e.what());
+		}
+	}
+}
+
 int cmd_run(const std::string &dir, char **prog)
 {
-	const sim::Board board = sim::load_board(board_dir_of(dir));
-	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1); // drive files relative to the board
+	const std::string where = board_dir_of(dir);
+	setenv("OSTRASIM_BOARD", where.c_str(), 1); // drive files relative to the board
+	const sim::Board board = sim::load_board(where);
+	check_drives(board);
 	// the state is checked before anything runs
 	sim::with_state(board, [](const json &) {});
 	lay_out(board);

@@ -56,6 +56,7 @@ refused rate-huge '.drives.sda.overwrite.rate = 1e308' "drives.sda.overwrite.rat
 refused node-path '.drives.sda.nodes += ["../../x"]' "drives.sda.nodes[2]: ../../x is not sda or one of its partitions"
 refused probe-name '.probe["a;b"] = 1' "probe.a;b: not a plain drive name (letters, digits, '.', '_', '-')"
 refused sysfs-path '.drives.sda.sysfs["../x"] = "1"' "drives.sda.sysfs.../x: not a relative path of plain names"
+refused drive-file '.drives.sda.drive_file = "/dev/zero" | del(.drives.sda.identify, .drives.sda.smart)' "drives.sda: drive file /dev/zero is not a file of at most 64 KiB"
 refused fault-request '.faults = [{"request": "NOPE"}]' "faults[0].request: no request NOPE"
 refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
 testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json: not valid JSON (truncated or edited?)
