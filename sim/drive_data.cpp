@@ -216,9 +216,10 @@ void set_checksum(Page &page)
 
 Page smart_attr_page(const json &drive)
 {
-	const json smart = drive.value("smart", json());
-	if (smart.is_null() && drive.contains("drive_file"))
+	if (!drive.contains("smart") && drive.contains("drive_file"))
 		return section_page(drive, "SMDT");
+	// no SMART description: a page without attributes
+	const json smart = drive.value("smart", json::object());
 	if (smart.contains("attr_page"))
 		return hex_page(smart.at("attr_page"));
 	const json attrs = smart.value("attributes", json::array());
@@ -315,9 +316,10 @@ json sysfs_files(const json &drive)
 
 Page smart_thrs_page(const json &drive)
 {
-	const json smart = drive.value("smart", json());
-	if (smart.is_null() && drive.contains("drive_file"))
+	if (!drive.contains("smart") && drive.contains("drive_file"))
 		return section_page(drive, "SMTH");
+	// no SMART description: a page without attributes
+	const json smart = drive.value("smart", json::object());
 	if (smart.contains("thrs_page"))
 		return hex_page(smart.at("thrs_page"));
 	const json entries = smart.contains("thresholds")

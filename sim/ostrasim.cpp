@@ -235,7 +235,8 @@ void check_drives(const sim::Board &board)
 			(void)sim::smart_attr_page(drive);
 			(void)sim::smart_thrs_page(drive);
 		} catch (const std::runtime_error &e) {
-			throw sim::Error(board.dir + "/board.json: drives." + name + ": " + e.what());
+			throw sim::Error(board.dir + "/board.json: drives." + name + ": " +
+					 e.what());
 		}
 	}
 }

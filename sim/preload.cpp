@@ -62,8 +62,18 @@ bool starts_with(const char *s, const char *prefix)
 	return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }
 
-// Runs fn inside the simulator: a failure of the simulator becomes one line
-// on standard error and false, never an exception in the program.
+// A failure of the simulator, once on standard error (the same failure of
+// the next requests is not repeated).
+void report(const char *what)
+{
+	static auto *last = new std::string; // still there for the exit handler
+	if (*last != what)
+		std::fprintf(stderr, "ostrasim: %s\n", what);
+	*last = what;
+}
+
+// Runs fn inside the simulator: a failure of the simulator is reported and
+// gives false, never an exception in the program.
 template <typename Fn> bool guarded(Fn fn)
 {
 	Inside in;
@@ -71,9 +81,9 @@ template <typename Fn> bool guarded(Fn fn)
 		fn();
 		return true;
 	} catch (const std::exception &e) {
-		std::fprintf(stderr, "ostrasim: %s\n", e.what());
+		report(e.what());
 	} catch (...) {
-		std::fprintf(stderr, "ostrasim: unexpected failure\n");
+		report("unexpected failure");
 	}
 	return false;
 }

@@ -68,7 +68,7 @@ testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b"
 status 2"
 testing state-type "new; echo '{\"drives\": {\"sda\": {\"power\": 5}}}' >b/state.json; st $S run b -- $U 51 sda" "ostrasim: b/state.json: drives.sda.power: must be a string, not a number $hint
 status 2"
-testing state-in-run "new; echo '{\"seq\": -1}' >b/state.json; OSTRASIM_BOARD=$T/b LD_PRELOAD=${S%/*}/libostrasim.so $U hdsleep /dev/sda 2>&1 | sed 's|$T/||g' | uniq -c" "      3 ostrasim: b/state.json: seq: must be 0 to 18446744073709551615, not -1 $hint
+testing state-in-run "new; echo '{\"seq\": -1}' >b/state.json; OSTRASIM_BOARD=$T/b LD_PRELOAD=${S%/*}/libostrasim.so $U hdsleep /dev/sda 2>&1 | sed 's|$T/||g' | uniq -c" "      1 ostrasim: b/state.json: seq: must be 0 to 18446744073709551615, not -1 $hint
       1 /dev/sda open error"
 testing non-utf8-node "new; run hdsleep $'/dev/sd\\xff'; echo \$?; jq -r 'select(.node) | .node' b/trace.jsonl | sort -u" "/dev/sd"$'\xff'" open error
 0
