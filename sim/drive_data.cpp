@@ -1,6 +1,7 @@
 // drive_data.cpp - identify data and SMART pages of a simulated drive.
 #include "drive_data.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -10,22 +11,12 @@ namespace sim {
 
 namespace {
 
-// identify word numbers
-constexpr int ID_SERIAL = 10, ID_SERIAL_WORDS = 10;
-constexpr int ID_FIRMWARE = 23, ID_FIRMWARE_WORDS = 4;
-constexpr int ID_MODEL = 27, ID_MODEL_WORDS = 20;
-
 // the text fields, handed out in reading order by the block layer
 constexpr int text_fields[][2] = {
 	{ID_SERIAL, ID_SERIAL_WORDS}, {ID_FIRMWARE, ID_FIRMWARE_WORDS}, {ID_MODEL, ID_MODEL_WORDS}};
 
-constexpr int ID_ROTATION_RATE = 217;      // 1: non-rotating media
 constexpr std::size_t SCSI_MODEL_LEN = 16; // the product field of the SCSI inquiry data
-
 constexpr unsigned char SMART_REVISION = 0x10;
-constexpr unsigned char SMART_ID_ERASE_COUNT = 173;
-constexpr int SMART_ENTRIES = 30;
-constexpr int SMART_ENTRY_SIZE = 12;
 
 // Sections of a drive data file: 4-byte tag, 4-byte big-endian length, data.
 std::map<std::string, std::string> read_drive_file(const json &drive)
@@ -33,6 +24,11 @@ std::map<std::string, std::string> read_drive_file(const json &drive)
 	std::string path = drive.at("drive_file").get<std::string>();
 	if (!path.empty() && path[0] != '/' && !board_dir().empty())
 		path = board_dir() + "/" + path;
+	// a drive data file is a few pages, never a device or a huge file
+	std::error_code ec;
+	if (!std::filesystem::is_regular_file(path, ec) ||
+	    std::filesystem::file_size(path, ec) > 65536)
+		throw std::runtime_error("drive file " + path + " is not a file of at most 64 KiB");
 	std::ifstream in(path, std::ios::binary);
 	if (!in)
 		throw std::runtime_error("cannot read drive file " + path);
@@ -220,9 +216,10 @@ void set_checksum(Page &page)
 
 Page smart_attr_page(const json &drive)
 {
-	const json smart = drive.value("smart", json());
-	if (smart.is_null() && drive.contains("drive_file"))
+	if (!drive.contains("smart") && drive.contains("drive_file"))
 		return section_page(drive, "SMDT");
+	// no SMART description: a page without attributes
+	const json smart = drive.value("smart", json::object());
 	if (smart.contains("attr_page"))
 		return hex_page(smart.at("attr_page"));
 	const json attrs = smart.value("attributes", json::array());
@@ -232,7 +229,7 @@ Page smart_attr_page(const json &drive)
 	page[0] = SMART_REVISION;
 	for (std::size_t j = 0; j < attrs.size(); j++) {
 		const json &a = attrs[j];
-		unsigned char *e = &page[2 + SMART_ENTRY_SIZE * j];
+		unsigned char *e = &page[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j];
 		const unsigned flags = a.value("flags", 0U);
 		const std::uint64_t raw = a.value("raw", std::uint64_t{0});
 		e[0] = byte_of(a, "id");
@@ -264,7 +261,7 @@ Page smart_attr_page(const json &drive, const json &drive_state)
 	if (erases == 0)
 		return page;
 	for (int j = 0; j < SMART_ENTRIES; j++) {
-		unsigned char *e = &page[2 + SMART_ENTRY_SIZE * j];
+		unsigned char *e = &page[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j];
 		if (e[0] != SMART_ID_ERASE_COUNT)
 			continue;
 		// raw bytes 0-1 average, 2-3 maximum, least significant first; the
@@ -279,6 +276,14 @@ Page smart_attr_page(const json &drive, const json &drive_state)
 		break;
 	}
 	return page;
+}
+
+const unsigned char *smart_entry(const Page &page, unsigned char id)
+{
+	for (int j = 0; j < SMART_ENTRIES; j++)
+		if (page[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j] == id)
+			return &page[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j];
+	return nullptr;
 }
 
 bool solid_state(const json &drive)
@@ -311,9 +316,10 @@ json sysfs_files(const json &drive)
 
 Page smart_thrs_page(const json &drive)
 {
-	const json smart = drive.value("smart", json());
-	if (smart.is_null() && drive.contains("drive_file"))
+	if (!drive.contains("smart") && drive.contains("drive_file"))
 		return section_page(drive, "SMTH");
+	// no SMART description: a page without attributes
+	const json smart = drive.value("smart", json::object());
 	if (smart.contains("thrs_page"))
 		return hex_page(smart.at("thrs_page"));
 	const json entries = smart.contains("thresholds")
@@ -324,8 +330,9 @@ Page smart_thrs_page(const json &drive)
 	Page page{};
 	page[0] = SMART_REVISION;
 	for (std::size_t j = 0; j < entries.size(); j++) {
-		page[2 + SMART_ENTRY_SIZE * j] = byte_of(entries[j], "id");
-		page[3 + SMART_ENTRY_SIZE * j] = byte_of(entries[j], "threshold");
+		page[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j] = byte_of(entries[j], "id");
+		page[SMART_FIRST_ENTRY + 1 + SMART_ENTRY_SIZE * j] =
+			byte_of(entries[j], "threshold");
 	}
 	set_checksum(page);
 	return page;

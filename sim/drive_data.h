@@ -27,6 +27,22 @@ namespace sim {
 using IdentifyWords = std::array<std::uint16_t, 256>;
 using Page = std::array<unsigned char, 512>;
 
+// identify word numbers of the texts and their lengths in words
+constexpr int ID_SERIAL = 10, ID_SERIAL_WORDS = 10;
+constexpr int ID_FIRMWARE = 23, ID_FIRMWARE_WORDS = 4;
+constexpr int ID_MODEL = 27, ID_MODEL_WORDS = 20;
+constexpr int ID_ROTATION_RATE = 217; // 1: non-rotating media
+
+// SMART pages: 30 entries of 12 bytes from byte 2; attribute 173 holds the
+// erase counts of a solid-state drive
+constexpr int SMART_ENTRIES = 30;
+constexpr int SMART_ENTRY_SIZE = 12;
+constexpr int SMART_FIRST_ENTRY = 2;
+constexpr unsigned char SMART_ID_ERASE_COUNT = 173;
+
+// The entry of attribute id in a SMART page, or null.
+const unsigned char *smart_entry(const Page &page, unsigned char id);
+
 // Identify words, texts with their first character in the high byte of each
 // word as ATA numbers them.  Throws std::runtime_error on a bad description.
 IdentifyWords identify_words(const json &drive);

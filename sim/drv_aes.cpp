@@ -73,12 +73,10 @@ void mask_key(std::vector<unsigned char> &bytes)
 		bytes[i] = 0;
 }
 
-void show_aes(const sim::json &, const sim::json &state, const std::string &drive, std::FILE *out)
+void show_aes(const sim::Board &, const sim::json &state, const std::string &drive, std::FILE *out)
 {
-	const sim::json *aes = nullptr;
-	if (state.contains("drives") && state.at("drives").contains(drive) &&
-	    state.at("drives").at(drive).contains("aes"))
-		aes = &state.at("drives").at(drive).at("aes");
+	const sim::json &kept = sim::drive_state(state, drive);
+	const sim::json *aes = kept.contains("aes") ? &kept.at("aes") : nullptr;
 	if (aes == nullptr) {
 		std::fprintf(out, "  aes: mode through (never set)\n");
 		return;

@@ -39,7 +39,7 @@ template <typename Build> int answer(sim::Ctx &ctx, unsigned char *dst, Build bu
 // the attribute page as the drive sends it now (erase counts after security erases)
 int attr_page_now(sim::Ctx &ctx, unsigned char *dst)
 {
-	const sim::json &drive_state = ctx.drive_state();
+	const sim::json &drive_state = ctx.drive_state_view();
 	return answer(ctx, dst, [&](const sim::json &drive) {
 		return sim::smart_attr_page(drive, drive_state);
 	});
@@ -103,19 +103,20 @@ std::string shown(const std::string &text)
 	return s.substr(0, s.find_last_not_of(' ') + 1);
 }
 
-void show(const sim::json &board, const sim::json &, const std::string &drive, std::FILE *out)
+void show(const sim::Board &board, const sim::json &, const std::string &drive, std::FILE *out)
 {
-	const sim::json &desc = board.at("drives").at(drive);
+	using namespace sim;
+	const json &desc = board.desc.at("drives").at(drive);
 	try {
-		const sim::IdentifyWords w = sim::identify_words(desc);
-		const sim::Page attr = sim::smart_attr_page(desc);
+		const IdentifyWords w = identify_words(desc);
+		const Page attr = smart_attr_page(desc);
 		int attributes = 0;
-		for (int j = 0; j < 30; j++)
-			attributes += attr[2 + 12 * j] != 0 ? 1 : 0;
+		for (int j = 0; j < SMART_ENTRIES; j++)
+			attributes += attr[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j] != 0 ? 1 : 0;
 		std::fprintf(out, "  identify: model \"%s\", serial \"%s\", firmware \"%s\"\n",
-			     shown(sim::identify_text(w, 27, 20)).c_str(),
-			     shown(sim::identify_text(w, 10, 10)).c_str(),
-			     shown(sim::identify_text(w, 23, 4)).c_str());
+			     shown(identify_text(w, ID_MODEL, ID_MODEL_WORDS)).c_str(),
+			     shown(identify_text(w, ID_SERIAL, ID_SERIAL_WORDS)).c_str(),
+			     shown(identify_text(w, ID_FIRMWARE, ID_FIRMWARE_WORDS)).c_str());
 		std::fprintf(out, "  smart: %d attributes\n", attributes);
 	} catch (const std::exception &e) {
 		std::fprintf(out, "  identify: %s\n", e.what());

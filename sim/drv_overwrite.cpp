@@ -40,6 +40,7 @@ constexpr std::size_t PART_START = 0;
 constexpr std::size_t PART_NR_SECTS = 4;
 constexpr std::size_t PART_PARTNO = 8;
 
+// the overwrite state of the drive, made on the first change
 json &ow_state(sim::Ctx &ctx)
 {
 	json &ow = ctx.drive_state()["ow"];
@@ -48,28 +49,22 @@ json &ow_state(sim::Ctx &ctx)
 	return ow;
 }
 
-json ow_desc(const json &drive)
+const json &ow_view(const json &drive_state)
 {
-	return drive.value("overwrite", json::object());
+	static const json none = json::object();
+	return drive_state.contains("ow") ? drive_state.at("ow") : none;
 }
 
 // a setting as the driver holds it: set by a request, else from the board
-template <typename T> T setting(const json &drive, const json &ow, const char *key)
+template <typename T> T setting(const json &ow, const char *key, T board_value)
 {
-	if (ow.contains(key))
-		return ow.at(key).get<T>();
-	return ow_desc(drive).value(key, T{});
+	return ow.contains(key) ? ow.at(key).get<T>() : board_value;
 }
 
-json partition_desc(const json &drive, int partition)
+std::uint64_t partsect(const sim::DriveDesc &drive)
 {
-	return drive.value("partitions", json::object()).value(std::to_string(partition), json());
-}
-
-std::uint64_t partsect(const json &drive)
-{
-	const json part = partition_desc(drive, 5);
-	return part.is_object() ? part.value("sectors", std::uint64_t{0}) : 0;
+	const auto part = drive.partitions.find(5);
+	return part != drive.partitions.end() ? part->second.sectors : 0;
 }
 
 // Sectors written at `rate` per second in `ns` nanoseconds, at most `need`.
@@ -93,7 +88,7 @@ struct Progress {
 	std::uint64_t need; // sectors the run has to overwrite
 };
 
-Progress progress(const json &drive, const json &ow, std::uint64_t now)
+Progress progress(const sim::DriveDesc &drive, const json &ow, std::uint64_t now)
 {
 	Progress p{false, 0, 0, 0};
 	if (!ow.contains("start_ns"))
@@ -101,7 +96,7 @@ Progress progress(const json &drive, const json &ow, std::uint64_t now)
 	const std::uint64_t total = ow.value("run_total", std::uint64_t{0});
 	const std::uint64_t start = ow.value("start_ns", std::uint64_t{0});
 	const std::uint64_t c = ow.value("start_count", std::uint64_t{0});
-	const std::uint64_t rate = ow_desc(drive).value("rate", std::uint64_t{0});
+	const std::uint64_t rate = drive.overwrite.rate;
 	// the start count's share of the total counts as done
 	p.started = true;
 	p.need = total - (total / 100 * c + total % 100 * c / 100);
@@ -117,16 +112,17 @@ Progress progress(const json &drive, const json &ow, std::uint64_t now)
 
 int get_owcount(sim::Ctx &ctx, unsigned char *arg)
 {
-	json &ow = ow_state(ctx);
-	const json counts = ow_desc(ctx.drive_desc()).value("counts", json::array());
+	const std::vector<std::uint32_t> &counts = ctx.drive_info().overwrite.counts;
 	std::uint32_t count = 0;
 	if (!counts.empty()) {
+		json &ow = ow_state(ctx);
 		const std::size_t poll = ow.value("polls", std::size_t{0});
-		count = counts.at(poll < counts.size() ? poll : counts.size() - 1)
-				.get<std::uint32_t>();
+		count = counts.at(poll < counts.size() ? poll : counts.size() - 1);
 		ow["polls"] = poll + 1;
 	} else {
-		count = progress(ctx.drive_desc(), ow, sim::now_ns(ctx.board, ctx.state)).count;
+		count = progress(ctx.drive_info(), ow_view(ctx.drive_state_view()),
+				 sim::now_ns(ctx.info, ctx.state))
+				.count;
 	}
 	sim::put<std::uint32_t>(arg, count);
 	return 0;
@@ -134,12 +130,12 @@ int get_owcount(sim::Ctx &ctx, unsigned char *arg)
 
 int issue_owfunc(sim::Ctx &ctx, unsigned char *arg)
 {
-	json &ow = ow_state(ctx);
 	const std::uint32_t count = sim::get<std::uint32_t>(arg);
 	if (count > 99)
 		return ctx.fail(EINVAL);
-	const std::int32_t mode = setting<std::int32_t>(ctx.drive_desc(), ow, "mode");
-	ow["start_ns"] = sim::now_ns(ctx.board, ctx.state);
+	json &ow = ow_state(ctx);
+	const std::int32_t mode = setting(ow, "mode", ctx.drive_info().overwrite.mode);
+	ow["start_ns"] = sim::now_ns(ctx.info, ctx.state);
 	ow["start_count"] = count;
 	ow["run_total"] = mode == 0 ? std::uint64_t{0} : ow.value("total", std::uint64_t{0});
 	return 0;
@@ -147,20 +143,19 @@ int issue_owfunc(sim::Ctx &ctx, unsigned char *arg)
 
 int ow_op(sim::Ctx &ctx, unsigned char *arg)
 {
-	json &ow = ow_state(ctx);
-	const json &drive = ctx.drive_desc();
+	const sim::DriveDesc &drive = ctx.drive_info();
+	const sim::OverwriteDesc &o = drive.overwrite;
 	const std::uint32_t op = sim::get<std::uint32_t>(arg + OW_OP);
 	if (op == 1) {
-		sim::put<std::int32_t>(arg + OW_MODE, setting<std::int32_t>(drive, ow, "mode"));
-		sim::put<std::uint16_t>(arg + OW_OWSW, setting<std::uint16_t>(drive, ow, "owsw"));
-		sim::put<std::uint16_t>(arg + OW_FIXDATA,
-					setting<std::uint16_t>(drive, ow, "fixdata"));
-		sim::put<std::uint32_t>(arg + OW_PRANDDATA,
-					setting<std::uint32_t>(drive, ow, "pranddata"));
+		const json &ow = ow_view(ctx.drive_state_view());
+		sim::put<std::int32_t>(arg + OW_MODE, setting(ow, "mode", o.mode));
+		sim::put<std::uint16_t>(arg + OW_OWSW, setting(ow, "owsw", o.owsw));
+		sim::put<std::uint16_t>(arg + OW_FIXDATA, setting(ow, "fixdata", o.fixdata));
+		sim::put<std::uint32_t>(arg + OW_PRANDDATA, setting(ow, "pranddata", o.pranddata));
 		sim::put<std::uint32_t>(arg + OW_PAD, 0);
 		sim::put<std::uint64_t>(
 			arg + OW_TRCOUNT,
-			progress(drive, ow, sim::now_ns(ctx.board, ctx.state)).trcount);
+			progress(drive, ow, sim::now_ns(ctx.info, ctx.state)).trcount);
 		sim::put<std::uint64_t>(arg + OW_PARTSECT, partsect(drive));
 		return 0;
 	}
@@ -169,6 +164,7 @@ int ow_op(sim::Ctx &ctx, unsigned char *arg)
 		const std::int32_t mode = sim::get<std::int32_t>(arg + OW_MODE);
 		if (mode < 0 || mode > 3)
 			return ctx.fail(EINVAL);
+		json &ow = ow_state(ctx);
 		ow["mode"] = mode;
 		ow["fixdata"] = sim::get<std::uint16_t>(arg + OW_FIXDATA);
 		ow["pranddata"] = sim::get<std::uint32_t>(arg + OW_PRANDDATA);
@@ -193,15 +189,15 @@ int clear_total(sim::Ctx &ctx, unsigned char *)
 // from sector 0, as partition 0.  Sector numbers are the low 32 bits.
 int get_part(sim::Ctx &ctx, unsigned char *arg)
 {
-	const json &drive = ctx.drive_desc();
+	const sim::DriveDesc &drive = ctx.drive_info();
 	std::uint64_t start = 0;
-	std::uint64_t sectors = drive.value("capacity", std::uint64_t{0});
+	std::uint64_t sectors = drive.capacity;
 	if (ctx.partition != 0) {
-		const json part = partition_desc(drive, ctx.partition);
-		if (!part.is_object())
+		const auto part = drive.partitions.find(ctx.partition);
+		if (part == drive.partitions.end())
 			return ctx.fail(ENXIO);
-		start = part.value("start", std::uint64_t{0});
-		sectors = part.value("sectors", std::uint64_t{0});
+		start = part->second.start;
+		sectors = part->second.sectors;
 	}
 	sim::put<std::uint32_t>(arg + PART_START, static_cast<std::uint32_t>(start));
 	sim::put<std::uint32_t>(arg + PART_NR_SECTS, static_cast<std::uint32_t>(sectors));
@@ -209,22 +205,19 @@ int get_part(sim::Ctx &ctx, unsigned char *arg)
 	return 0;
 }
 
-void show(const json &board, const json &state, const std::string &name, std::FILE *out)
+void show(const sim::Board &board, const json &state, const std::string &name, std::FILE *out)
 {
-	const json &drive = board.at("drives").at(name);
-	const json ow = state.value("drives", json::object())
-				.value(name, json::object())
-				.value("ow", json::object());
+	const sim::DriveDesc &drive = board.info.drives.at(name);
+	const sim::OverwriteDesc &o = drive.overwrite;
+	const json &ow = ow_view(sim::drive_state(state, name));
 	std::fprintf(out,
 		     "  overwrite: mode %d, fixdata 0x%04x, owsw 0x%04x, pranddata 0x%08x, "
 		     "partsect %llu, total %llu\n",
-		     setting<std::int32_t>(drive, ow, "mode"),
-		     setting<std::uint16_t>(drive, ow, "fixdata"),
-		     setting<std::uint16_t>(drive, ow, "owsw"),
-		     setting<std::uint32_t>(drive, ow, "pranddata"),
+		     setting(ow, "mode", o.mode), setting(ow, "fixdata", o.fixdata),
+		     setting(ow, "owsw", o.owsw), setting(ow, "pranddata", o.pranddata),
 		     static_cast<unsigned long long>(partsect(drive)),
 		     static_cast<unsigned long long>(ow.value("total", std::uint64_t{0})));
-	const std::uint64_t now = sim::now_ns(board, state);
+	const std::uint64_t now = sim::now_ns(board.info, state);
 	const Progress p = progress(drive, ow, now);
 	if (!p.started)
 		std::fprintf(out, "  overwrite: not started");
@@ -233,17 +226,14 @@ void show(const json &board, const json &state, const std::string &name, std::FI
 			     p.count == 100 ? "finished" : "running", p.count,
 			     static_cast<unsigned long long>(p.trcount),
 			     static_cast<unsigned long long>(p.need), ow.value("start_count", 0U));
-	std::fprintf(
-		out, "; %llu sectors/s",
-		static_cast<unsigned long long>(ow_desc(drive).value("rate", std::uint64_t{0})));
-	if (sim::virtual_clock(board))
+	std::fprintf(out, "; %llu sectors/s", static_cast<unsigned long long>(o.rate));
+	if (board.info.virtual_clock)
 		std::fprintf(out, "; virtual clock at %llu.%03llu s",
 			     static_cast<unsigned long long>(now / NS_PER_S),
 			     static_cast<unsigned long long>(now % NS_PER_S / 1000000));
-	const json counts = ow_desc(drive).value("counts", json::array());
-	if (!counts.empty())
+	if (!o.counts.empty())
 		std::fprintf(out, "; scripted counts, %zu of %zu polled",
-			     ow.value("polls", std::size_t{0}), counts.size());
+			     ow.value("polls", std::size_t{0}), o.counts.size());
 	std::fprintf(out, "\n");
 }
 

@@ -60,12 +60,12 @@ int power_gate(sim::Ctx &ctx, const sim::Request &req)
 {
 	if (listed(controller_requests, req.name))
 		return 0;
-	json &drive = ctx.drive_state();
+	const json &drive = ctx.drive_state_view();
 	if (link_of(ctx.state) != "up" || text_or(drive, "port", "ready") != "ready" ||
 	    text_or(drive, "power", "active") == "sleeping")
 		return ctx.fail(EIO);
 	if (text_or(drive, "power", "active") == "standby" && listed(media_requests, req.name))
-		drive["power"] = "active";
+		ctx.drive_state()["power"] = "active";
 	return 0;
 }
 
@@ -89,8 +89,8 @@ int drive_sleep(sim::Ctx &ctx, unsigned char *)
 int link_sleep_in(sim::Ctx &ctx, unsigned char *)
 {
 	ctx.state["controller"]["link"] = "asleep";
-	for (const auto &[name, desc] : ctx.board.at("drives").items())
-		ctx.state["drives"][name]["port"] = "offline";
+	for (const auto &[name, desc] : ctx.info.drives)
+		sim::drive_state(ctx.state, name)["port"] = "offline";
 	return 0;
 }
 
@@ -120,13 +120,13 @@ std::uint64_t start_sector(const unsigned char *arg)
 
 std::uint64_t capacity(const sim::Ctx &ctx)
 {
-	return ctx.drive_desc().value("capacity", std::uint64_t{0});
+	return ctx.drive_info().capacity;
 }
 
 bool uncorrectable_in(sim::Ctx &ctx, std::uint64_t first, std::uint64_t count)
 {
-	const json &drive = ctx.drive_state();
-	if (!drive.is_object() || !drive.contains("uncorrectable"))
+	const json &drive = ctx.drive_state_view();
+	if (!drive.contains("uncorrectable"))
 		return false;
 	const json &marked = drive.at("uncorrectable");
 	return std::any_of(marked.begin(), marked.end(), [&](const json &s) {
@@ -168,15 +168,13 @@ int test_uncwrite(sim::Ctx &ctx, unsigned char *arg)
 // solid-state drive reports rotation rate 1 in word 217).
 int def_rotational(sim::Ctx &ctx, unsigned char *arg)
 {
-	const json &drive = ctx.drive_desc();
+	const sim::DriveDesc &drive = ctx.drive_info();
 	std::uint32_t value = 1;
-	if (drive.contains("rotational")) {
-		const json &flag = drive.at("rotational");
-		value = flag.is_boolean() ? std::uint32_t{flag.get<bool>()}
-					  : flag.get<std::uint32_t>();
-	} else if (drive.contains("drive_file") || drive.contains("identify")) {
+	if (drive.rotational) {
+		value = *drive.rotational;
+	} else if (drive.drive_file || !drive.identify.is_null()) {
 		try {
-			value = sim::solid_state(drive) ? 0 : 1;
+			value = sim::solid_state(ctx.drive_desc()) ? 0 : 1;
 		} catch (const std::exception &) {
 			return ctx.fail(EIO);
 		}
@@ -185,12 +183,9 @@ int def_rotational(sim::Ctx &ctx, unsigned char *arg)
 	return 0;
 }
 
-void show_power(const json &, const json &state, const std::string &drive, std::FILE *out)
+void show_power(const sim::Board &, const json &state, const std::string &drive, std::FILE *out)
 {
-	const json none = json::object();
-	const json &ds = state.contains("drives") && state.at("drives").contains(drive)
-				 ? state.at("drives").at(drive)
-				 : none;
+	const json &ds = sim::drive_state(state, drive);
 	std::fprintf(out, "  power: %s, port: %s, link: %s\n",
 		     text_or(ds, "power", "active").c_str(), text_or(ds, "port", "ready").c_str(),
 		     link_of(state).c_str());

@@ -20,8 +20,6 @@ namespace {
 
 using sim::json;
 
-constexpr unsigned char SMART_ID_ERASE_COUNT = 173;
-
 int security_erase(sim::Ctx &ctx, unsigned char *)
 {
 	bool ssd = false;
@@ -36,28 +34,20 @@ int security_erase(sim::Ctx &ctx, unsigned char *)
 	if (!ssd)
 		return ctx.fail(EOPNOTSUPP);
 	json &drive = ctx.drive_state();
-	if (!drive.is_object())
-		drive = json::object();
 	drive["erases"] = drive.value("erases", std::uint64_t{0}) + 1;
 	drive.erase("ow");
 	drive.erase("uncorrectable");
 	return 0;
 }
 
-void show_ssd(const json &board, const json &state, const std::string &drive, std::FILE *out)
+void show_ssd(const sim::Board &board, const json &state, const std::string &drive, std::FILE *out)
 {
-	const json none = json::object();
-	const json &ds = state.contains("drives") && state.at("drives").contains(drive)
-				 ? state.at("drives").at(drive)
-				 : none;
-	const std::uint64_t erases = ds.is_object() ? ds.value("erases", std::uint64_t{0}) : 0;
+	const json &ds = sim::drive_state(state, drive);
+	const std::uint64_t erases = ds.value("erases", std::uint64_t{0});
 	std::fprintf(out, "  erase count:");
 	try {
-		const sim::Page page = sim::smart_attr_page(board.at("drives").at(drive), ds);
-		const unsigned char *found = nullptr;
-		for (int j = 0; j < 30 && found == nullptr; j++)
-			if (page[2 + 12 * j] == SMART_ID_ERASE_COUNT)
-				found = &page[2 + 12 * j];
+		const sim::Page page = sim::smart_attr_page(board.desc.at("drives").at(drive), ds);
+		const unsigned char *found = sim::smart_entry(page, sim::SMART_ID_ERASE_COUNT);
 		if (found != nullptr)
 			std::fprintf(out, " average %u, maximum %u", found[5] + 256U * found[6],
 				     found[7] + 256U * found[8]);

@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include <elf.h>
@@ -34,69 +36,126 @@ extern const ostrasim_preset ostrasim_presets[];
 
 namespace {
 
-int usage()
+const char usage_text[] = "usage: ostrasim init DIR [--preset NAME] [--force]\n"
+			  "       ostrasim run DIR -- PROGRAM [ARGS...]\n"
+			  "       ostrasim trace DIR [--clear]\n"
+			  "       ostrasim show DIR\n"
+			  "       ostrasim presets\n"
+			  "       ostrasim keys\n"
+			  "       ostrasim --help | --version\n";
+
+// A wrong command line: what is wrong, the usage, status 2.
+int usage(const std::string &what)
 {
-	std::cerr << "usage: ostrasim init DIR [--preset NAME]\n"
-		     "       ostrasim run DIR -- PROGRAM [ARGS...]\n"
-		     "       ostrasim trace DIR\n"
-		     "       ostrasim show DIR\n"
-		     "       ostrasim presets\n";
+	std::cerr << "ostrasim: " << what << "\n" << usage_text;
 	return 2;
 }
 
-void write_file(const fs::path &path, const std::string &text, fs::perms perms = fs::perms::none)
+std::string preset_names()
 {
-	fs::create_directories(path.parent_path());
-	std::ofstream out(path, std::ios::binary | std::ios::trunc);
-	out << text;
-	out.close();
-	if (!out)
-		throw std::runtime_error("cannot write " + path.string());
-	if (perms != fs::perms::none)
-		fs::permissions(path, perms);
+	std::string names;
+	for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++)
+		names += (names.empty() ? "" : ", ") + std::string(p->name);
+	return names;
+}
+
+// The board in dir, which must be there.
+std::string board_dir_of(const std::string &dir)
+{
+	std::error_code ec;
+	if (!fs::exists(fs::path(dir) / "board.json", ec))
+		throw sim::Error(dir + ": no board here (ostrasim init " + dir + " makes one)");
+	return fs::canonical(dir).string();
+}
+
+// Writes a file atomically (temporary file and rename) unless it already
+// holds text with these permissions.
+void put_file(const fs::path &path, const std::string &text, fs::perms perms)
+{
+	std::error_code ec;
+	const fs::file_status st = fs::symlink_status(path, ec);
+	if (fs::is_regular_file(st) && (st.permissions() & fs::perms::all) == perms &&
+	    sim::read_text(path.string(), false) == text)
+		return;
+	const fs::path tmp = path.parent_path() / ("." + path.filename().string() + ".new");
+	{
+		std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+		out << text;
+		out.close();
+		if (!out)
+			throw sim::Error("cannot write " + tmp.string());
+	}
+	fs::permissions(tmp, perms);
+	if (fs::is_directory(st))
+		fs::remove_all(path);
+	fs::rename(tmp, path);
 }
 
 // The probe script answers with the exit status the board gives the name
 // (1 or 2: a drive), 0 for every other name; "signal" kills the probe.
-std::string probe_script(const json &probe)
+std::string probe_script(const sim::BoardDesc &desc)
 {
 	std::string s = "#!/bin/sh\n# simulated board probe: exit status per drive name\n"
 			"echo \"$1\" >> \"$(dirname \"$0\")/../probe.log\"\ncase \"$1\" in\n";
-	for (const auto &[name, answer] : probe.items()) {
-		if (answer.is_string() && answer.get<std::string>() == "signal")
-			s += name + ") kill -KILL $$ ;;\n";
-		else
-			s += name + ") exit " + std::to_string(answer.get<int>()) + " ;;\n";
-	}
+	for (const auto &[name, answer] : desc.probe)
+		s += name + (answer < 0 ? ") kill -KILL $$ ;;\n"
+					: ") exit " + std::to_string(answer) + " ;;\n");
 	return s + "esac\nexit 0\n";
 }
 
-// Lays out dev/, sys/block/ and sbin/ from the description; tmp/ and the
-// driver state are kept.  A drive's rotational flag and model file follow its
-// identify data unless its sysfs map names them.
-void materialize(const sim::Board &board)
+// Lays out dev/, sys/block/ and sbin/ from the description, under the
+// board's lock: files are replaced atomically where they differ and only
+// what the description no longer holds is removed, so that runs at once see
+// their nodes throughout.  tmp/ and the driver state are kept.  A drive's
+// rotational flag and model file follow its identify data unless its sysfs
+// map names them.
+void lay_out(const sim::Board &board)
 {
 	const fs::path dir = board.dir;
-	fs::remove_all(dir / "dev");
-	fs::remove_all(dir / "sys");
-	fs::remove_all(dir / "sbin");
-	fs::create_directories(dir / "dev");
-	fs::create_directories(dir / "sys/block");
-	fs::create_directories(dir / "tmp");
-	if (board.desc.contains("probe") && !board.desc.at("probe").is_null())
-		write_file(dir / "sbin/check_scsi_devfile.sh", probe_script(board.desc.at("probe")),
-			   fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-				   fs::perms::others_read | fs::perms::others_exec);
-	const json drives = board.desc.value("drives", json::object());
-	for (const auto &[name, drive] : drives.items()) {
-		for (const auto &node : drive.value("nodes", json::array()))
-			write_file(dir / "dev" / node.get<std::string>(), "");
-		const json sysfs = sim::sysfs_files(drive);
+	const fs::perms file = fs::perms::owner_read | fs::perms::owner_write |
+			       fs::perms::group_read | fs::perms::others_read;
+	const fs::perms script =
+		file | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+	std::map<fs::path, std::pair<std::string, fs::perms>> want;
+	std::set<fs::path> dirs = {"dev", "sys", "sys/block"};
+	if (board.info.has_probe)
+		want["sbin/check_scsi_devfile.sh"] = {probe_script(board.info), script};
+	for (const auto &[name, drive] : board.info.drives) {
+		for (const std::string &node : drive.nodes)
+			want[fs::path("dev") / node] = {"", file};
+		const json sysfs = sim::sysfs_files(board.desc.at("drives").at(name));
 		for (const auto &[rel, content] : sysfs.items())
 			if (!content.is_null())
-				write_file(dir / "sys/block" / name / rel,
-					   content.get<std::string>());
+				want[fs::path("sys/block") / name / rel] = {
+					content.get<std::string>(), file};
 	}
+	for (const auto &[rel, f] : want)
+		for (fs::path p = rel.parent_path(); !p.empty(); p = p.parent_path())
+			dirs.insert(p);
+	sim::with_lock(board, [&] {
+		for (const char *top : {"dev", "sys", "sbin"}) {
+			if (!fs::exists(dir / top))
+				continue;
+			std::vector<fs::path> gone;
+			for (auto it = fs::recursive_directory_iterator(dir / top);
+			     it != fs::recursive_directory_iterator(); ++it) {
+				const fs::path rel = fs::relative(it->path(), dir);
+				const bool is_dir = it->is_directory() && !it->is_symlink();
+				if (is_dir ? dirs.count(rel) == 0 : want.count(rel) == 0) {
+					gone.push_back(it->path());
+					if (is_dir)
+						it.disable_recursion_pending();
+				}
+			}
+			for (const fs::path &p : gone)
+				fs::remove_all(p);
+		}
+		for (const fs::path &d : dirs)
+			fs::create_directories(dir / d);
+		fs::create_directories(dir / "tmp");
+		for (const auto &[rel, f] : want)
+			put_file(dir / rel, f.first, f.second);
+	});
 }
 
 bool is_ppc32(const std::string &program)
@@ -113,57 +172,98 @@ bool is_ppc32(const std::string &program)
 	       machine == EM_PPC;
 }
 
-std::string self_dir()
-{
-	return fs::canonical("/proc/self/exe").parent_path().string();
-}
-
 std::string env_or(const char *name, const std::string &fallback)
 {
 	const char *v = std::getenv(name);
 	return v != nullptr && *v != '\0' ? v : fallback;
 }
 
-int cmd_init(const std::string &dir, const std::string &preset)
+// A library of the simulator: the environment's, else the first of the
+// places beside the runner (build tree) or below its install prefix.
+std::string library(const char *env, std::initializer_list<const char *> places)
 {
-	for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++) {
-		if (preset != p->name)
-			continue;
-		fs::create_directories(dir);
-		const json desc = json::parse(p->text);
-		write_file(fs::path(dir) / "board.json", desc.dump(2) + "\n");
-		write_file(fs::path(dir) / "state.json", "{}\n");
-		write_file(fs::path(dir) / "trace.jsonl", "");
-		setenv("OSTRASIM_BOARD", fs::absolute(dir).c_str(), 1);
-		materialize(sim::load_board(fs::absolute(dir).string()));
-		return 0;
+	const std::string self = fs::canonical("/proc/self/exe").parent_path().string();
+	const char *given = std::getenv(env);
+	const bool named = given != nullptr && *given != '\0';
+	std::string tried;
+	for (const char *place : places) {
+		const std::string lib = named ? std::string(given) : self + place;
+		if (fs::exists(lib))
+			return fs::canonical(lib).string();
+		tried += (tried.empty() ? "" : ", ") + lib;
+		if (named)
+			break;
 	}
-	std::cerr << "ostrasim: no preset " << preset << "\n";
-	return 2;
+	throw sim::Error("no simulator library at " + tried + " (" + env + " names one)");
+}
+
+int cmd_init(const std::string &dir, const std::string &preset, bool force)
+{
+	const ostrasim_preset *p = ostrasim_presets;
+	while (p->name != nullptr && preset != p->name)
+		p++;
+	if (p->name == nullptr)
+		return usage("no preset " + sim::node_name(preset) +
+			     " (presets: " + preset_names() + ")");
+	std::error_code ec;
+	if (!force && fs::exists(fs::path(dir) / "board.json", ec))
+		throw sim::Error(dir + " already holds a board (--force writes a new one)");
+	fs::create_directories(dir);
+	sim::Board board;
+	board.dir = fs::canonical(dir).string();
+	const fs::perms file = fs::perms::owner_read | fs::perms::owner_write |
+			       fs::perms::group_read | fs::perms::others_read;
+	sim::with_lock(board, [&] {
+		put_file(fs::path(board.dir) / "board.json", json::parse(p->text).dump(2) + "\n",
+			 file);
+		put_file(fs::path(board.dir) / "state.json", "{}\n", file);
+		put_file(fs::path(board.dir) / "trace.jsonl", "", file);
+	});
+	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1);
+	lay_out(sim::load_board(board.dir));
+	return 0;
+}
+
+// Builds every drive's identify data and SMART pages once, so that a drive
+// file or page that cannot be used is refused before anything runs.
+void check_drives(const sim::Board &board)
+{
+	for (const auto &[name, info] : board.info.drives) {
+		const json &drive = board.desc.at("drives").at(name);
+		try {
+			(void)sim::identify_words(drive);
+			(void)sim::smart_attr_page(drive);
+			(void)sim::smart_thrs_page(drive);
+		} catch (const std::runtime_error &e) {
+			throw sim::Error(board.dir + "/board.json: drives." + name + ": " +
+					 e.what());
+		}
+	}
 }
 
 int cmd_run(const std::string &dir, char **prog)
 {
-	const sim::Board board = sim::load_board(fs::canonical(dir).string());
-	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1); // drive files relative to the board
-	materialize(board);
+	const std::string where = board_dir_of(dir);
+	setenv("OSTRASIM_BOARD", where.c_str(), 1); // drive files relative to the board
+	const sim::Board board = sim::load_board(where);
+	check_drives(board);
+	// the state is checked before anything runs
+	sim::with_state(board, [](const json &) {});
+	lay_out(board);
 	unsetenv("LD_PRELOAD");
 	std::vector<std::string> args;
 	if (is_ppc32(prog[0])) {
 		const std::string lib =
-			env_or("OSTRASIM_PPC_LIB", self_dir() + "/../ppc/libostrasim.so");
-		if (!fs::exists(lib)) {
-			std::cerr << "ostrasim: no PowerPC simulator library at " << lib << "\n";
-			return 127;
-		}
+			library("OSTRASIM_PPC_LIB", {"/../ppc/libostrasim.so",
+						     "/../lib/ostrasim/powerpc/libostrasim.so"});
 		args = {"qemu-ppc", "-L", env_or("OSTRASIM_PPC_SYSROOT", OSTRASIM_PPC_SYSROOT),
-			"-E", "LD_PRELOAD=" + fs::canonical(lib).string()};
+			"-E", "LD_PRELOAD=" + lib};
 	} else {
-		// beside the runner in a build tree, under lib/ostrasim once installed
-		std::string lib = self_dir() + "/libostrasim.so";
-		if (!fs::exists(lib))
-			lib = self_dir() + "/../lib/ostrasim/libostrasim.so";
-		setenv("LD_PRELOAD", env_or("OSTRASIM_LIB", lib).c_str(), 1);
+		setenv("LD_PRELOAD",
+		       library("OSTRASIM_LIB",
+			       {"/libostrasim.so", "/../lib/ostrasim/libostrasim.so"})
+			       .c_str(),
+		       1);
 	}
 	for (char **a = prog; *a != nullptr; a++)
 		args.emplace_back(*a);
@@ -174,7 +274,8 @@ int cmd_run(const std::string &dir, char **prog)
 	argv.push_back(nullptr);
 	std::fflush(nullptr);
 	execvp(argv[0], argv.data());
-	std::cerr << "ostrasim: cannot run " << argv[0] << ": " << std::strerror(errno) << "\n";
+	std::cerr << "ostrasim: cannot run " << sim::node_name(argv[0]) << ": "
+		  << std::strerror(errno) << "\n";
 	return 127;
 }
 
@@ -215,20 +316,20 @@ int cmd_trace(const std::string &dir)
 	return 0;
 }
 
+// Needs read access only: the state is replaced atomically, so it is read
+// without the lock.
 int cmd_show(const std::string &dir)
 {
-	const sim::Board board = sim::load_board(fs::canonical(dir).string());
+	const sim::Board board = sim::load_board(board_dir_of(dir));
 	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1); // relative paths in the description
-	json state;
-	sim::with_state(board, [&](json &s) { state = s; });
-	const json drives = board.desc.value("drives", json::object());
-	for (const auto &[name, drive] : drives.items()) {
+	const json state = sim::read_state(board);
+	for (const auto &[name, drive] : board.info.drives) {
 		std::printf("%s:", name.c_str());
-		for (const auto &node : drive.value("nodes", json::array()))
-			std::printf(" /dev/%s", node.get<std::string>().c_str());
+		for (const std::string &node : drive.nodes)
+			std::printf(" /dev/%s", node.c_str());
 		std::printf("\n");
 		for (sim::Show show : sim::shows())
-			show(board.desc, state, name, stdout);
+			show(board, state, name, stdout);
 	}
 	return 0;
 }
@@ -238,25 +339,63 @@ int cmd_show(const std::string &dir)
 int main(int argc, char **argv)
 {
 	try {
-		const std::string cmd = argc > 1 ? argv[1] : "";
-		if (cmd == "init" &&
-		    (argc == 3 || (argc == 5 && std::string(argv[3]) == "--preset")))
-			return cmd_init(argv[2], argc == 5 ? argv[4] : "default");
-		if (cmd == "run" && argc >= 5 && std::string(argv[3]) == "--")
-			return cmd_run(argv[2], argv + 4);
-		if (cmd == "trace" && argc == 3)
-			return cmd_trace(argv[2]);
-		if (cmd == "show" && argc == 3)
-			return cmd_show(argv[2]);
-		if (cmd == "presets" && argc == 2) {
+		const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+		const std::size_t n = args.size();
+		const std::string cmd = n > 0 ? args[0] : "";
+		if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+			std::printf("%s", usage_text);
+			return 0;
+		}
+		if (cmd == "--version") {
+			std::printf("ostrasim %s\n", OSTRASIM_VERSION);
+			return 0;
+		}
+		if (cmd == "init" && n >= 2) {
+			std::string preset = "default";
+			bool force = false;
+			for (std::size_t i = 2; i < n; i++) {
+				if (args[i] == "--force")
+					force = true;
+				else if (args[i] == "--preset" && i + 1 < n)
+					preset = args[++i];
+				else
+					return usage("init: unknown option " +
+						     sim::node_name(args[i]));
+			}
+			return cmd_init(args[1], preset, force);
+		}
+		if (cmd == "run" && n >= 4 && args[2] == "--")
+			return cmd_run(args[1], argv + 4);
+		if (cmd == "trace" && (n == 2 || (n == 3 && args[2] == "--clear"))) {
+			if (n == 2)
+				return cmd_trace(board_dir_of(args[1]));
+			sim::Board board;
+			board.dir = board_dir_of(args[1]);
+			sim::clear_trace(board);
+			return 0;
+		}
+		if (cmd == "show" && n == 2)
+			return cmd_show(args[1]);
+		if (cmd == "presets" && n == 1) {
 			for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++)
 				std::printf("%-10s %s\n", p->name,
 					    json::parse(p->text).value("comment", "").c_str());
 			return 0;
 		}
+		if (cmd == "keys" && n == 1) {
+			for (const std::string &key : sim::board_keys())
+				std::printf("%s\n", key.c_str());
+			return 0;
+		}
+		for (const char *known : {"init", "run", "trace", "show", "presets", "keys"})
+			if (cmd == known)
+				return usage(cmd + ": wrong arguments");
+		return usage(
+			cmd.empty() ? "no command"
+				    : "unknown command " + sim::node_name(cmd) +
+					      " (commands: init, run, trace, show, presets, keys)");
 	} catch (const std::exception &e) {
 		std::cerr << "ostrasim: " << e.what() << "\n";
 		return 2;
 	}
-	return usage();
 }

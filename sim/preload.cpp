@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -49,10 +50,11 @@ struct Inside {
 	Inside &operator=(const Inside &) = delete;
 };
 
+// never destroyed: the exit handler still reads it
 std::map<int, std::string> &open_nodes()
 {
-	static std::map<int, std::string> nodes;
-	return nodes;
+	static auto *nodes = new std::map<int, std::string>;
+	return *nodes;
 }
 
 bool starts_with(const char *s, const char *prefix)
@@ -60,21 +62,51 @@ bool starts_with(const char *s, const char *prefix)
 	return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }
 
-// The board path for a board-side path, or empty when it is not one.
+// A failure of the simulator, once on standard error (the same failure of
+// the next requests is not repeated).
+void report(const char *what)
+{
+	static auto *last = new std::string; // still there for the exit handler
+	if (*last != what)
+		std::fprintf(stderr, "ostrasim: %s\n", what);
+	*last = what;
+}
+
+// Runs fn inside the simulator: a failure of the simulator is reported and
+// gives false, never an exception in the program.
+template <typename Fn> bool guarded(Fn fn)
+{
+	Inside in;
+	try {
+		fn();
+		return true;
+	} catch (const std::exception &e) {
+		report(e.what());
+	} catch (...) {
+		report("unexpected failure");
+	}
+	return false;
+}
+
+const sim::Board *board()
+{
+	const sim::Board *b = nullptr;
+	guarded([&] { b = sim::current_board(); });
+	return b;
+}
+
+// The board path for a board-side path, or empty when it is not one; node
+// gets the drive node's name as the trace keeps it.
 std::string mapped(const char *path, std::string *node)
 {
 	if (inside || path == nullptr)
 		return {};
-	const sim::Board *b = nullptr;
-	{
-		Inside in;
-		b = sim::current_board();
-	}
+	const sim::Board *b = board();
 	if (b == nullptr)
 		return {};
 	if (starts_with(path, "/dev/sd")) {
 		if (node != nullptr)
-			*node = path + 5;
+			*node = sim::node_name(path + 5);
 		return b->dir + path;
 	}
 	if (starts_with(path, "/sys/block/") || starts_with(path, "/tmp/ostra_"))
@@ -82,27 +114,33 @@ std::string mapped(const char *path, std::string *node)
 	return {};
 }
 
-// Injected open failure of a drive node, if the board asks for one.
+// Injected open failure of a drive node, if the board asks for one; a
+// simulator failure fails the open with EIO.
 bool open_fault(const std::string &node, int &err)
 {
-	const sim::Board *b = sim::current_board();
+	const sim::Board *b = board();
 	bool failed = false;
-	Inside in;
-	sim::with_state(*b, [&](sim::json &state) {
-		int result = 0;
-		failed = sim::injected_fault(*b, state, node, "open", result, err);
-	});
+	if (!guarded([&] {
+		    sim::with_state(*b, [&](sim::json &state) {
+			    int result = 0;
+			    failed = sim::injected_fault(*b, state, node, "open", result, err);
+		    });
+	    })) {
+		err = EIO;
+		return true;
+	}
 	return failed;
 }
 
 void trace_node(const char *op, const std::string &node, int result, int err)
 {
-	const sim::Board *b = sim::current_board();
-	Inside in;
-	sim::with_state(*b, [&](sim::json &state) {
-		sim::json line = {{"op", op}, {"node", node}, {"result", result}};
-		line["errno"] = result < 0 ? err : 0;
-		sim::append_trace(*b, state, line);
+	const sim::Board *b = board();
+	guarded([&] {
+		sim::with_state(*b, [&](sim::json &state) {
+			sim::json line = {{"op", op}, {"node", node}, {"result", result}};
+			line["errno"] = result < 0 ? err : 0;
+			sim::append_trace(*b, state, line);
+		});
 	});
 }
 
@@ -130,24 +168,19 @@ int open_common(OpenFn fn, const char *path, int flags, mode_t mode, Args... bef
 	return fd;
 }
 
-// whether an open call carries a mode argument
-bool takes_mode(int flags)
-{
-	return (flags & (O_CREAT | O_TMPFILE)) != 0;
-}
-
 // At exit the trace gets a line with the nodes the process left open
 // ({"op": "exit", "open": ["sda5"]}), so that a test can tell that every
 // node opened was closed again.
 void trace_exit()
 {
-	const sim::Board *b = sim::current_board();
-	Inside in;
-	sim::json open = sim::json::array();
-	for (const auto &[fd, node] : open_nodes())
-		open.push_back(node);
-	sim::with_state(*b, [&](sim::json &state) {
-		sim::append_trace(*b, state, {{"op", "exit"}, {"open", open}});
+	const sim::Board *b = board();
+	guarded([&] {
+		sim::json open = sim::json::array();
+		for (const auto &[fd, node] : open_nodes())
+			open.push_back(node);
+		sim::with_state(*b, [&](sim::json &state) {
+			sim::append_trace(*b, state, {{"op", "exit"}, {"open", open}});
+		});
 	});
 }
 
@@ -158,71 +191,52 @@ __attribute__((constructor)) void ostrasim_init()
 	// valgrind's, which must hand it on to the program it starts
 	if (std::getenv("OSTRASIM_PRELOAD_INHERIT") == nullptr)
 		unsetenv("LD_PRELOAD");
-	// the board and the open nodes are made before the exit handler is
-	// registered, so that they are destroyed only after it has run
-	const sim::Board *b = nullptr;
-	{
-		Inside in;
-		b = sim::current_board();
-	}
-	(void)open_nodes();
-	if (b != nullptr)
+	// the board is loaded on first use, once the driver's modules have
+	// registered their requests
+	const char *dir = std::getenv("OSTRASIM_BOARD");
+	if (dir != nullptr && *dir != '\0')
 		std::atexit(trace_exit);
 }
 
 } // namespace
+
+// The mode argument of an open call, there only with O_CREAT or O_TMPFILE.
+#define OSTRASIM_OPEN_MODE(mode, flags)                                                            \
+	mode_t mode = 0;                                                                           \
+	if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {                                              \
+		va_list ap;                                                                        \
+		va_start(ap, flags);                                                               \
+		(mode) = static_cast<mode_t>(va_arg(ap, int));                                     \
+		va_end(ap);                                                                        \
+	}
 
 extern "C" {
 
 int open(const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(const char *, int, mode_t)>("open");
-	mode_t mode = 0;
-	if (takes_mode(flags)) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
+	OSTRASIM_OPEN_MODE(mode, flags)
 	return open_common(fn, path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(const char *, int, mode_t)>("open64");
-	mode_t mode = 0;
-	if (takes_mode(flags)) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
+	OSTRASIM_OPEN_MODE(mode, flags)
 	return open_common(fn, path, flags, mode);
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat");
-	mode_t mode = 0;
-	if (takes_mode(flags)) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
+	OSTRASIM_OPEN_MODE(mode, flags)
 	return open_common(fn, path, flags, mode, dirfd);
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat64");
-	mode_t mode = 0;
-	if (takes_mode(flags)) {
-		va_list ap;
-		va_start(ap, flags);
-		mode = static_cast<mode_t>(va_arg(ap, int));
-		va_end(ap);
-	}
+	OSTRASIM_OPEN_MODE(mode, flags)
 	return open_common(fn, path, flags, mode, dirfd);
 }
 
@@ -259,11 +273,7 @@ int system(const char *command)
 	static const char script[] = "/sbin/check_scsi_devfile.sh";
 	if (inside || command == nullptr || std::strstr(command, script) == nullptr)
 		return fn(command);
-	const sim::Board *b = nullptr;
-	{
-		Inside in;
-		b = sim::current_board();
-	}
+	const sim::Board *b = board();
 	if (b == nullptr)
 		return fn(command);
 	// The probe runs in place of the shell ("exec"), so that a probe that
@@ -303,12 +313,9 @@ int ioctl(int fd, unsigned long request, ...)
 	auto it = nodes.find(fd);
 	if (it == nodes.end() || inside)
 		return fn(fd, request, arg);
-	int err = 0;
-	int result = 0;
-	{
-		Inside in;
-		result = sim::driver_ioctl(*sim::current_board(), it->second, request, arg, err);
-	}
+	int err = EIO;
+	int result = -1;
+	guarded([&] { result = sim::driver_ioctl(*board(), it->second, request, arg, err); });
 	errno = err;
 	return result;
 }
@@ -319,11 +326,11 @@ static bool virtual_sleep(std::uint64_t ns)
 {
 	if (inside)
 		return false;
-	Inside in;
-	const sim::Board *b = sim::current_board();
-	if (b == nullptr || !sim::virtual_clock(b->desc))
+	const sim::Board *b = board();
+	if (b == nullptr || !b->info.virtual_clock)
 		return false;
-	sim::advance_clock(*b, ns);
+	// a failure is reported; the program goes on as if it had slept
+	guarded([&] { sim::advance_clock(*b, ns); });
 	return true;
 }
 

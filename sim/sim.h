@@ -17,6 +17,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,22 +30,101 @@ namespace sim {
 
 using json = nlohmann::json;
 
+// What the simulator cannot do, said in one line ("BOARD/board.json:
+// drives.sda.rate: ..."): the runner exits 2 with it, the preloaded library
+// fails the request with it.
+struct Error : std::runtime_error {
+	using std::runtime_error::runtime_error;
+};
+
+// --- the board description, typed and checked once ----------------------------
+// A key that is not listed, a value of the wrong type or out of range is
+// refused with the key's path and the reason.
+
+struct Fault {
+	std::string node = "*"; // "*": any node
+	std::string request;    // a request name, or "open"
+	int result = -1;
+	std::optional<int> err; // absent: EIO for a negative result, else 0
+	std::int64_t from = 1;
+	std::optional<std::int64_t> count; // absent: always from `from` on
+};
+
+struct Partition {
+	std::uint64_t start = 0;
+	std::uint64_t sectors = 0;
+};
+
+struct OverwriteDesc {
+	std::uint64_t rate = 0; // sectors per second; 0: never gets on
+	std::vector<std::uint32_t> counts;
+	std::int32_t mode = 0;
+	std::uint16_t fixdata = 0;
+	std::uint32_t pranddata = 0;
+	std::uint16_t owsw = 0;
+};
+
+struct DriveDesc {
+	std::vector<std::string> nodes;
+	std::uint64_t capacity = 0;
+	std::optional<std::uint32_t> rotational;
+	std::map<int, Partition> partitions;
+	OverwriteDesc overwrite;
+	// checked here, turned into pages by drive_data.cpp
+	json identify, smart, sysfs;
+	std::optional<std::string> drive_file;
+};
+
+struct BoardDesc {
+	std::string comment;
+	bool has_probe = true;            // false: "probe": null, no script
+	std::map<std::string, int> probe; // exit status per name; -1: killed by a signal
+	bool virtual_clock = false;
+	bool trace_raw = false;
+	std::vector<Fault> faults;
+	std::map<std::string, DriveDesc> drives;
+};
+
+void from_json(const json &j, BoardDesc &d);
+void from_json(const json &j, DriveDesc &d);
+// Checks the driver state (state.json) the same way.
+void check_state(const json &state);
+// Every key a board description may hold, one path a line ("drives.NAME.nodes").
+std::vector<std::string> board_keys();
+// A name as the trace and the state keep it: bytes other than printable
+// ASCII as \xHH, so that any node a program asks for can be stored.
+std::string node_name(const std::string &raw);
+
+// What the driver keeps about one drive (state.drives.NAME): for reading, an
+// empty object while nothing is kept; for changing, made on first use.
+const json &drive_state(const json &state, const std::string &drive);
+json &drive_state(json &state, const std::string &drive);
+
 // One request on one node, as the driver sees it.
 struct Ctx {
-	const json &board; // board.json
-	json &state;       // driver state; saved after the request
-	std::string node;  // "sda5"
-	std::string drive; // "sda"
-	int partition = 0; // 5 for sda5, 0 for the whole disk
-	int err = 0;       // errno that goes with a negative result
+	const json &board;     // board.json
+	const BoardDesc &info; // the same, typed
+	json &state;           // driver state; saved after the request
+	std::string node;      // "sda5"
+	std::string drive;     // "sda"
+	int partition = 0;     // 5 for sda5, 0 for the whole disk
+	int err = 0;           // errno that goes with a negative result
 
 	const json &drive_desc() const
 	{
 		return board.at("drives").at(drive);
 	}
+	const DriveDesc &drive_info() const
+	{
+		return info.drives.at(drive);
+	}
 	json &drive_state()
 	{
-		return state["drives"][drive];
+		return sim::drive_state(state, drive);
+	}
+	const json &drive_state_view() const
+	{
+		return sim::drive_state(static_cast<const json &>(state), drive);
 	}
 	// result -1 with errno e
 	int fail(int e)
@@ -66,7 +149,8 @@ struct Request {
 // it returns 0 to let it through, or the request's result (and sets ctx.err).
 using Gate = int (*)(Ctx &ctx, const Request &req);
 // Prints what a module keeps about one drive, for `ostrasim show`.
-using Show = void (*)(const json &board, const json &state, const std::string &drive,
+struct Board;
+using Show = void (*)(const Board &board, const json &state, const std::string &drive,
 		      std::FILE *out);
 
 bool register_requests(const Request *reqs, std::size_t n);
@@ -86,28 +170,62 @@ const std::vector<Show> &shows();
 struct Board {
 	std::string dir;
 	json desc;
+	BoardDesc info;
+	std::string error; // why the board cannot be used; every request fails with it
 };
 
 // The board of this process (OSTRASIM_BOARD), loaded once; null when unset.
+// A board that cannot be loaded keeps its directory (the paths stay
+// redirected) and its error.
 const Board *current_board();
+// Reads and checks board.json; throws Error.
 Board load_board(const std::string &dir);
+// A whole file; "" for a missing one unless it must exist (throws Error).
+std::string read_text(const std::string &path, bool must_exist);
+// Reads and checks state.json without the lock (it is replaced atomically).
+json read_state(const Board &board);
 
-// Runs fn(state) under the board's lock, then writes the state back
-// atomically (temporary file and rename).
-template <typename Fn> void with_state(const Board &board, Fn fn);
-void lock_state(const Board &board, int &lockfd, json &state);
-void unlock_state(const Board &board, int lockfd, const json &state);
+// One change of the board under its lock: the state is read and checked,
+// an uncommitted trace tail left by a killed run is cut off; commit()
+// appends the trace lines, then replaces state.json if the state changed.
+// A trace line carries the state's commit number, so that a line whose
+// state never got saved is recognised.
+class Txn {
+      public:
+	explicit Txn(const Board &board);
+	~Txn();
+	Txn(const Txn &) = delete;
+	Txn &operator=(const Txn &) = delete;
+	void commit();
+	std::uint64_t next_seq() const
+	{
+		return next_seq_;
+	}
+	json state;
 
+      private:
+	friend void append_trace(const Board &board, json &state, const json &line);
+	const Board &board_;
+	json before_;
+	int lockfd_ = -1;
+	std::uint64_t next_seq_ = 1;
+	std::vector<json> lines_;
+};
+
+// Runs fn(state) under the board's lock, then commits.
 template <typename Fn> void with_state(const Board &board, Fn fn)
 {
-	int lockfd = -1;
-	json state;
-	lock_state(board, lockfd, state);
-	fn(state);
-	unlock_state(board, lockfd, state);
+	Txn txn(board);
+	fn(txn.state);
+	txn.commit();
 }
 
+// Queues a trace line for the commit of the running with_state.
 void append_trace(const Board &board, json &state, const json &line);
+// Empties the trace under the lock; sequence numbers go on.
+void clear_trace(const Board &board);
+// Runs fn() under the board's lock without touching the state.
+void with_lock(const Board &board, const std::function<void()> &fn);
 
 // Drive and partition of a node name: "sda5" -> sda, 5.  False when the name
 // is not of that form.
@@ -127,9 +245,8 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 // keeps the board's time in the state, where the program's sleep and
 // nanosleep advance it instead of waiting.
 
-bool virtual_clock(const json &board);
 // The board's time in nanoseconds: wall clock, or the virtual clock.
-std::uint64_t now_ns(const json &board, const json &state);
+std::uint64_t now_ns(const BoardDesc &board, const json &state);
 // Advances the virtual clock by ns and traces the sleep.
 void advance_clock(const Board &board, std::uint64_t ns);
 

@@ -6,14 +6,9 @@
 
 namespace sim {
 
-bool virtual_clock(const json &board)
+std::uint64_t now_ns(const BoardDesc &board, const json &state)
 {
-	return board.value("clock", std::string("real")) == "virtual";
-}
-
-std::uint64_t now_ns(const json &board, const json &state)
-{
-	if (virtual_clock(board))
+	if (board.virtual_clock)
 		return state.value("clock_ns", std::uint64_t{0});
 	timespec ts{};
 	clock_gettime(CLOCK_REALTIME, &ts);

@@ -1,0 +1,491 @@
+// board_desc.cpp - board.json read into typed records, and state.json
+// checked, each in one step: an unknown key, a value of the wrong type or
+// out of range is refused with the key's path and the reason.
+#include "sim.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <type_traits>
+
+namespace sim {
+
+namespace {
+
+// A refusal on its way out; each enclosing key puts its name in front.
+struct Bad {
+	std::string path;
+	std::string why;
+};
+
+// The largest overwrite rate taken: far above any drive (sectors per second).
+constexpr std::uint64_t MAX_RATE = 1000000000000ULL;
+
+const char *const board_fields[] = {"comment", "probe", "clock", "trace_raw", "faults", "drives"};
+const char *const drive_fields[] = {"nodes",    "capacity", "rotational", "partitions", "overwrite",
+				    "identify", "smart",    "sysfs",      "drive_file"};
+const char *const fault_fields[] = {"node", "request", "result", "errno", "from", "count"};
+const char *const partition_fields[] = {"start", "sectors"};
+const char *const overwrite_fields[] = {"rate", "counts", "mode", "fixdata", "pranddata", "owsw"};
+const char *const identify_fields[] = {"model", "serial", "firmware", "words"};
+const char *const smart_fields[] = {"attributes", "thresholds", "attr_page", "thrs_page"};
+const char *const attribute_fields[] = {"id",  "flags",  "current",  "worst",
+					"raw", "vendor", "threshold"};
+const char *const threshold_fields[] = {"id", "threshold"};
+
+template <std::size_t N> std::string listing(const char *const (&names)[N])
+{
+	std::string s;
+	for (const char *n : names)
+		s += (s.empty() ? "" : ", ") + std::string(n);
+	return s;
+}
+
+std::string article(const json &j)
+{
+	const std::string t = j.type_name();
+	return (t == "array" || t == "object" ? "an " : "a ") + t;
+}
+
+// Runs fn for the value at key, naming the key in whatever it refuses.
+template <typename Fn> void at(const std::string &key, Fn fn)
+{
+	try {
+		fn();
+	} catch (Bad &b) {
+		b.path = key + (b.path.empty() || b.path[0] == '[' ? "" : ".") + b.path;
+		throw;
+	}
+}
+
+template <std::size_t N> void object_of(const json &j, const char *const (&names)[N])
+{
+	if (!j.is_object())
+		throw Bad{"", "must be an object, not " + article(j)};
+	for (const auto &item : j.items()) {
+		const std::string &key = item.key();
+		if (std::find_if(names, names + N, [&](const char *n) { return key == n; }) ==
+		    names + N)
+			throw Bad{node_name(key), "unknown key (known: " + listing(names) + ")"};
+	}
+}
+
+template <typename T>
+T whole(const json &j, T lo = std::numeric_limits<T>::min(), T hi = std::numeric_limits<T>::max())
+{
+	if (!j.is_number() || j.is_number_float())
+		throw Bad{"", "must be a whole number, not " +
+				      (j.is_number_float() ? j.dump() : article(j))};
+	bool inside = false;
+	if (!j.is_number_unsigned() && j.get<std::int64_t>() < 0) {
+		if constexpr (std::is_signed_v<T>)
+			inside = j.get<std::int64_t>() >= std::int64_t{lo};
+	} else {
+		const auto v = j.get<std::uint64_t>();
+		bool above_lo = true;
+		if constexpr (std::is_signed_v<T>)
+			above_lo = lo < 0 || v >= static_cast<std::uint64_t>(lo);
+		else
+			above_lo = v >= lo;
+		inside = above_lo && v <= static_cast<std::uint64_t>(hi);
+	}
+	if (!inside)
+		throw Bad{"", "must be " + std::to_string(lo) + " to " + std::to_string(hi) +
+				      ", not " + j.dump()};
+	return j.is_number_unsigned() ? static_cast<T>(j.get<std::uint64_t>())
+				      : static_cast<T>(j.get<std::int64_t>());
+}
+
+std::string text(const json &j, std::size_t max = std::string::npos)
+{
+	if (!j.is_string())
+		throw Bad{"", "must be a string, not " + article(j)};
+	const auto &s = j.get_ref<const std::string &>();
+	if (s.size() > max)
+		throw Bad{"", "must be at most " + std::to_string(max) + " characters long"};
+	return s;
+}
+
+bool flag(const json &j)
+{
+	if (!j.is_boolean())
+		throw Bad{"", "must be true or false, not " + article(j)};
+	return j.get<bool>();
+}
+
+template <typename Fn> void each(const json &j, std::size_t max, Fn fn)
+{
+	if (!j.is_array())
+		throw Bad{"", "must be an array, not " + article(j)};
+	if (j.size() > max)
+		throw Bad{"", "holds at most " + std::to_string(max) + " entries"};
+	for (std::size_t i = 0; i < j.size(); i++)
+		at("[" + std::to_string(i) + "]", [&] { fn(j[i]); });
+}
+
+// Runs fn(value) for the key when it is there.
+template <typename Fn> void opt(const json &j, const char *key, Fn fn)
+{
+	if (j.contains(key))
+		at(key, [&] { fn(j.at(key)); });
+}
+
+bool plain(const std::string &name)
+{
+	return !name.empty() && name.size() <= 32 && name != "." && name != ".." &&
+	       std::all_of(name.begin(), name.end(), [](char c) {
+		       return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+			      (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+	       });
+}
+
+void check_name(const std::string &name, const char *what)
+{
+	if (!plain(name))
+		throw Bad{node_name(name), std::string("not a plain ") + what +
+						   " name (letters, digits, '.', '_', '-')"};
+}
+
+void check_page(const json &j)
+{
+	const std::string s = text(j);
+	if (s.size() != 1024 || s.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+		throw Bad{"", "must be 1024 hex digits (a 512-byte page)"};
+}
+
+void check_identify(const json &j)
+{
+	object_of(j, identify_fields);
+	opt(j, "model", [](const json &v) { text(v, 40); });
+	opt(j, "serial", [](const json &v) { text(v, 20); });
+	opt(j, "firmware", [](const json &v) { text(v, 8); });
+	opt(j, "words", [&](const json &v) {
+		if (j.size() != 1)
+			throw Bad{"", "given whole, the words take the place of the texts"};
+		each(v, 256, [](const json &w) { whole<std::uint16_t>(w); });
+		if (v.size() != 256)
+			throw Bad{"", "must hold 256 words"};
+	});
+}
+
+void check_smart(const json &j)
+{
+	object_of(j, smart_fields);
+	opt(j, "attributes", [](const json &v) {
+		each(v, 30, [](const json &a) {
+			object_of(a, attribute_fields);
+			for (const char *k : {"id", "current", "worst", "vendor", "threshold"})
+				opt(a, k, [](const json &x) { whole<std::uint8_t>(x); });
+			opt(a, "flags", [](const json &x) { whole<std::uint16_t>(x); });
+			opt(a, "raw", [](const json &x) {
+				whole<std::uint64_t>(x, 0, (std::uint64_t{1} << 48U) - 1);
+			});
+		});
+	});
+	opt(j, "thresholds", [](const json &v) {
+		each(v, 30, [](const json &t) {
+			object_of(t, threshold_fields);
+			for (const char *k : {"id", "threshold"})
+				opt(t, k, [](const json &x) { whole<std::uint8_t>(x); });
+		});
+	});
+	opt(j, "attr_page", check_page);
+	opt(j, "thrs_page", check_page);
+}
+
+// a file below /sys/block/NAME/: plain names joined by '/'
+void check_sysfs(const json &j)
+{
+	if (!j.is_object())
+		throw Bad{"", "must be an object, not " + article(j)};
+	for (const auto &item : j.items()) {
+		const std::string &rel = item.key();
+		const json &content = item.value();
+		std::size_t from = 0;
+		while (true) {
+			const std::size_t slash = rel.find('/', from);
+			if (!plain(rel.substr(from, slash - from)))
+				throw Bad{node_name(rel), "not a relative path of plain names"};
+			if (slash == std::string::npos)
+				break;
+			from = slash + 1;
+		}
+		if (!content.is_null())
+			at(rel, [&] { text(content); });
+	}
+}
+
+} // namespace
+
+std::string node_name(const std::string &raw)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string s;
+	for (const char c : raw) {
+		const auto u = static_cast<unsigned char>(c);
+		if (u > 0x20 && u < 0x7F && u != '\\') {
+			s += c;
+		} else {
+			s += "\\x";
+			s += digits[u >> 4U];
+			s += digits[u & 15U];
+		}
+	}
+	return s;
+}
+
+void from_json(const json &j, DriveDesc &d)
+{
+	object_of(j, drive_fields);
+	opt(j, "nodes", [&](const json &v) {
+		each(v, 64, [&](const json &n) { d.nodes.push_back(text(n)); });
+	});
+	opt(j, "capacity",
+	    [&](const json &v) { d.capacity = whole<std::uint64_t>(v, 0, (1ULL << 48U) - 1); });
+	opt(j, "rotational", [&](const json &v) {
+		d.rotational = v.is_boolean() ? std::uint32_t{v.get<bool>()}
+					      : whole<std::uint32_t>(v, 0, 1);
+	});
+	opt(j, "partitions", [&](const json &v) {
+		if (!v.is_object())
+			throw Bad{"", "must be an object, not " + article(v)};
+		for (const auto &[num, part] : v.items()) {
+			if (num.empty() || num.size() > 3 ||
+			    num.find_first_not_of("0123456789") != std::string::npos ||
+			    num[0] == '0')
+				throw Bad{node_name(num), "not a partition number (1 to 999)"};
+			at(num, [&, &part = part, &num = num] {
+				object_of(part, partition_fields);
+				Partition &p = d.partitions[std::stoi(num)];
+				opt(part, "start",
+				    [&](const json &x) { p.start = whole<std::uint64_t>(x); });
+				opt(part, "sectors",
+				    [&](const json &x) { p.sectors = whole<std::uint64_t>(x); });
+			});
+		}
+	});
+	opt(j, "overwrite", [&](const json &v) {
+		OverwriteDesc &o = d.overwrite;
+		object_of(v, overwrite_fields);
+		opt(v, "rate",
+		    [&](const json &x) { o.rate = whole<std::uint64_t>(x, 1, MAX_RATE); });
+		opt(v, "counts", [&](const json &x) {
+			each(x, 100000,
+			     [&](const json &c) { o.counts.push_back(whole<std::uint32_t>(c)); });
+		});
+		opt(v, "mode", [&](const json &x) { o.mode = whole<std::int32_t>(x, 0, 3); });
+		opt(v, "fixdata", [&](const json &x) { o.fixdata = whole<std::uint16_t>(x); });
+		opt(v, "pranddata", [&](const json &x) { o.pranddata = whole<std::uint32_t>(x); });
+		opt(v, "owsw", [&](const json &x) { o.owsw = whole<std::uint16_t>(x); });
+	});
+	opt(j, "identify", [&](const json &v) {
+		check_identify(v);
+		d.identify = v;
+	});
+	opt(j, "smart", [&](const json &v) {
+		check_smart(v);
+		d.smart = v;
+	});
+	opt(j, "sysfs", [&](const json &v) {
+		check_sysfs(v);
+		d.sysfs = v;
+	});
+	opt(j, "drive_file", [&](const json &v) { d.drive_file = text(v); });
+}
+
+void from_json(const json &j, BoardDesc &d)
+{
+	object_of(j, board_fields);
+	opt(j, "comment", [&](const json &v) { d.comment = text(v); });
+	opt(j, "probe", [&](const json &v) {
+		d.has_probe = !v.is_null();
+		if (v.is_null())
+			return;
+		if (!v.is_object())
+			throw Bad{"", "must be an object or null, not " + article(v)};
+		for (const auto &[name, answer] : v.items()) {
+			check_name(name, "drive");
+			at(name, [&, &answer = answer, &name = name] {
+				d.probe[name] =
+					answer == "signal" ? -1 : whole<int>(answer, 0, 255);
+			});
+		}
+	});
+	opt(j, "clock", [&](const json &v) {
+		const std::string c = text(v);
+		if (c != "real" && c != "virtual")
+			throw Bad{"", "must be \"real\" or \"virtual\", not " + v.dump()};
+		d.virtual_clock = c == "virtual";
+	});
+	opt(j, "trace_raw", [&](const json &v) { d.trace_raw = flag(v); });
+	opt(j, "faults", [&](const json &v) {
+		each(v, 1000, [&](const json &f) {
+			object_of(f, fault_fields);
+			Fault fault;
+			opt(f, "node", [&](const json &x) {
+				fault.node = text(x);
+				if (fault.node != "*")
+					check_name(fault.node, "node");
+			});
+			opt(f, "request", [&](const json &x) {
+				fault.request = text(x);
+				if (fault.request != "open" &&
+				    find_request(fault.request) == nullptr)
+					throw Bad{"", "no request " + node_name(fault.request)};
+			});
+			if (!f.contains("request"))
+				throw Bad{"request", "missing"};
+			opt(f, "result", [&](const json &x) { fault.result = whole<int>(x); });
+			opt(f, "errno", [&](const json &x) { fault.err = whole<int>(x, 0, 4095); });
+			opt(f, "from",
+			    [&](const json &x) { fault.from = whole<std::int64_t>(x, 1); });
+			opt(f, "count",
+			    [&](const json &x) { fault.count = whole<std::int64_t>(x, 0); });
+			d.faults.push_back(fault);
+		});
+	});
+	opt(j, "drives", [&](const json &v) {
+		if (!v.is_object())
+			throw Bad{"", "must be an object, not " + article(v)};
+		for (const auto &[name, drive] : v.items()) {
+			std::string dname;
+			int part = 0;
+			if (!split_node(name, dname, part) || part != 0)
+				throw Bad{node_name(name), "not a drive name (sd and one letter)"};
+			at(name, [&, &drive = drive, &name = name] {
+				DriveDesc dd = drive.get<DriveDesc>();
+				for (std::size_t i = 0; i < dd.nodes.size(); i++) {
+					std::string of;
+					if (!split_node(dd.nodes[i], of, part) || of != name)
+						throw Bad{"nodes[" + std::to_string(i) + "]",
+							  node_name(dd.nodes[i]) + " is not " +
+								  name +
+								  " or one of its partitions"};
+				}
+				d.drives[name] = dd;
+			});
+		}
+	});
+}
+
+Board load_board(const std::string &dir)
+{
+	Board b;
+	b.dir = dir;
+	const std::string path = dir + "/board.json";
+	b.desc = json::parse(read_text(path, true), nullptr, false);
+	if (b.desc.is_discarded())
+		throw Error(path + ": not valid JSON (truncated or edited?)");
+	try {
+		b.info = b.desc.get<BoardDesc>();
+	} catch (const Bad &bad) {
+		throw Error(path + ": " + (bad.path.empty() ? "" : bad.path + ": ") + bad.why);
+	}
+	return b;
+}
+
+void check_state(const json &state)
+{
+	static const char *const state_fields[] = {"commit", "seq",        "clock_ns",
+						   "calls",  "controller", "drives"};
+	static const char *const controller_fields[] = {"link"};
+	static const char *const ow_fields[] = {"mode",     "fixdata",     "pranddata", "total",
+						"start_ns", "start_count", "run_total", "polls"};
+	static const char *const aes_fields[] = {"aesmode", "mode",   "keybits", "hddkey",
+						 "realkey", "ivdata", "ivtype"};
+	static const char *const kept_fields[] = {"power",  "port", "uncorrectable",
+						  "erases", "aes",  "ow"};
+	auto one_of = [](const json &v, std::initializer_list<const char *> names) {
+		const std::string s = text(v);
+		if (std::none_of(names.begin(), names.end(), [&](const char *n) { return s == n; }))
+			throw Bad{"", "unknown value " + v.dump()};
+	};
+	object_of(state, state_fields);
+	for (const char *k : {"commit", "seq", "clock_ns"})
+		opt(state, k, [](const json &v) { whole<std::uint64_t>(v); });
+	opt(state, "calls", [](const json &v) {
+		if (!v.is_object())
+			throw Bad{"", "must be an object, not " + article(v)};
+		for (const auto &[key, n] : v.items())
+			at(node_name(key), [&n = n] { whole<std::int64_t>(n, 0); });
+	});
+	opt(state, "controller", [&](const json &v) {
+		object_of(v, controller_fields);
+		opt(v, "link", [&](const json &x) { one_of(x, {"up", "asleep"}); });
+	});
+	opt(state, "drives", [&](const json &v) {
+		if (!v.is_object())
+			throw Bad{"", "must be an object, not " + article(v)};
+		for (const auto &[name, kept] : v.items())
+			at(node_name(name), [&, &kept = kept] {
+				object_of(kept, kept_fields);
+				opt(kept, "power", [&](const json &x) {
+					one_of(x, {"active", "standby", "sleeping"});
+				});
+				opt(kept, "port", [&](const json &x) {
+					one_of(x, {"ready", "offline"});
+				});
+				opt(kept, "uncorrectable", [](const json &x) {
+					each(x, 1000000,
+					     [](const json &s) { whole<std::uint64_t>(s); });
+				});
+				opt(kept, "erases", [](const json &x) { whole<std::uint64_t>(x); });
+				opt(kept, "ow", [](const json &ow) {
+					object_of(ow, ow_fields);
+					for (const auto &item : ow.items())
+						at(item.key(),
+						   [&] { whole<std::int64_t>(item.value()); });
+				});
+				opt(kept, "aes", [](const json &aes) {
+					object_of(aes, aes_fields);
+					for (const char *k : {"aesmode", "keybits", "ivtype"})
+						opt(aes, k, [](const json &x) { whole<int>(x); });
+					opt(aes, "mode", [](const json &x) { text(x); });
+					for (const char *k : {"hddkey", "realkey", "ivdata"})
+						opt(aes, k, [](const json &x) {
+							each(x, 8, [](const json &w) {
+								whole<std::uint32_t>(w);
+							});
+						});
+				});
+			});
+	});
+}
+
+json read_state(const Board &board)
+{
+	const std::string path = board.dir + "/state.json";
+	const std::string hint = " (remove " + path + " to start the driver afresh)";
+	const std::string text_ = read_text(path, false);
+	json state = text_.empty() ? json::object() : json::parse(text_, nullptr, false);
+	if (state.is_discarded())
+		throw Error(path + ": not valid JSON (truncated or edited?)" + hint);
+	try {
+		check_state(state);
+	} catch (const Bad &bad) {
+		throw Error(path + ": " + (bad.path.empty() ? "" : bad.path + ": ") + bad.why +
+			    hint);
+	}
+	return state;
+}
+
+std::vector<std::string> board_keys()
+{
+	std::vector<std::string> keys;
+	auto add = [&](const std::string &prefix, const auto &names) {
+		for (const char *n : names)
+			keys.push_back(prefix + n);
+	};
+	add("", board_fields);
+	add("faults[].", fault_fields);
+	add("drives.NAME.", drive_fields);
+	add("drives.NAME.partitions.N.", partition_fields);
+	add("drives.NAME.overwrite.", overwrite_fields);
+	add("drives.NAME.identify.", identify_fields);
+	add("drives.NAME.smart.", smart_fields);
+	add("drives.NAME.smart.attributes[].", attribute_fields);
+	add("drives.NAME.smart.thresholds[].", threshold_fields);
+	return keys;
+}
+
+} // namespace sim

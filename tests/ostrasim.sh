@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# ostrasim as its users meet it: the command line, hostile boards and states,
+# runs at once, killed runs, the installed layout.  One case a line:
+#   testing NAME COMMAND EXPECTED   (COMMAND runs in a scratch directory)
+# usage: ostrasim.sh OSTRASIM OSTRAUTIL [POWERPC_BUILD]
+S=$(realpath "$1") U=$(realpath "$2") P=$(realpath "${3:-/nonexistent}") T=$(mktemp -d) D=$(realpath "${0%/*}/..")
+trap 'rm -rf "$T"' EXIT
+pass=0 fail=0
+testing() {
+  local got
+  got=$(cd "$T" && eval "$2" 2>&1)
+  if [ "$got" == "$3" ]; then pass=$((pass + 1)); else
+    fail=$((fail + 1)); printf 'FAIL %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$3" "$got"; fi
+}
+# a fresh default board b, edited by a jq filter
+new() { rm -rf b && "$S" init b >/dev/null && edit "${1:-.}"; }
+edit() { jq "$1" b/board.json >b/new && mv b/new b/board.json; }
+# first line of standard error and the status, the scratch path left out
+st() { "$@" >/dev/null 2>err; local r=$?; head -1 err | sed "s|$T/||g"; echo "status $r"; }
+run() { "$S" run b -- "$U" "$@"; }
+seqs() { jq -r .seq b/trace.jsonl | awk '$1 <= last { print "repeat " $1 } { last = $1 }'; }
+lines() { wc -l <b/trace.jsonl; }
+refused() { testing "$1" "new '$2'; st $S run b -- $U 51 sda; ls b/dev" "ostrasim: b/board.json: $3
+status 2
+sda
+sda5"; }
+
+usage1="usage: ostrasim init DIR [--preset NAME] [--force]"
+testing help "$S --help | head -1; echo \$?" "$usage1
+0"
+testing version "$S --version" "ostrasim 1.0.0"
+testing no-command "st $S" "ostrasim: no command
+status 2"
+testing unknown-command "st $S frob" "ostrasim: unknown command frob (commands: init, run, trace, show, presets, keys)
+status 2"
+testing unknown-preset "st $S init b --preset nope" "ostrasim: no preset nope (presets: default, ssd, two)
+status 2"
+testing init-refuses "new; st $S init b" "ostrasim: b already holds a board (--force writes a new one)
+status 2"
+testing init-force "new '.clock = \"virtual\"'; $S init b --force; jq -r .clock b/board.json" real
+testing trace-missing "st $S trace nowhere" "ostrasim: nowhere: no board here (ostrasim init nowhere makes one)
+status 2"
+testing show-missing "mkdir -p empty; st $S show empty" "ostrasim: empty: no board here (ostrasim init empty makes one)
+status 2"
+testing trace-clear "new; run 33 sda >/dev/null; last=\$(lines); $S trace b --clear; lines; run 33 sda >/dev/null
+  [ \$(jq -s '.[0].seq' b/trace.jsonl) -gt \$last ] && echo numbers go on" "0
+numbers go on"
+
+refused misspelt-key '.drives.sda.identfy = {}' "drives.sda.identfy: unknown key (known: nodes, capacity, rotational, partitions, overwrite, identify, smart, sysfs, drive_file)"
+refused faults-type '.faults = 5' "faults: must be an array, not a number"
+refused clock-type '.clock = 3' "clock: must be a string, not a number"
+refused clock-value '.clock = "fast"' 'clock: must be "real" or "virtual", not "fast"'
+refused rate-negative '.drives.sda.overwrite.rate = -100' "drives.sda.overwrite.rate: must be 1 to 1000000000000, not -100"
+refused rate-zero '.drives.sda.overwrite.rate = 0' "drives.sda.overwrite.rate: must be 1 to 1000000000000, not 0"
+refused rate-huge '.drives.sda.overwrite.rate = 1e308' "drives.sda.overwrite.rate: must be a whole number, not 1e+308"
+refused node-path '.drives.sda.nodes += ["../../x"]' "drives.sda.nodes[2]: ../../x is not sda or one of its partitions"
+refused probe-name '.probe["a;b"] = 1' "probe.a;b: not a plain drive name (letters, digits, '.', '_', '-')"
+refused sysfs-path '.drives.sda.sysfs["../x"] = "1"' "drives.sda.sysfs.../x: not a relative path of plain names"
+refused drive-file '.drives.sda.drive_file = "/dev/zero" | del(.drives.sda.identify, .drives.sda.smart)' "drives.sda: drive file /dev/zero is not a file of at most 64 KiB"
+refused fault-request '.faults = [{"request": "NOPE"}]' "faults[0].request: no request NOPE"
+refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
+testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json: not valid JSON (truncated or edited?)
+status 2"
+testing board-unreadable "new; rm b/board.json; mkdir b/board.json; st $S run b -- $U 51 sda" "ostrasim: cannot read b/board.json: Is a directory
+status 2"
+hint="(remove b/state.json to start the driver afresh)"
+testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b" "ostrasim: b/state.json: not valid JSON (truncated or edited?) $hint
+status 2"
+testing state-type "new; echo '{\"drives\": {\"sda\": {\"power\": 5}}}' >b/state.json; st $S run b -- $U 51 sda" "ostrasim: b/state.json: drives.sda.power: must be a string, not a number $hint
+status 2"
+testing state-in-run "new; echo '{\"seq\": -1}' >b/state.json; OSTRASIM_BOARD=$T/b LD_PRELOAD=${S%/*}/libostrasim.so $U hdsleep /dev/sda 2>&1 | sed 's|$T/||g' | uniq -c" "      1 ostrasim: b/state.json: seq: must be 0 to 18446744073709551615, not -1 $hint
+      1 /dev/sda open error"
+testing non-utf8-node "new; run hdsleep $'/dev/sd\\xff'; echo \$?; jq -r 'select(.node) | .node' b/trace.jsonl | sort -u" "/dev/sd"$'\xff'" open error
+0
+sd\\xff"
+testing non-utf8-word "new; run 22 $'sd\\xe9' | tail -1; echo \$?" "/dev/sd"$'\xe9'" open error
+0"
+testing read-only "new; cp b/state.json s0; run 51 sda >/dev/null; run 53 sda >/dev/null; cmp s0 b/state.json && $S show b | grep -c power" 1
+testing show-no-lock "new; run 12 sda >/dev/null; rm -f b/state.lock; mkdir b/state.lock; st $S show b" "status 0"
+testing runs-at-once "new; for i in 1 2 3 4 5 6 7 8; do run 51 sda >/dev/null 2>>e & run ow_clear sda >/dev/null 2>>e & wait; done
+  cat e; seqs; jq -c 'select(.op == \"exit\") | .open' b/trace.jsonl | sort | uniq -c" "     16 []"
+testing failed-run-keeps-dev "new; st $S run b -- /no/such; ls b/dev" "ostrasim: cannot run /no/such: No such file or directory
+status 127
+sda
+sda5"
+testing killed-commit "new; run 12 sda >/dev/null; n=\$(lines); printf '{\"seq\":999,\"commit\":999}\n{\"se' >>b/trace.jsonl
+  run 33 sda >/dev/null; seqs; grep -c '\"seq\":999' b/trace.jsonl; [ \$(lines) -gt \$n ] && echo appended" "0
+appended"
+testing keys-documented "$S keys | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
+if [ -n "$P" ] && [ -e "$P/libostrasim.so" ]; then
+  testing installed-ppc "cmake --install ${S%/*} --prefix inst >/dev/null; new; inst/bin/ostrasim run b -- $P/ostrautil 53 sda | tail -1" "Model=WDC WD1600AAJS-22WAA0, SerialNo=WD-WCAS21234567"
+fi
+echo "$pass passed, $fail failed"
+[ "$fail" -eq 0 ]
