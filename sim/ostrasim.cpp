@@ -2,7 +2,7 @@
 //
 //   ostrasim init DIR [--preset NAME]   write a new board (presets: ostrasim presets)
 //   ostrasim run DIR -- PROGRAM ARGS... run PROGRAM against the board
-//   ostrasim trace DIR                  print the request trace readably
+//   ostrasim trace [--raw] DIR          print the request trace readably (raw: as stored)
 //   ostrasim show DIR                   print what the driver keeps per drive
 //   ostrasim presets                    list the built-in boards
 //
@@ -12,6 +12,7 @@
 // PowerPC one.
 #include "drive_data.h"
 #include "sim.h"
+#include "trace.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -38,7 +39,7 @@ int usage()
 {
 	std::cerr << "usage: ostrasim init DIR [--preset NAME]\n"
 		     "       ostrasim run DIR -- PROGRAM [ARGS...]\n"
-		     "       ostrasim trace DIR\n"
+		     "       ostrasim trace [--raw] DIR\n"
 		     "       ostrasim show DIR\n"
 		     "       ostrasim presets\n";
 	return 2;
@@ -178,43 +179,6 @@ int cmd_run(const std::string &dir, char **prog)
 	return 127;
 }
 
-int cmd_trace(const std::string &dir)
-{
-	std::ifstream in(fs::path(dir) / "trace.jsonl");
-	std::string text;
-	while (std::getline(in, text)) {
-		const json line = json::parse(text);
-		const std::string op = line.value("op", "");
-		std::printf("%5llu %-6s %-6s",
-			    static_cast<unsigned long long>(line.value("seq", 0ULL)), op.c_str(),
-			    line.value("node", "").c_str());
-		if (op == "ioctl")
-			std::printf(" %s (0x%04lx)", line.value("request", "").c_str(),
-				    line.value("code", 0UL));
-		if (op == "exit") {
-			std::printf(" nodes left open:");
-			for (const json &node : line.value("open", json::array()))
-				std::printf(" %s", node.get<std::string>().c_str());
-			std::printf("%s\n",
-				    line.value("open", json::array()).empty() ? " none" : "");
-			continue;
-		}
-		std::printf(" -> %d", line.value("result", 0));
-		if (line.value("errno", 0) != 0)
-			std::printf(" (%s)", std::strerror(line.value("errno", 0)));
-		if (line.value("injected", false))
-			std::printf(" [injected]");
-		if (line.value("masked", false))
-			std::printf(" [masked]");
-		std::printf("\n");
-		if (line.contains("before"))
-			std::printf("        in:  %s\n        out: %s\n",
-				    line.at("before").get<std::string>().c_str(),
-				    line.at("after").get<std::string>().c_str());
-	}
-	return 0;
-}
-
 int cmd_show(const std::string &dir)
 {
 	const sim::Board board = sim::load_board(fs::canonical(dir).string());
@@ -245,7 +209,11 @@ int main(int argc, char **argv)
 		if (cmd == "run" && argc >= 5 && std::string(argv[3]) == "--")
 			return cmd_run(argv[2], argv + 4);
 		if (cmd == "trace" && argc == 3)
-			return cmd_trace(argv[2]);
+			return sim::print_trace(std::string(argv[2]) + "/trace.jsonl", false,
+						stdout);
+		if (cmd == "trace" && argc == 4 && std::string(argv[2]) == "--raw")
+			return sim::print_trace(std::string(argv[3]) + "/trace.jsonl", true,
+						stdout);
 		if (cmd == "show" && argc == 3)
 			return cmd_show(argv[2]);
 		if (cmd == "presets" && argc == 2) {

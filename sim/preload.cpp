@@ -7,6 +7,7 @@
 // with a virtual clock, sleep and nanosleep advance the board's time instead
 // of waiting.  Without OSTRASIM_BOARD everything passes straight through.
 #include "sim.h"
+#include "trace.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -151,7 +152,9 @@ void trace_exit()
 	});
 }
 
-__attribute__((constructor)) void ostrasim_init()
+// The C library hands the program's arguments to the constructors of the
+// libraries it loads.
+__attribute__((constructor)) void ostrasim_init(int argc, char **argv, char **)
 {
 	// the shells that system() starts must not load the simulator again;
 	// OSTRASIM_PRELOAD_INHERIT keeps it for a dynamic launcher such as
@@ -166,8 +169,11 @@ __attribute__((constructor)) void ostrasim_init()
 		b = sim::current_board();
 	}
 	(void)open_nodes();
-	if (b != nullptr)
+	if (b != nullptr) {
+		Inside in;
+		sim::trace_run(*b, argc, argv);
 		std::atexit(trace_exit);
+	}
 }
 
 } // namespace

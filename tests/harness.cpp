@@ -136,7 +136,7 @@ std::vector<json> Board::trace(const std::string &op) const
 	while (std::getline(in, text)) {
 		json line = json::parse(text);
 		const std::string line_op = line.value("op", "");
-		if (op.empty() ? line_op != "exit" : line_op == op)
+		if (op.empty() ? line_op != "exit" && line_op != "run" : line_op == op)
 			lines.push_back(line);
 	}
 	return lines;

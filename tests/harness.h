@@ -41,8 +41,8 @@ class Board {
 	RunResult run_program(const std::vector<std::string> &argv) const; // any program
 
 	// trace lines, optionally only those of one op ("open", "ioctl", "close",
-	// "sleep"); the process's "exit" line (the nodes it left open) only when
-	// asked for by name
+	// "sleep"); the process's "run" header and "exit" line (the nodes it left
+	// open) only when asked for by name
 	std::vector<json> trace(const std::string &op = "") const;
 	// "node REQUEST" per ioctl, in order
 	std::vector<std::string> requests() const;
