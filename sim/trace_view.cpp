@@ -81,7 +81,7 @@ const Layout layouts[] = {
 	{"ZTOSTRA_SET_TOTAL", "total", {{"total", 0, 8, Kind::Dec}}, {}},
 	{"ZTOSTRA_HDD_DEF_ROTATIONAL", "flag", {{"rotational", 0, 4, Kind::Dec}}, {}},
 	{"HDIO_GET_IDENTITY", "identify", {{"identify", 0, 512, Kind::Data}}, {}},
-	{"HDIO_GET_MULTCOUNT", "long", {{"multcount", 0, 0, Kind::Dec}}, {}},
+	{"HDIO_GET_MULTCOUNT", "long", {{"multcount", 0, 0, Kind::Signed}}, {}},
 	{"HDIO_DRIVE_CMD",
 	 "drive command",
 	 {{"command", 0, 1, Kind::Hex},

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The readable trace of commands that send every record the program knows
-# matches its golden file tests/expected/trace.TARGET.txt.
+# matches its golden file tests/expected/trace.TARGET.txt; for native also
+# that of stored lines of standard clients and odd records (trace.input.jsonl).
 # usage: trace.sh OSTRASIM TARGET OSTRAUTIL
 set -eu
 sim=$1 target=$2 util=$3 b=$(mktemp -d)/board
@@ -21,3 +22,4 @@ rotational sda
 23 sda LL=1 LH=2 HL=3 HH=4 UA=5 UB=6 UC=7 UD=8
 END
 "$sim" trace "$b" | diff -u "$(dirname "$0")/expected/trace.$target.txt" -
+[ "$target" != native ] || { cp "$(dirname "$0")/expected/trace.input.jsonl" "$b/trace.jsonl" && "$sim" trace "$b" | diff -u "$(dirname "$0")/expected/trace.decoded.txt" -; }
