@@ -4,6 +4,7 @@
 // Every node of a drive answers alike, the whole disk (sda) as well as its
 // partitions (sda5): the driver and the block layer look only at the drive
 // behind the node.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
@@ -18,6 +19,10 @@ constexpr unsigned char ATA_IDENTIFY = 0xEC;
 constexpr unsigned char ATA_SMART = 0xB0;
 constexpr unsigned char SMART_READ_DATA = 0xD0;
 constexpr unsigned char SMART_READ_THRESHOLDS = 0xD1;
+constexpr unsigned char SMART_READ_LOG = 0xD5;
+// logs the drive keeps, all empty: SMART error log, self-test log, selective
+// self-test log
+constexpr unsigned char SMART_LOGS[] = {0x01, 0x06, 0x09};
 // status and error registers of a command the drive aborts
 constexpr unsigned char ATA_STATUS_ERR = 0x51;
 constexpr unsigned char ATA_ERROR_ABRT = 0x04;
@@ -80,6 +85,14 @@ int drive_cmd(sim::Ctx &ctx, unsigned char *arg)
 		return attr_page_now(ctx, arg + 4);
 	if (count == 1 && command == ATA_SMART && feature == SMART_READ_THRESHOLDS)
 		return answer(ctx, arg + 4, sim::smart_thrs_page);
+	if (count == 1 && command == ATA_SMART && feature == SMART_READ_LOG &&
+	    std::find(std::begin(SMART_LOGS), std::end(SMART_LOGS), arg[1]) != std::end(SMART_LOGS))
+		return answer(ctx, arg + 4, [](const sim::json &) {
+			sim::Page log{};
+			log[0] = 1; // revision; no entries
+			sim::set_checksum(log);
+			return log;
+		});
 	// anything else the drive aborts; the registers come back in the header
 	arg[0] = ATA_STATUS_ERR;
 	arg[1] = ATA_ERROR_ABRT;

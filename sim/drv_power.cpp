@@ -24,11 +24,13 @@ namespace {
 
 using sim::json;
 
-// requests the controller answers itself, whatever the link and the drive do
+// requests the controller or the driver answers alone, whatever the link and
+// the drive do
 const char *const controller_requests[] = {
 	"ZTOSTRA_SLEEP_IN",           "ZTOSTRA_SLEEP_OUT",      "ZTOSTRA_INIT_PORT",
 	"ZTOSTRA_TEST_REG_READ",      "ZTOSTRA_TEST_REG_WRITE", "ZTOSTRA_TEST_24v_DOWN_INTR",
-	"ZTOSTRA_HDD_DEF_ROTATIONAL",
+	"ZTOSTRA_HDD_DEF_ROTATIONAL", "HDIO_GET_MULTCOUNT",     "SG_IO",
+	"HDIO_DRIVE_TASKFILE",
 };
 
 // requests that need the media: a drive in stand-by spins up for them

@@ -2,7 +2,7 @@
 //
 //   ostrasim init DIR [--preset NAME]   write a new board (presets: ostrasim presets)
 //   ostrasim run DIR -- PROGRAM ARGS... run PROGRAM against the board
-//   ostrasim trace DIR                  print the request trace readably
+//   ostrasim trace [--raw] DIR          print the request trace readably (raw: as stored)
 //   ostrasim show DIR                   print what the driver keeps per drive
 //   ostrasim presets                    list the built-in boards
 //
@@ -12,6 +12,7 @@
 // PowerPC one.
 #include "drive_data.h"
 #include "sim.h"
+#include "trace.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -38,7 +39,7 @@ namespace {
 
 const char usage_text[] = "usage: ostrasim init DIR [--preset NAME] [--force]\n"
 			  "       ostrasim run DIR -- PROGRAM [ARGS...]\n"
-			  "       ostrasim trace DIR [--clear]\n"
+			  "       ostrasim trace DIR [--raw | --clear]\n"
 			  "       ostrasim show DIR\n"
 			  "       ostrasim presets\n"
 			  "       ostrasim keys\n"
@@ -279,43 +280,6 @@ int cmd_run(const std::string &dir, char **prog)
 	return 127;
 }
 
-int cmd_trace(const std::string &dir)
-{
-	std::ifstream in(fs::path(dir) / "trace.jsonl");
-	std::string text;
-	while (std::getline(in, text)) {
-		const json line = json::parse(text);
-		const std::string op = line.value("op", "");
-		std::printf("%5llu %-6s %-6s",
-			    static_cast<unsigned long long>(line.value("seq", 0ULL)), op.c_str(),
-			    line.value("node", "").c_str());
-		if (op == "ioctl")
-			std::printf(" %s (0x%04lx)", line.value("request", "").c_str(),
-				    line.value("code", 0UL));
-		if (op == "exit") {
-			std::printf(" nodes left open:");
-			for (const json &node : line.value("open", json::array()))
-				std::printf(" %s", node.get<std::string>().c_str());
-			std::printf("%s\n",
-				    line.value("open", json::array()).empty() ? " none" : "");
-			continue;
-		}
-		std::printf(" -> %d", line.value("result", 0));
-		if (line.value("errno", 0) != 0)
-			std::printf(" (%s)", std::strerror(line.value("errno", 0)));
-		if (line.value("injected", false))
-			std::printf(" [injected]");
-		if (line.value("masked", false))
-			std::printf(" [masked]");
-		std::printf("\n");
-		if (line.contains("before"))
-			std::printf("        in:  %s\n        out: %s\n",
-				    line.at("before").get<std::string>().c_str(),
-				    line.at("after").get<std::string>().c_str());
-	}
-	return 0;
-}
-
 // Needs read access only: the state is replaced atomically, so it is read
 // without the lock.
 int cmd_show(const std::string &dir)
@@ -366,11 +330,18 @@ int main(int argc, char **argv)
 		}
 		if (cmd == "run" && n >= 4 && args[2] == "--")
 			return cmd_run(args[1], argv + 4);
-		if (cmd == "trace" && (n == 2 || (n == 3 && args[2] == "--clear"))) {
-			if (n == 2)
-				return cmd_trace(board_dir_of(args[1]));
+		if (cmd == "trace" && n >= 2 && n <= 3) {
+			// DIR, then --raw or --clear, in either order
+			const bool flag_first = n == 3 && args[1].rfind("--", 0) == 0;
+			const std::string &dir = args[flag_first ? 2 : 1];
+			const std::string flag = n == 3 ? args[flag_first ? 1 : 2] : "";
+			if (flag.empty() || flag == "--raw")
+				return sim::print_trace(board_dir_of(dir) + "/trace.jsonl",
+							!flag.empty(), stdout);
+			if (flag != "--clear")
+				return usage("trace: unknown option " + sim::node_name(flag));
 			sim::Board board;
-			board.dir = board_dir_of(args[1]);
+			board.dir = board_dir_of(dir);
 			sim::clear_trace(board);
 			return 0;
 		}

@@ -7,6 +7,7 @@
 // with a virtual clock, sleep and nanosleep advance the board's time instead
 // of waiting.  Without OSTRASIM_BOARD everything passes straight through.
 #include "sim.h"
+#include "trace.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -88,10 +89,21 @@ template <typename Fn> bool guarded(Fn fn)
 	return false;
 }
 
+// The program's arguments, for the run's header line in the trace.
+int run_argc = 0;
+char **run_argv = nullptr;
+
+// The board; the first use also writes the run's header line, so that it
+// stands before every other line of this process.
 const sim::Board *board()
 {
+	static bool header = false;
 	const sim::Board *b = nullptr;
 	guarded([&] { b = sim::current_board(); });
+	if (b != nullptr && !header) {
+		header = true;
+		guarded([&] { sim::trace_run(*b, run_argc, run_argv); });
+	}
 	return b;
 }
 
@@ -174,6 +186,8 @@ int open_common(OpenFn fn, const char *path, int flags, mode_t mode, Args... bef
 void trace_exit()
 {
 	const sim::Board *b = board();
+	if (b == nullptr)
+		return;
 	guarded([&] {
 		sim::json open = sim::json::array();
 		for (const auto &[fd, node] : open_nodes())
@@ -184,7 +198,9 @@ void trace_exit()
 	});
 }
 
-__attribute__((constructor)) void ostrasim_init()
+// The C library hands the program's arguments to the constructors of the
+// libraries it loads.
+__attribute__((constructor)) void ostrasim_init(int argc, char **argv, char **)
 {
 	// the shells that system() starts must not load the simulator again;
 	// OSTRASIM_PRELOAD_INHERIT keeps it for a dynamic launcher such as
@@ -194,8 +210,11 @@ __attribute__((constructor)) void ostrasim_init()
 	// the board is loaded on first use, once the driver's modules have
 	// registered their requests
 	const char *dir = std::getenv("OSTRASIM_BOARD");
-	if (dir != nullptr && *dir != '\0')
+	if (dir != nullptr && *dir != '\0') {
+		run_argc = argc;
+		run_argv = argv;
 		std::atexit(trace_exit);
+	}
 }
 
 } // namespace

@@ -1,0 +1,26 @@
+// trace.h - the run header of the request trace and its readable form.
+//
+// Every process that runs with the simulator on a board starts its part of
+// trace.jsonl with one line {"op": "run", "program", "args", "byte_order"}:
+// the program's file name, its arguments and the byte order it keeps numbers
+// in.  The other lines of that process carry argument bytes in the program's
+// memory order; the readable trace decodes their records in the byte order
+// of their run's header.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "sim.h"
+
+namespace sim {
+
+// Appends the header line of this process's run.  Unless the board sets
+// trace_raw, the value of each NAME=VALUE argument shows as "*" (key words).
+void trace_run(const Board &board, int argc, char **argv);
+
+// Prints the trace file readably (raw: the JSON lines as stored).  Returns 0,
+// or 2 after a line naming what is wrong with the file.
+int print_trace(const std::string &path, bool raw, std::FILE *out);
+
+} // namespace sim

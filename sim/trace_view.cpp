@@ -1,0 +1,368 @@
+// trace_view.cpp - the readable form of the request trace (`ostrasim trace`).
+//
+// Each run starts with its header: the program, its arguments and the byte
+// order of its numbers.  Each request shows its argument record before (in)
+// and after (out) the driver answered it: the fields by name, decoded from
+// their offsets in the run's byte order, and data areas as a hexdump of the
+// bytes as they lie in the program's memory, runs of zero lines folded.  No
+// times, process ids, descriptor numbers or paths: the same runs give the
+// same text.
+#include "trace.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+enum class Kind {
+	Dec,    // unsigned, decimal
+	Signed, // signed, decimal
+	Hex,    // unsigned, hexadecimal
+	Words,  // 32-bit words in hexadecimal (key material, masked unless trace_raw)
+	Data,   // bytes, as a hexdump
+};
+
+struct Field {
+	const char *name;
+	std::size_t off;
+	std::size_t size; // 0: the rest of the argument
+	Kind kind;
+};
+
+struct Layout {
+	const char *request;
+	const char *record;
+	std::vector<Field> in;
+	std::vector<Field> out; // empty: as in
+};
+
+const std::vector<Field> dma_info = {{"nsect", 0, 4, Kind::Dec},
+				     {"start_sect[0]", 4, 4, Kind::Dec},
+				     {"start_sect[1]", 8, 4, Kind::Dec},
+				     {"buff", 12, 512, Kind::Data}};
+
+const Layout layouts[] = {
+	{"ZTOSTRA_GET_IDENTDATA", "smartinfo.id", {{"id", 0, 512, Kind::Data}}, {}},
+	{"ZTOSTRA_GET_SMARTATTR", "smartinfo.attr", {{"attr", 0, 512, Kind::Data}}, {}},
+	{"ZTOSTRA_GET_SMARTTHRS", "smartinfo.thrs", {{"thrs", 0, 512, Kind::Data}}, {}},
+	{"ZTOSTRA_TEST_READ_DMA", "ztostra_read_dma_info", dma_info, {}},
+	{"ZTOSTRA_TEST_UNCWRITE", "ztostra_write_dma_info", dma_info, {}},
+	{"ZTOSTRA_OW_OP",
+	 "ztostra_ow",
+	 {{"op", 0, 4, Kind::Dec},
+	  {"data.owmode", 8, 4, Kind::Signed},
+	  {"data.owsw", 12, 2, Kind::Hex},
+	  {"data.fixdata", 14, 2, Kind::Hex},
+	  {"data.pranddata", 16, 4, Kind::Hex},
+	  {"data.trcount", 24, 8, Kind::Dec},
+	  {"data.partsect", 32, 8, Kind::Dec}},
+	 {}},
+	{"ZTOSTRA_GET_PART",
+	 "ztostra_part_info",
+	 {{"start_sect", 0, 4, Kind::Dec},
+	  {"nr_sects", 4, 4, Kind::Dec},
+	  {"partno", 8, 4, Kind::Signed}},
+	 {}},
+	{"ZTOSTRA_SET_AES",
+	 "aeskey",
+	 {{"hddkey", 0, 32, Kind::Words},
+	  {"realkey", 32, 32, Kind::Words},
+	  {"ivdata", 64, 32, Kind::Words},
+	  {"aesmode", 96, 4, Kind::Signed},
+	  {"ivtype", 100, 4, Kind::Signed}},
+	 {}},
+	{"ZTOSTRA_GET_OWCOUNT", "count", {{"count", 0, 4, Kind::Dec}}, {}},
+	{"ZTOSTRA_ISUEE_OWFUNC", "count", {{"count", 0, 4, Kind::Dec}}, {}},
+	{"ZTOSTRA_SET_TOTAL", "total", {{"total", 0, 8, Kind::Dec}}, {}},
+	{"ZTOSTRA_HDD_DEF_ROTATIONAL", "flag", {{"rotational", 0, 4, Kind::Dec}}, {}},
+	{"HDIO_GET_IDENTITY", "identify", {{"identify", 0, 512, Kind::Data}}, {}},
+	{"HDIO_GET_MULTCOUNT", "long", {{"multcount", 0, 0, Kind::Signed}}, {}},
+	{"HDIO_DRIVE_CMD",
+	 "drive command",
+	 {{"command", 0, 1, Kind::Hex},
+	  {"sector", 1, 1, Kind::Hex},
+	  {"feature", 2, 1, Kind::Hex},
+	  {"nsector", 3, 1, Kind::Dec},
+	  {"data", 4, 0, Kind::Data}},
+	 {{"status", 0, 1, Kind::Hex},
+	  {"error", 1, 1, Kind::Hex},
+	  {"nsector", 2, 1, Kind::Dec},
+	  {"data", 4, 0, Kind::Data}}},
+	{"HDIO_DRIVE_TASK",
+	 "task registers",
+	 {{"command", 0, 1, Kind::Hex},
+	  {"feature", 1, 1, Kind::Hex},
+	  {"nsector", 2, 1, Kind::Dec},
+	  {"sector", 3, 1, Kind::Hex},
+	  {"lcyl", 4, 1, Kind::Hex},
+	  {"hcyl", 5, 1, Kind::Hex},
+	  {"select", 6, 1, Kind::Hex}},
+	 {{"status", 0, 1, Kind::Hex},
+	  {"error", 1, 1, Kind::Hex},
+	  {"nsector", 2, 1, Kind::Dec},
+	  {"sector", 3, 1, Kind::Hex},
+	  {"lcyl", 4, 1, Kind::Hex},
+	  {"hcyl", 5, 1, Kind::Hex},
+	  {"select", 6, 1, Kind::Hex}}},
+};
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes from_hex(const json &line, const char *key)
+{
+	const std::string text = line.at(key).get<std::string>();
+	Bytes bytes;
+	for (std::size_t i = 0; i < text.size(); i += 2) {
+		const std::string pair = text.substr(i, 2);
+		if (pair.size() != 2 ||
+		    pair.find_first_not_of("0123456789abcdef") != std::string::npos)
+			throw std::runtime_error(std::string("\"") + key + "\" is not hex bytes");
+		bytes.push_back(static_cast<unsigned char>(std::stoul(pair, nullptr, 16)));
+	}
+	return bytes;
+}
+
+std::uint64_t number(const unsigned char *p, std::size_t size, bool big)
+{
+	std::uint64_t v = 0;
+	for (std::size_t i = 0; i < size; i++)
+		v |= std::uint64_t{p[i]} << (8U * (big ? size - 1 - i : i));
+	return v;
+}
+
+std::string field_text(const Field &f, const unsigned char *p, std::size_t size, bool big,
+		       bool masked)
+{
+	char buf[32];
+	if (size > 8 && f.kind != Kind::Words)
+		return "(" + std::to_string(size) + " bytes)";
+	const std::uint64_t v = number(p, size, big);
+	switch (f.kind) {
+	case Kind::Signed: {
+		const bool negative = size < 8 && (v >> (8U * size - 1)) != 0;
+		std::snprintf(buf, sizeof buf, "%lld",
+			      static_cast<long long>(v) - (negative ? 1LL << (8U * size) : 0));
+		return buf;
+	}
+	case Kind::Hex:
+		std::snprintf(buf, sizeof buf, "0x%0*llx", static_cast<int>(2 * size),
+			      static_cast<unsigned long long>(v));
+		return buf;
+	case Kind::Words: {
+		if (masked)
+			return "(masked)";
+		std::string s;
+		for (std::size_t i = 0; i + 4 <= size; i += 4) {
+			std::snprintf(buf, sizeof buf, "%s%08llx", i == 0 ? "" : " ",
+				      static_cast<unsigned long long>(number(p + i, 4, big)));
+			s += buf;
+		}
+		return s;
+	}
+	default:
+		std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
+		return buf;
+	}
+}
+
+// 16 bytes a line: offset, bytes, characters; runs of zero lines folded
+void hexdump(const unsigned char *p, std::size_t n, std::FILE *out)
+{
+	std::size_t at = 0;
+	while (at < n) {
+		const std::size_t len = std::min<std::size_t>(16, n - at);
+		std::size_t next = at;
+		while (next < n && p[next] == 0)
+			next++;
+		if (next >= at + len) {
+			const std::size_t end = next == n ? n : next - next % 16;
+			std::fprintf(out, "          %04zx-%04zx  zero\n", at, end - 1);
+			at = end;
+			continue;
+		}
+		std::fprintf(out, "          %04zx ", at);
+		for (std::size_t i = 0; i < 16; i++)
+			std::fprintf(out, i < len ? " %02x" : "   ", i < len ? p[at + i] : 0);
+		std::fprintf(out, "  |");
+		for (std::size_t i = 0; i < len; i++)
+			std::fputc(p[at + i] >= 0x20 && p[at + i] < 0x7F ? p[at + i] : '.', out);
+		std::fprintf(out, "|\n");
+		at += len;
+	}
+}
+
+// The bytes of field f, or null when the record is too short for it.
+const unsigned char *at(const Field &f, const Bytes &bytes, std::size_t &size)
+{
+	if (f.off >= bytes.size())
+		return nullptr;
+	size = f.size == 0 || f.off + f.size > bytes.size() ? bytes.size() - f.off : f.size;
+	return bytes.data() + f.off;
+}
+
+// One side of a record: its fields on one line ("fields unchanged" when the
+// driver left them alone), then its data areas.
+void print_record(const char *side, const char *record, const std::vector<Field> &fields,
+		  const Bytes &bytes, const Bytes *before, bool big, bool masked, std::FILE *out)
+{
+	bool changed = before == nullptr ||
+		       std::all_of(fields.begin(), fields.end(),
+				   [](const Field &f) { return f.kind == Kind::Data; });
+	for (const Field &f : fields) {
+		std::size_t size = 0;
+		const unsigned char *p = at(f, bytes, size);
+		changed = changed || (f.kind != Kind::Data && p != nullptr &&
+				      (before->size() != bytes.size() ||
+				       std::memcmp(before->data() + f.off, p, size) != 0));
+	}
+	std::string text = changed ? "" : "fields unchanged";
+	std::vector<std::pair<std::size_t, std::size_t>> dumps;
+	for (const Field &f : fields) {
+		std::size_t size = 0;
+		const unsigned char *p = at(f, bytes, size);
+		if (p == nullptr || (f.kind != Kind::Data && !changed))
+			continue;
+		text += std::string(text.empty() ? "" : ", ") + f.name;
+		if (f.kind != Kind::Data) {
+			text += " " + field_text(f, p, size, big, masked);
+		} else if (before != nullptr && before->size() == bytes.size() &&
+			   std::memcmp(before->data() + f.off, p, size) == 0) {
+			text += " unchanged";
+		} else if (std::all_of(p, p + size, [](unsigned char c) { return c == 0; })) {
+			text += " " + std::to_string(size) + " zero bytes";
+		} else {
+			text += " " + std::to_string(size) + " bytes:";
+			dumps.emplace_back(f.off, size);
+		}
+	}
+	std::fprintf(out, "        %-3s %s: %s\n", side, record, text.c_str());
+	for (const auto &[off, size] : dumps)
+		hexdump(bytes.data() + off, size, out);
+}
+
+void print_request(const json &line, bool big, std::FILE *out)
+{
+	const std::string request = line.value("request", "");
+	const Layout *layout = nullptr;
+	for (const Layout &l : layouts)
+		if (request == l.request)
+			layout = &l;
+	if (!line.contains("before"))
+		return;
+	const Bytes before = from_hex(line, "before");
+	const Bytes after = from_hex(line, "after");
+	const bool masked = line.value("masked", false);
+	if (layout == nullptr) {
+		std::fprintf(out, "        in:  %zu bytes\n", before.size());
+		hexdump(before.data(), before.size(), out);
+		std::fprintf(out, "        out: %zu bytes\n", after.size());
+		hexdump(after.data(), after.size(), out);
+		return;
+	}
+	print_record("in", layout->record, layout->in, before, nullptr, big, masked, out);
+	print_record("out", layout->record, layout->out.empty() ? layout->in : layout->out, after,
+		     &before, big, masked, out);
+}
+
+std::string joined(const json &args)
+{
+	std::string s;
+	for (const json &a : args) {
+		const std::string text = a.get<std::string>();
+		const bool quote = text.empty() || text.find(' ') != std::string::npos;
+		s += " " + (quote ? "'" + text + "'" : text);
+	}
+	return s;
+}
+
+// One line of the trace; order_of keeps the byte order of each process's run.
+void print_line(const json &line, std::map<long, std::string> &order_of, std::FILE *out)
+{
+	const std::string op = line.value("op", "");
+	const long pid = line.value("pid", 0L);
+	if (op == "run") {
+		const std::string order = line.value("byte_order", "");
+		order_of[pid] = order;
+		std::fprintf(out,
+			     "run %s%s (%s: record fields read %s, bytes shown in the "
+			     "program's memory order)\n",
+			     line.value("program", "").c_str(),
+			     joined(line.value("args", json::array())).c_str(), order.c_str(),
+			     order.c_str());
+		return;
+	}
+	std::fprintf(out, "%5llu %-6s %-6s",
+		     static_cast<unsigned long long>(line.value("seq", 0ULL)), op.c_str(),
+		     line.value("node", "").c_str());
+	if (op == "exit") {
+		const json open = line.value("open", json::array());
+		std::fprintf(out, " nodes left open:%s", open.empty() ? " none" : "");
+		for (const json &node : open)
+			std::fprintf(out, " %s", node.get<std::string>().c_str());
+		std::fprintf(out, "\n");
+		return;
+	}
+	if (op == "sleep") {
+		const auto ns = line.value("ns", 0ULL);
+		std::fprintf(out, " %llu.%09llu s\n", ns / 1000000000ULL, ns % 1000000000ULL);
+		return;
+	}
+	if (op == "ioctl")
+		std::fprintf(out, " %s (0x%04lx)", line.value("request", "").c_str(),
+			     line.value("code", 0UL));
+	const int result = line.value("result", 0);
+	const int err = line.value("errno", 0);
+	// a descriptor's number depends on what the process inherited: left out
+	if (op == "open" && result >= 0)
+		std::fprintf(out, " -> ok");
+	else
+		std::fprintf(out, " -> %d", result);
+	if (err != 0)
+		std::fprintf(out, " (%s)", std::strerror(err));
+	if (line.value("injected", false))
+		std::fprintf(out, " [injected]");
+	if (line.value("masked", false))
+		std::fprintf(out, " [masked]");
+	std::fprintf(out, "\n");
+	if (op != "ioctl")
+		return;
+	const auto [order, unknown] = order_of.try_emplace(pid, "little-endian");
+	if (unknown)
+		std::fprintf(out, "        (no run header: record fields read little-endian)\n");
+	print_request(line, order->second == "big-endian", out);
+}
+
+} // namespace
+
+int print_trace(const std::string &path, bool raw, std::FILE *out)
+{
+	std::ifstream in(path);
+	if (!in) {
+		std::fprintf(stderr, "ostrasim: cannot read %s\n", path.c_str());
+		return 2;
+	}
+	std::map<long, std::string> order_of;
+	std::string text;
+	for (unsigned long n = 1; std::getline(in, text); n++) {
+		if (raw) {
+			std::fprintf(out, "%s\n", text.c_str());
+			continue;
+		}
+		try {
+			print_line(json::parse(text), order_of, out);
+		} catch (const std::exception &e) {
+			std::fflush(out);
+			std::fprintf(stderr, "ostrasim: %s line %lu: %s\n", path.c_str(), n,
+				     e.what());
+			return 2;
+		}
+	}
+	return 0;
+}
+
+} // namespace sim
