@@ -2,6 +2,8 @@
 //
 //   ostrasim init DIR [--preset NAME]   write a new board (presets: ostrasim presets)
 //   ostrasim run DIR -- PROGRAM ARGS... run PROGRAM against the board
+//   ostrasim run --kernel DIR -- PROGRAM ARGS...  the same through `serve`'s devices
+//   ostrasim serve DIR                  the board's drive nodes as character devices
 //   ostrasim trace DIR                  print the request trace readably
 //   ostrasim show DIR                   print what the driver keeps per drive
 //   ostrasim presets                    list the built-in boards
@@ -37,7 +39,8 @@ namespace {
 int usage()
 {
 	std::cerr << "usage: ostrasim init DIR [--preset NAME]\n"
-		     "       ostrasim run DIR -- PROGRAM [ARGS...]\n"
+		     "       ostrasim run [--kernel] DIR -- PROGRAM [ARGS...]\n"
+		     "       ostrasim serve DIR\n"
 		     "       ostrasim trace DIR\n"
 		     "       ostrasim show DIR\n"
 		     "       ostrasim presets\n";
@@ -142,14 +145,17 @@ int cmd_init(const std::string &dir, const std::string &preset)
 	return 2;
 }
 
-int cmd_run(const std::string &dir, char **prog)
+int cmd_run(const std::string &dir, char **prog, bool kernel)
 {
 	const sim::Board board = sim::load_board(fs::canonical(dir).string());
 	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1); // drive files relative to the board
 	materialize(board);
 	unsetenv("LD_PRELOAD");
 	std::vector<std::string> args;
-	if (is_ppc32(prog[0])) {
+	if (kernel) {
+		sim::enter_kernel_view(board); // the drive nodes are `serve`'s
+		unsetenv("OSTRASIM_BOARD");
+	} else if (is_ppc32(prog[0])) {
 		const std::string lib =
 			env_or("OSTRASIM_PPC_LIB", self_dir() + "/../ppc/libostrasim.so");
 		if (!fs::exists(lib)) {
@@ -206,6 +212,8 @@ int cmd_trace(const std::string &dir)
 			std::printf(" [injected]");
 		if (line.value("masked", false))
 			std::printf(" [masked]");
+		if (line.value("front", "") == "preload")
+			std::printf(" [preload only]");
 		std::printf("\n");
 		if (line.contains("before"))
 			std::printf("        in:  %s\n        out: %s\n",
@@ -243,7 +251,15 @@ int main(int argc, char **argv)
 		    (argc == 3 || (argc == 5 && std::string(argv[3]) == "--preset")))
 			return cmd_init(argv[2], argc == 5 ? argv[4] : "default");
 		if (cmd == "run" && argc >= 5 && std::string(argv[3]) == "--")
-			return cmd_run(argv[2], argv + 4);
+			return cmd_run(argv[2], argv + 4, false);
+		if (cmd == "run" && argc >= 6 && std::string(argv[2]) == "--kernel" &&
+		    std::string(argv[4]) == "--")
+			return cmd_run(argv[3], argv + 5, true);
+		if (cmd == "serve" && argc == 3) {
+			sim::Board board = sim::load_board(fs::canonical(argv[2]).string());
+			setenv("OSTRASIM_BOARD", board.dir.c_str(), 1); // drive files relative to it
+			return sim::serve(board);
+		}
 		if (cmd == "trace" && argc == 3)
 			return cmd_trace(argv[2]);
 		if (cmd == "show" && argc == 3)

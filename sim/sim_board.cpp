@@ -267,8 +267,10 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 			if (injected_fault(board, state, node, req->name, result, err)) {
 				line["injected"] = true;
 			} else if (size != 0 && bytes == nullptr) {
+				// the kernel fails a bad pointer before the driver sees it
 				result = ctx.fail(EFAULT);
 				err = ctx.err;
+				line["front"] = "preload";
 			} else {
 				result = 0;
 				for (Gate g : gates()) {
