@@ -21,6 +21,9 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j"$jobs"
 ctest --preset native
 
+step "kernel path: the board's nodes as CUSE devices in a Linux VM"
+tests/vm-bench.sh build/native
+
 step "sanitizer build (ASan, UBSan)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"

@@ -106,7 +106,7 @@ void node_open(fuse_req_t req, fuse_file_info *fi)
 	});
 	trace_node(n, "open", failed ? -1 : caller_fd(fuse_req_ctx(req)->pid), failed ? err : 0);
 	if (failed) {
-		fuse_reply_err(req, err);
+		fuse_reply_err(req, err != 0 ? err : EIO); // the kernel has no failure without one
 		return;
 	}
 	fi->nonseekable = 1;
@@ -145,7 +145,8 @@ void node_ioctl(fuse_req_t req, int cmd, void *arg, fuse_file_info *, unsigned, 
 	int err = 0;
 	const int result =
 		driver_ioctl(*n.board, n.name, code, size != 0 ? bytes.data() : nullptr, err);
-	fuse_reply_ioctl(req, result < 0 ? -err : result, bytes.data(), size);
+	// a failure reaches the program as -1 and its errno (EIO when it has none)
+	fuse_reply_ioctl(req, result < 0 ? -(err != 0 ? err : EIO) : result, bytes.data(), size);
 }
 
 // Takes the CUSE device of one node, and answers the kernel's first request
