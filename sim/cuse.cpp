@@ -61,7 +61,8 @@ void reload(Board &board)
 		std::ifstream in(board.dir + "/board.json");
 		board.desc = json::parse(in);
 	} catch (const json::exception &e) {
-		std::fprintf(stderr, "ostrasim: %s/board.json: %s (kept the previous description)\n",
+		std::fprintf(stderr,
+			     "ostrasim: %s/board.json: %s (kept the previous description)\n",
 			     board.dir.c_str(), e.what());
 	}
 }
