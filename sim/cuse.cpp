@@ -279,8 +279,6 @@ void enter_kernel_view(const Board &board)
 		throw std::runtime_error(std::string("cannot make a mount namespace: ") +
 					 std::strerror(errno));
 	mount_or_throw("none", "/", nullptr, MS_REC | MS_PRIVATE);
-	mount_or_throw(board.dir + "/sys/block", "/sys/block", nullptr, MS_BIND);
-	mount_or_throw(board.dir + "/tmp", "/tmp", nullptr, MS_BIND);
 	// the probe script lies over /sbin, whose other programs stay; a board
 	// without one hides the real script (a whiteout: a 0:0 character device)
 	const std::string layer = board.dir + "/sbin";
@@ -294,6 +292,9 @@ void enter_kernel_view(const Board &board)
 		throw std::runtime_error("cannot hide the probe script: " +
 					 std::string(std::strerror(errno)));
 	mount_or_throw("overlay", "/sbin", "overlay", MS_RDONLY, "lowerdir=" + layer + ":/sbin");
+	mount_or_throw(board.dir + "/sys/block", "/sys/block", nullptr, MS_BIND);
+	// last: a board under /tmp is out of sight once its tmp lies there
+	mount_or_throw(board.dir + "/tmp", "/tmp", nullptr, MS_BIND);
 }
 
 } // namespace sim
