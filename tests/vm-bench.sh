@@ -1,8 +1,9 @@
 #!/bin/sh
 # The kernel path in a throwaway VM: every command line below runs here through
 # the preload library, then in a Linux VM (Debian's kernel, busybox) through
-# `ostrasim serve` and `run --kernel`, with the dynamic and the static program;
-# standard output, exit status, report files and trace must be identical.
+# `ostrasim serve` and `run --kernel`, by turns with the dynamic and the static
+# program; standard output, exit status, report files and trace must be
+# identical.
 # Usage: tests/vm-bench.sh [BUILD_DIR]; ends with "N passed, N failed".
 # The VM runs this same script as its /init.
 set -eu
@@ -104,11 +105,14 @@ one() {
 	grep -v '"front":"preload"' "$3/trace.jsonl" | sed 's/"pid":[0-9]*,//; s/,"seq":[0-9]*//'
 }
 
-# run_board SIM MODE PROGRAM BOARD: the board's command lines, each one's
-# result beside the board as N (its line in the table)
+# run_board SIM MODE BOARD PROGRAM [PROGRAM2]: the board's command lines (the
+# even ones with PROGRAM2), each one's result beside the board as N (its line)
 run_board() {
-	echo "$cases" | awk -v b="${4##*/}" '$1 == b { sub(/^[^ ]+ /, ""); print NR, $0 }' |
-		while read -r n args; do one "$1" "$2" "$4" "$3" "$args" >"${4%/*}/$n"; done
+	echo "$cases" | awk -v b="${3##*/}" '$1 == b { sub(/^[^ ]+ /, ""); print NR, $0 }' |
+		while read -r n args; do
+			if [ $((n % 2)) = 0 ]; then p=${5:-$4}; else p=$4; fi
+			one "$1" "$2" "$3" "$p" "$args" >"${3%/*}/$n"
+		done
 }
 
 if [ "$$" = 1 ]; then # inside the VM
@@ -117,26 +121,23 @@ if [ "$$" = 1 ]; then # inside the VM
 	mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
 	for m in $(cat /modules); do insmod "/lib/$m.ko"; done
 	if [ "${1:-}" = check ]; then echo "vm ok" && poweroff -f; fi
+	for b in $(ls /boards); do
+		cp -r "/boards/$b" "/run/$b"
+		ostrasim serve "/run/$b" >/serve.log 2>&1 &
+		pid=$!
+		while ! grep -q serving /serve.log && kill -0 $pid; do sleep 0.05; done
+		run_board ostrasim --kernel "/run/$b" /bin/ostrautil /bin/ostrautil-static
+		kill $pid && wait $pid || echo "serve $b: $(cat /serve.log)"
+	done
 	pass=0 fail=0
-	for prog in ostrautil ostrautil-static; do
-		for b in $(ls /boards); do
-			mkdir -p "/run/$prog" && cp -r "/boards/$b" "/run/$prog/$b"
-			ostrasim serve "/run/$prog/$b" >/serve.log 2>&1 &
-			pid=$!
-			while ! grep -q serving /serve.log && kill -0 $pid; do sleep 0.05; done
-			run_board ostrasim --kernel "/bin/$prog" "/run/$prog/$b"
-			kill $pid && wait $pid || echo "serve $b: $(cat /serve.log)"
-		done
-		for f in /expected/*; do
-			n=${f##*/}
-			if diff -u "$f" "/run/$prog/$n" >/run/diff; then
-				pass=$((pass + 1))
-			else
-				fail=$((fail + 1))
-				echo "FAIL $prog $(echo "$cases" | sed -n "${n}p")" && cat /run/diff
-			fi
-		done
-		echo "$prog: $pass passed, $fail failed so far"
+	for f in /expected/*; do
+		n=${f##*/}
+		if diff -u "$f" "/run/$n" >/run/diff; then
+			pass=$((pass + 1))
+		else
+			fail=$((fail + 1))
+			echo "FAIL $(echo "$cases" | sed -n "${n}p") ($([ $((n % 2)) = 0 ] && echo static || echo dynamic) build)" && cat /run/diff
+		fi
 	done
 	echo "$pass passed, $fail failed"
 	poweroff -f
@@ -156,7 +157,7 @@ echo "$boards" | while read -r b preset edit; do
 for d in b['drives'].values(): d['overwrite'] = dict(d.get('overwrite', {}), rate=0, counts=[30, 60, 100])
 json.dump(b, open(p, 'w'), indent=1)" "$root/boards/$b/board.json"
 	mkdir -p "$root/expected" && cp -r "$root/boards/$b" "$work/$b"
-	run_board "$build/ostrasim" "" "$build/ostrautil" "$work/$b"
+	run_board "$build/ostrasim" "" "$work/$b" "$build/ostrautil"
 done
 mv "$work"/[0-9]* "$root/expected/"
 
