@@ -257,8 +257,8 @@ int main(int argc, char **argv)
 			return cmd_run(argv[3], argv + 5, true);
 		if (cmd == "serve" && argc == 3) {
 			sim::Board board = sim::load_board(fs::canonical(argv[2]).string());
-			setenv("OSTRASIM_BOARD", board.dir.c_str(),
-			       1); // drive files relative to it
+			// drive files are relative to the board
+			setenv("OSTRASIM_BOARD", board.dir.c_str(), 1);
 			return sim::serve(board);
 		}
 		if (cmd == "trace" && argc == 3)
