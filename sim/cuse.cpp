@@ -154,6 +154,13 @@ void node_ioctl(fuse_req_t req, int cmd, void *arg, fuse_file_info *, unsigned, 
 // (CUSE_INIT), which creates /dev/NODE.
 bool open_device(Node &n, const cuse_lowlevel_ops &ops)
 {
+	std::string drive;
+	int partition = 0;
+	if (!split_node(n.name, drive, partition)) {
+		std::fprintf(stderr, "ostrasim: %s is no drive node name (sda, sda5, ...)\n",
+			     n.name.c_str());
+		return false;
+	}
 	const std::string devname = "DEVNAME=" + n.name;
 	const char *info[] = {devname.c_str()};
 	cuse_info ci{};
