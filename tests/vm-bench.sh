@@ -13,7 +13,7 @@ set -eu
 boards="default default
 two two
 ssd ssd
-fault default b['faults']=[{'node':'sda','request':'ZTOSTRA_GET_SMARTATTR','errno':5},{'node':'sda','request':'open','errno':13,'count':1}]
+fault default b['faults']=[{'node':'sda5','request':'ZTOSTRA_GET_SMARTATTR','errno':5},{'node':'sda','request':'open','errno':13,'count':1}]
 nonode default b['drives']['sda']['nodes']=['sda']
 noprobe two b['probe']={'sda':1}"
 
@@ -81,7 +81,7 @@ fault 53 sda
 fault pp sda 50
 fault 40 sda
 nonode pp sda 50
-nonode 40 sda
+nonode 51 sda
 nonode hdflush /dev/sda5
 noprobe 51 sdb
 noprobe 53 sda
