@@ -18,6 +18,8 @@ for preset in ppc native asan fuzz; do
   cmake --build --preset "$preset" -j"$jobs"
   ctest --preset "$preset"
 done
+step "kernel path: the board's nodes as CUSE devices in a Linux VM"
+tests/vm-bench.sh build/native
 step "a short fuzzing run (ASan, UBSan)"
 scripts/fuzz.sh 45
 

@@ -2,7 +2,9 @@
 //
 //   ostrasim init DIR [--preset NAME]   write a new board (presets: ostrasim presets)
 //   ostrasim run DIR -- PROGRAM ARGS... run PROGRAM against the board
-//   ostrasim trace [--raw] DIR          print the request trace readably (raw: as stored)
+//   ostrasim run --kernel DIR -- PROGRAM ARGS...  the same through `serve`'s devices
+//   ostrasim serve DIR                  the board's drive nodes as character devices
+//   ostrasim trace DIR [--raw]          print the request trace readably (raw: as stored)
 //   ostrasim show DIR                   print what the driver keeps per drive
 //   ostrasim presets                    list the built-in boards
 //
@@ -38,7 +40,8 @@ extern const ostrasim_preset ostrasim_presets[];
 namespace {
 
 const char usage_text[] = "usage: ostrasim init DIR [--preset NAME] [--force]\n"
-			  "       ostrasim run DIR -- PROGRAM [ARGS...]\n"
+			  "       ostrasim run [--kernel] DIR -- PROGRAM [ARGS...]\n"
+			  "       ostrasim serve DIR\n"
 			  "       ostrasim trace DIR [--raw | --clear]\n"
 			  "       ostrasim show DIR\n"
 			  "       ostrasim presets\n"
@@ -242,7 +245,7 @@ void check_drives(const sim::Board &board)
 	}
 }
 
-int cmd_run(const std::string &dir, char **prog)
+int cmd_run(const std::string &dir, char **prog, bool kernel)
 {
 	const std::string where = board_dir_of(dir);
 	setenv("OSTRASIM_BOARD", where.c_str(), 1); // drive files relative to the board
@@ -253,7 +256,16 @@ int cmd_run(const std::string &dir, char **prog)
 	lay_out(board);
 	unsetenv("LD_PRELOAD");
 	std::vector<std::string> args;
-	if (is_ppc32(prog[0])) {
+	if (kernel) {
+		// the run's header, as the library writes it for a preloaded program
+		// (the program keeps this process's pid)
+		int argc = 0;
+		while (prog[argc] != nullptr)
+			argc++;
+		sim::trace_run(board, argc, prog);
+		sim::enter_kernel_view(board); // the drive nodes are `serve`'s
+		unsetenv("OSTRASIM_BOARD");
+	} else if (is_ppc32(prog[0])) {
 		const std::string lib =
 			library("OSTRASIM_PPC_LIB", {"/../ppc/libostrasim.so",
 						     "/../lib/ostrasim/powerpc/libostrasim.so"});
@@ -329,7 +341,15 @@ int main(int argc, char **argv)
 			return cmd_init(args[1], preset, force);
 		}
 		if (cmd == "run" && n >= 4 && args[2] == "--")
-			return cmd_run(args[1], argv + 4);
+			return cmd_run(args[1], argv + 4, false);
+		if (cmd == "run" && n >= 5 && args[1] == "--kernel" && args[3] == "--")
+			return cmd_run(args[2], argv + 5, true);
+		if (cmd == "serve" && n == 2) {
+			sim::Board board = sim::load_board(board_dir_of(args[1]));
+			// drive files are relative to the board
+			setenv("OSTRASIM_BOARD", board.dir.c_str(), 1);
+			return sim::serve(board);
+		}
 		if (cmd == "trace" && n >= 2 && n <= 3) {
 			// DIR, then --raw or --clear, in either order
 			const bool flag_first = n == 3 && args[1].rfind("--", 0) == 0;
@@ -358,13 +378,13 @@ int main(int argc, char **argv)
 				std::printf("%s\n", key.c_str());
 			return 0;
 		}
-		for (const char *known : {"init", "run", "trace", "show", "presets", "keys"})
+		for (const char *known : {"init", "run", "serve", "trace", "show", "presets", "keys"})
 			if (cmd == known)
 				return usage(cmd + ": wrong arguments");
 		return usage(
 			cmd.empty() ? "no command"
 				    : "unknown command " + sim::node_name(cmd) +
-					      " (commands: init, run, trace, show, presets, keys)");
+					      " (commands: init, run, serve, trace, show, presets, keys)");
 	} catch (const std::exception &e) {
 		std::cerr << "ostrasim: " << e.what() << "\n";
 		return 2;

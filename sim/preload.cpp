@@ -144,13 +144,18 @@ bool open_fault(const std::string &node, int &err)
 	return failed;
 }
 
-void trace_node(const char *op, const std::string &node, int result, int err)
+// preload_only: a line the kernel front end cannot see (an open that the
+// kernel fails before any driver sees it)
+void trace_node(const char *op, const std::string &node, int result, int err,
+		bool preload_only = false)
 {
 	const sim::Board *b = board();
 	guarded([&] {
 		sim::with_state(*b, [&](sim::json &state) {
 			sim::json line = {{"op", op}, {"node", node}, {"result", result}};
 			line["errno"] = result < 0 ? err : 0;
+			if (preload_only)
+				line["front"] = "preload";
 			sim::append_trace(*b, state, line);
 		});
 	});
@@ -165,8 +170,9 @@ int open_common(OpenFn fn, const char *path, int flags, mode_t mode, Args... bef
 		return fn(before..., path, flags, mode);
 	int err = 0;
 	int fd = -1;
+	bool injected = false;
 	if (!node.empty() && open_fault(node, err)) {
-		fd = -1;
+		injected = true;
 	} else {
 		fd = fn(before..., board_path.c_str(), flags, mode);
 		err = errno;
@@ -174,7 +180,7 @@ int open_common(OpenFn fn, const char *path, int flags, mode_t mode, Args... bef
 	if (!node.empty()) {
 		if (fd >= 0)
 			open_nodes()[fd] = node;
-		trace_node("open", node, fd, err);
+		trace_node("open", node, fd, err, fd < 0 && !injected);
 	}
 	errno = err;
 	return fd;
@@ -193,7 +199,7 @@ void trace_exit()
 		for (const auto &[fd, node] : open_nodes())
 			open.push_back(node);
 		sim::with_state(*b, [&](sim::json &state) {
-			sim::append_trace(*b, state, {{"op", "exit"}, {"open", open}});
+			sim::append_trace(*b, state, {{"op", "exit"}, {"open", open}, {"front", "preload"}});
 		});
 	});
 }

@@ -265,4 +265,11 @@ template <typename T> void put(unsigned char *p, T v)
 
 std::string hex(const unsigned char *p, std::size_t n);
 
+// --- the kernel front end (cuse.cpp) -------------------------------------------
+// Serves the board's drive nodes as character devices until SIGINT or SIGTERM.
+int serve(Board &board);
+// Gives this process a mount namespace that shows the board's probe script,
+// /sys/block entries and tmp at the real paths.
+void enter_kernel_view(const Board &board);
+
 } // namespace sim

@@ -20,7 +20,7 @@ void advance_clock(const Board &board, std::uint64_t ns)
 {
 	with_state(board, [&](json &state) {
 		state["clock_ns"] = state.value("clock_ns", std::uint64_t{0}) + ns;
-		append_trace(board, state, {{"op", "sleep"}, {"ns", ns}});
+		append_trace(board, state, {{"op", "sleep"}, {"ns", ns}, {"front", "preload"}});
 	});
 }
 

@@ -328,6 +328,8 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 		std::fprintf(out, " [injected]");
 	if (line.value("masked", false))
 		std::fprintf(out, " [masked]");
+	if (line.value("front", "") == "preload")
+		std::fprintf(out, " [preload only]");
 	std::fprintf(out, "\n");
 	if (op != "ioctl")
 		return;

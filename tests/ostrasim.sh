@@ -31,7 +31,7 @@ testing help "$S --help | head -1; echo \$?" "$usage1
 testing version "$S --version" "ostrasim 1.0.0"
 testing no-command "st $S" "ostrasim: no command
 status 2"
-testing unknown-command "st $S frob" "ostrasim: unknown command frob (commands: init, run, trace, show, presets, keys)
+testing unknown-command "st $S frob" "ostrasim: unknown command frob (commands: init, run, serve, trace, show, presets, keys)
 status 2"
 testing unknown-preset "st $S init b --preset nope" "ostrasim: no preset nope (presets: default, ssd, two)
 status 2"

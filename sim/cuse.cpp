@@ -1,0 +1,307 @@
+// cuse.cpp - the kernel front end of the board simulator: the board's drive
+// nodes as character devices, and the view of the board's files that a
+// program started by `ostrasim run --kernel` gets.
+//
+// `ostrasim serve BOARD` makes every node of the board's drives a character
+// device /dev/NODE through CUSE.  A program opens it, and the kernel routes
+// its requests here; they are answered by the same driver model as the
+// preload library's (sim::driver_ioctl), under the same lock, with the same
+// trace lines and injected faults.  The request numbers of the ztostra driver
+// carry no size, so the devices use unrestricted requests: the first call of
+// a request comes without data, and the answer asks the kernel to retry with
+// the argument record copied in and out, sized from the request table.
+#define FUSE_USE_VERSION 35
+#include "sim.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <list>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include <cuse_lowlevel.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+struct Node {
+	Board *board;
+	std::string name;
+	fuse_session *se = nullptr;
+	fuse_buf buf{};
+};
+
+Node &node_of(fuse_req_t req)
+{
+	return *static_cast<Node *>(fuse_req_userdata(req));
+}
+
+// Each preloaded process reads board.json when it starts; the server reads it
+// again at every open, so that an edited description (faults, probe answers)
+// applies to the next program as it would under the preload library.  A
+// description that does not parse leaves the previous one in force.
+void reload(Board &board)
+{
+	try {
+		std::ifstream in(board.dir + "/board.json");
+		board.desc = json::parse(in);
+	} catch (const json::exception &e) {
+		std::fprintf(stderr,
+			     "ostrasim: %s/board.json: %s (kept the previous description)\n",
+			     board.dir.c_str(), e.what());
+	}
+}
+
+// The descriptor the caller gets from this open: the kernel has reserved its
+// lowest free one, which it installs only once the open succeeds, so it is
+// the lowest number missing from /proc/PID/fd.
+int caller_fd(pid_t pid)
+{
+	std::set<int> used;
+	const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+	DIR *dir = ::opendir(path.c_str());
+	if (dir == nullptr)
+		return 0;
+	for (const dirent *e = ::readdir(dir); e != nullptr; e = ::readdir(dir))
+		if (e->d_name[0] >= '0' && e->d_name[0] <= '9')
+			used.insert(std::atoi(e->d_name));
+	::closedir(dir);
+	int fd = 0;
+	while (used.count(fd) != 0)
+		fd++;
+	return fd;
+}
+
+void trace_node(Node &n, const char *op, int result, int err)
+{
+	with_state(*n.board, [&](json &state) {
+		append_trace(*n.board, state,
+			     {{"op", op}, {"node", n.name}, {"result", result}, {"errno", err}});
+	});
+}
+
+void node_open(fuse_req_t req, fuse_file_info *fi)
+{
+	Node &n = node_of(req);
+	reload(*n.board);
+	int err = 0;
+	bool failed = false;
+	with_state(*n.board, [&](json &state) {
+		int result = 0;
+		failed = injected_fault(*n.board, state, n.name, "open", result, err);
+	});
+	trace_node(n, "open", failed ? -1 : caller_fd(fuse_req_ctx(req)->pid), failed ? err : 0);
+	if (failed) {
+		fuse_reply_err(req, err != 0 ? err : EIO); // the kernel has no failure without one
+		return;
+	}
+	fi->nonseekable = 1;
+	fuse_reply_open(req, fi);
+}
+
+// The board's node files are empty: reading one gives end of file.
+void node_read(fuse_req_t req, size_t, off_t, fuse_file_info *)
+{
+	fuse_reply_buf(req, nullptr, 0);
+}
+
+void node_release(fuse_req_t req, fuse_file_info *)
+{
+	trace_node(node_of(req), "close", 0, 0);
+	fuse_reply_err(req, 0);
+}
+
+void node_ioctl(fuse_req_t req, int cmd, void *arg, fuse_file_info *, unsigned, const void *in_buf,
+		size_t in_size, size_t out_size)
+{
+	Node &n = node_of(req);
+	const unsigned long code = static_cast<unsigned int>(cmd);
+	const Request *r = find_request(code);
+	std::size_t size = r != nullptr ? r->argsize : 0;
+	// a record whose size follows from its head (HDIO_DRIVE_CMD): the head first
+	if (r != nullptr && r->size_of != nullptr && in_size >= r->argsize)
+		size = r->size_of(static_cast<const unsigned char *>(in_buf));
+	if (size != in_size || size != out_size) {
+		iovec iov{arg, size};
+		fuse_reply_ioctl_retry(req, &iov, 1, &iov, 1);
+		return;
+	}
+	std::vector<unsigned char> bytes(static_cast<const unsigned char *>(in_buf),
+					 static_cast<const unsigned char *>(in_buf) + size);
+	int err = 0;
+	const int result =
+		driver_ioctl(*n.board, n.name, code, size != 0 ? bytes.data() : nullptr, err);
+	// a failure reaches the program as -1 and its errno (EIO when it has none)
+	fuse_reply_ioctl(req, result < 0 ? -(err != 0 ? err : EIO) : result, bytes.data(), size);
+}
+
+// Takes the CUSE device of one node, and answers the kernel's first request
+// (CUSE_INIT), which creates /dev/NODE.
+bool open_device(Node &n, const cuse_lowlevel_ops &ops)
+{
+	std::string drive;
+	int partition = 0;
+	if (!split_node(n.name, drive, partition)) {
+		std::fprintf(stderr, "ostrasim: %s is no drive node name (sda, sda5, ...)\n",
+			     n.name.c_str());
+		return false;
+	}
+	const std::string devname = "DEVNAME=" + n.name;
+	const char *info[] = {devname.c_str()};
+	cuse_info ci{};
+	ci.dev_info_argc = 1;
+	ci.dev_info_argv = info;
+	ci.flags = CUSE_UNRESTRICTED_IOCTL;
+	char prog[] = "ostrasim";
+	char *argv[] = {prog, nullptr};
+	fuse_args args = FUSE_ARGS_INIT(1, argv);
+	n.se = cuse_lowlevel_new(&args, &ci, &ops, &n);
+	fuse_opt_free_args(&args);
+	const int fd = ::open("/dev/cuse", O_RDWR | O_CLOEXEC);
+	if (n.se == nullptr || fd < 0) {
+		std::fprintf(stderr, "ostrasim: cannot open /dev/cuse for %s: %s\n", n.name.c_str(),
+			     std::strerror(errno));
+		if (fd >= 0)
+			::close(fd);
+		return false;
+	}
+	const std::string path = "/dev/fd/" + std::to_string(fd);
+	if (fuse_session_mount(n.se, path.c_str()) != 0) {
+		::close(fd);
+		return false;
+	}
+	// from here on the session owns the descriptor
+	if (fuse_session_receive_buf(n.se, &n.buf) <= 0) {
+		std::fprintf(stderr, "ostrasim: no CUSE device for %s\n", n.name.c_str());
+		return false;
+	}
+	fuse_session_process_buf(n.se, &n.buf);
+	return true;
+}
+
+} // namespace
+
+int serve(Board &board)
+{
+	cuse_lowlevel_ops ops{};
+	ops.open = node_open;
+	ops.read = node_read;
+	ops.release = node_release;
+	ops.ioctl = node_ioctl;
+
+	sigset_t stop;
+	sigemptyset(&stop);
+	sigaddset(&stop, SIGINT);
+	sigaddset(&stop, SIGTERM);
+	sigprocmask(SIG_BLOCK, &stop, nullptr);
+	const int sigfd = ::signalfd(-1, &stop, SFD_CLOEXEC);
+
+	std::list<Node> nodes;
+	bool ok = sigfd >= 0;
+	const json drives = board.desc.value("drives", json::object());
+	for (const auto &[name, drive] : drives.items())
+		for (const json &node : drive.value("nodes", json::array()))
+			if (ok) {
+				nodes.push_back({&board, node.get<std::string>()});
+				ok = open_device(nodes.back(), ops);
+			}
+	if (ok) {
+		std::printf("ostrasim: serving");
+		for (const Node &n : nodes)
+			std::printf(" /dev/%s", n.name.c_str());
+		std::printf("\n");
+		std::fflush(stdout);
+	}
+	// one thread answers every node in turn: a program waits for each
+	// answer, so its opens, requests and closes reach the trace in order
+	std::vector<pollfd> fds;
+	fds.push_back({sigfd, POLLIN, 0});
+	for (const Node &n : nodes)
+		fds.push_back({fuse_session_fd(n.se), POLLIN, 0});
+	while (ok) {
+		if (::poll(fds.data(), fds.size(), -1) < 0) {
+			ok = errno == EINTR;
+			continue;
+		}
+		if (fds[0].revents != 0)
+			break;
+		auto fd = fds.begin() + 1;
+		for (Node &n : nodes) {
+			if ((fd++)->revents == 0)
+				continue;
+			const int r = fuse_session_receive_buf(n.se, &n.buf);
+			if (r > 0)
+				fuse_session_process_buf(n.se, &n.buf);
+			else if (r != -EINTR && r != -EAGAIN)
+				ok = false;
+		}
+	}
+	for (Node &n : nodes) {
+		if (n.se != nullptr)
+			fuse_session_destroy(n.se);
+		std::free(n.buf.mem);
+	}
+	if (sigfd >= 0)
+		::close(sigfd);
+	if (!ok)
+		std::fprintf(stderr, "ostrasim: serving %s failed\n", board.dir.c_str());
+	return ok ? 0 : 1;
+}
+
+} // namespace sim
+
+namespace sim {
+
+namespace {
+
+void mount_or_throw(const std::string &source, const char *target, const char *type,
+		    unsigned long flags, const std::string &options = {})
+{
+	if (::mount(source.c_str(), target, type, flags,
+		    options.empty() ? nullptr : options.c_str()) != 0)
+		throw std::runtime_error("cannot mount " + source + " on " + target + ": " +
+					 std::strerror(errno));
+}
+
+} // namespace
+
+void enter_kernel_view(const Board &board)
+{
+	if (::unshare(CLONE_NEWNS) != 0)
+		throw std::runtime_error(std::string("cannot make a mount namespace: ") +
+					 std::strerror(errno));
+	mount_or_throw("none", "/", nullptr, MS_REC | MS_PRIVATE);
+	// the probe script lies over /sbin, whose other programs stay; a board
+	// without one hides the real script (a whiteout: a 0:0 character device)
+	const std::string layer = board.dir + "/sbin";
+	if (layer.find_first_of(":,") != std::string::npos)
+		throw std::runtime_error("the board's path holds ':' or ',': " + board.dir);
+	const std::string script = layer + "/check_scsi_devfile.sh";
+	struct stat st {};
+	if (::stat(script.c_str(), &st) != 0 &&
+	    ((::mkdir(layer.c_str(), 0755) != 0 && errno != EEXIST) ||
+	     ::mknod(script.c_str(), S_IFCHR | 0600, ::makedev(0, 0)) != 0))
+		throw std::runtime_error("cannot hide the probe script: " +
+					 std::string(std::strerror(errno)));
+	mount_or_throw("overlay", "/sbin", "overlay", MS_RDONLY, "lowerdir=" + layer + ":/sbin");
+	mount_or_throw(board.dir + "/sys/block", "/sys/block", nullptr, MS_BIND);
+	// last: a board under /tmp is out of sight once its tmp lies there
+	mount_or_throw(board.dir + "/tmp", "/tmp", nullptr, MS_BIND);
+}
+
+} // namespace sim

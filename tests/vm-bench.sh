@@ -1,0 +1,206 @@
+#!/bin/sh
+# The kernel path in a throwaway VM: every command line below runs here through
+# the preload library, then in a Linux VM (Debian's kernel, busybox) through
+# `ostrasim serve` and `run --kernel`, by turns with the dynamic and the static
+# program; standard output, exit status, report files and trace must be
+# identical.
+# Usage: tests/vm-bench.sh [BUILD_DIR]; ends with "N passed, N failed".
+# The VM runs this same script as its /init.
+set -eu
+
+# boards: NAME PRESET [statement on the description b]; every overwrite answers
+# fixed progress counts and never runs, so that no answer depends on the time
+boards="default default
+two two
+ssd ssd
+fault default b['faults']=[{'node':'sda5','request':'ZTOSTRA_GET_SMARTATTR','errno':5},{'node':'sda','request':'open','errno':13,'count':1}]
+nonode default b['drives']['sda']['nodes']=['sda']
+noprobe two b['probe']={'sda':1}"
+
+# command lines, BOARD ARGS...: in this order, each board keeping its state
+cases="default 51 sda
+default 53 sda
+default 52 sda
+default identify /dev/sda
+default rotational sda
+default 21 sda LL=1 LH=2 HL=3 HH=4
+default 22 sda
+default 23 sda LL=1 LH=2 HL=3 HH=4 UA=5 UB=6 UC=7 UD=8
+default 24 sda
+default 31 sda 1 ffff 12345678 5
+default 32 sda
+default 40 sda
+default 41 sda
+default 42 sda
+default 43 sda
+default 44 sda 12345
+default 45 sda 6789
+default ff sda
+default ow sda
+default ow_set_total sda 3
+default ow_clear /dev/sda
+default pp sda 50
+default psb sda 5
+default read sda 0 fff 3
+default uncwrite sda 0 1000
+default read sda 0 ff0 2
+default 46 sda
+default hdflush /dev/sda
+default hdstandbyimd /dev/sda
+default regr /dev/sda
+default regw /dev/sda
+default intr /dev/sda
+default hdsleep /dev/sda
+default 51 sda
+default 12 sda
+default sleepin /dev/sda
+default sleepout /dev/sda
+default 13 sda
+default 53 sda
+default 99 sda
+default read sda
+default 31 sda -1 100
+two 51 sda
+two 53 sda
+two 21 sda sdb LL=1 LH=0x2 HL=ffffffff HH=0
+two 22 sda sdb
+two 31 sdb -1
+two 32 sdb
+two ff sdb
+two 12 sda
+two 13 sda
+two identify /dev/sdb
+ssd 52 sda
+ssd 51 sda
+ssd 46 sda
+ssd 52 sda
+ssd rotational sda
+ssd 46 sdb
+fault 51 sda
+fault 53 sda
+fault pp sda 50
+fault 40 sda
+nonode pp sda 50
+nonode 51 sda
+nonode hdflush /dev/sda5
+noprobe 51 sdb
+noprobe 53 sda
+noprobe identify /dev/sdb"
+
+# one SIM MODE BOARD PROGRAM ARGS...: the result of one command line
+one() {
+	: >"$3/trace.jsonl"
+	rm -f "$3"/tmp/*
+	set +e
+	"$1" run $2 "$3" -- "$4" $5 >"$3.out" 2>/dev/null
+	echo "status $?"
+	set -e
+	cat "$3.out"
+	for f in "$3"/tmp/*; do
+		if [ -e "$f" ]; then echo "--- ${f##*/}" && cat "$f"; fi
+	done
+	# as stored, but for the lines only the preload library sees, and the
+	# process ids and sequence numbers
+	echo "--- trace"
+	grep -v '"front":"preload"' "$3/trace.jsonl" | sed 's/"pid":[0-9]*,//; s/,"seq":[0-9]*//'
+}
+
+# run_board SIM MODE BOARD PROGRAM [PROGRAM2]: the board's command lines (the
+# even ones with PROGRAM2), each one's result beside the board as N (its line)
+run_board() {
+	echo "$cases" | awk -v b="${3##*/}" '$1 == b { sub(/^[^ ]+ /, ""); print NR, $0 }' |
+		while read -r n args; do
+			if [ $((n % 2)) = 0 ]; then p=${5:-$4}; else p=$4; fi
+			one "$1" "$2" "$3" "$p" "$args" >"${3%/*}/$n"
+		done
+}
+
+if [ "$$" = 1 ]; then # inside the VM
+	/bin/busybox --install -s /bin
+	echo "vm up"
+	mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
+	for m in $(cat /modules); do insmod "/lib/$m.ko"; done
+	if [ "${1:-}" = check ]; then echo "vm ok" && poweroff -f; fi
+	for b in $(ls /boards); do
+		cp -r "/boards/$b" "/run/$b"
+		ostrasim serve "/run/$b" >/serve.log 2>&1 &
+		pid=$!
+		while ! grep -q serving /serve.log && kill -0 $pid; do sleep 0.05; done
+		run_board ostrasim --kernel "/run/$b" /bin/ostrautil /bin/ostrautil-static
+		kill $pid && wait $pid || echo "serve $b: $(cat /serve.log)"
+	done
+	pass=0 fail=0
+	for f in /expected/*; do
+		n=${f##*/}
+		if diff -u "$f" "/run/$n" >/run/diff; then
+			pass=$((pass + 1))
+		else
+			fail=$((fail + 1))
+			echo "FAIL $(echo "$cases" | sed -n "${n}p") ($([ $((n % 2)) = 0 ] && echo static || echo dynamic) build)" && cat /run/diff
+		fi
+	done
+	echo "$pass passed, $fail failed"
+	poweroff -f
+fi
+
+# --- on the host: the preload runs, the initramfs, the VM ------------------------
+start=$(date +%s)
+build=$(realpath "${1:-build/native}")
+cache=${OSTRAUTIL_VM_CACHE:-/var/cache/ostrautil-vm}
+work=$(mktemp -d)
+trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+root=$work/root
+mkdir -p "$root/bin" "$root/lib" "$root/sbin" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run"
+echo "$boards" | while read -r b preset edit; do
+	"$build/ostrasim" init "$root/boards/$b" --preset "$preset"
+	python3 -c "import json, sys; p = sys.argv[1]; b = json.load(open(p)); $edit
+for d in b['drives'].values(): d['overwrite'] = dict(d.get('overwrite', {}), rate=0, counts=[30, 60, 100])
+json.dump(b, open(p, 'w'), indent=1)" "$root/boards/$b/board.json"
+	mkdir -p "$root/expected" && cp -r "$root/boards/$b" "$work/$b"
+	run_board "$build/ostrasim" "" "$work/$b" "$build/ostrautil"
+done
+mv "$work"/[0-9]* "$root/expected/"
+
+# Debian's current kernel, unpacked into the cache (never installed)
+kpkg() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: \(linux-image-.*\)/\1/p' | head -1; }
+pkg=$(kpkg || true)
+[ -n "$pkg" ] || { apt-get update -qq && pkg=$(kpkg); }
+if [ ! -d "$cache/$pkg" ]; then
+	mkdir -p "$cache" && (cd "$cache" && apt-get download -q "$pkg" 2>/dev/null) ||
+		{ echo "cannot fetch the kernel package $pkg" && echo "0 passed, 1 failed" && exit 1; }
+	dpkg-deb -x "$cache/${pkg}"_*.deb "$cache/$pkg.tmp" && mv "$cache/$pkg.tmp" "$cache/$pkg"
+fi
+kernel=$(ls "$cache/$pkg"/boot/vmlinuz-*)
+# the kernel modules, after those they depend on (none when built in)
+module() {
+	local f d
+	f=$(find "$cache/$pkg/lib/modules" -name "$1.ko*" | head -1)
+	[ -n "$f" ] && ! grep -qx "$1" "$root/modules" || return 0
+	for d in $(strings "$f" | sed -n 's/^depends=//p' | tr , ' '); do module "$d"; done
+	case $f in *.xz) xz -dc "$f" ;; *.zst) zstd -dc "$f" ;; *) cat "$f" ;; esac >"$root/lib/$1.ko"
+	echo "$1" >>"$root/modules"
+}
+: >"$root/modules"
+for m in fuse cuse overlay; do module "$m"; done
+cp "$0" "$root/init"
+cp /bin/busybox "$root/bin/" && ln -s busybox "$root/bin/sh"
+for f in ostrasim ostrautil ostrautil-static; do
+	cp "$build/$f" "$root/bin/"
+	ldd "$build/$f" 2>/dev/null | grep -o '/[^ ]*' | xargs -r -I{} cp -L --parents {} "$root/" || true
+done
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
+
+vm() { # ACCEL TIMEOUT ARGS: boots the VM, its console on standard output
+	accel=$1 && shift
+	timeout "$1" qemu-system-x86_64 -accel "$accel" $([ "$accel" = kvm ] && echo -cpu host) -smp 2 -m 512 \
+		-nographic -no-reboot -kernel "$kernel" -initrd "$work/initrd.gz" \
+		-append "console=ttyS0 quiet panic=-1 mitigations=off $2" </dev/null 2>&1 || true
+}
+accel=tcg
+if [ -w /dev/kvm ] && vm kvm 10 check | grep -q "vm ok"; then accel=kvm; fi
+echo "host runs: $(($(date +%s) - start)) s; VM: $pkg, $accel, initramfs $(($(stat -c %s "$work/initrd.gz") / 1024)) KiB"
+vm "$accel" 300 "" | tr -d '\r' | tee "$work/console" | sed -n '/vm up/,$p' | grep -v '^\[' || true
+echo "bench time: $(($(date +%s) - start)) s"
+result=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/console" || echo "0 passed, 1 failed")
+echo "$result"
+[ "${result#* passed, }" = "0 failed" ]
