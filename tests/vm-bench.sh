@@ -102,7 +102,7 @@ one() {
 	# as stored, but for the lines only the preload library sees, and the
 	# process ids and sequence numbers
 	echo "--- trace"
-	grep -v '"front":"preload"' "$3/trace.jsonl" | sed 's/"pid":[0-9]*,//; s/,"seq":[0-9]*//'
+	grep -v '"front":"preload"' "$3/trace.jsonl" | sed 's/"pid":[0-9]*,//; s/,"seq":[0-9]*//; s/"program":"ostrautil-static"/"program":"ostrautil"/'
 }
 
 # run_board SIM MODE BOARD PROGRAM [PROGRAM2]: the board's command lines (the
@@ -127,7 +127,7 @@ if [ "$$" = 1 ]; then # inside the VM
 		pid=$!
 		while ! grep -q serving /serve.log && kill -0 $pid; do sleep 0.05; done
 		run_board ostrasim --kernel "/run/$b" /bin/ostrautil /bin/ostrautil-static
-		kill $pid && wait $pid || echo "serve $b: $(cat /serve.log)"
+		kill $pid && wait $pid || { echo "serve $b: $(cat /serve.log)" && echo "$b" >>/run/serve-failed; }
 	done
 	pass=0 fail=0
 	for f in /expected/*; do
@@ -139,6 +139,7 @@ if [ "$$" = 1 ]; then # inside the VM
 			echo "FAIL $(echo "$cases" | sed -n "${n}p") ($([ $((n % 2)) = 0 ] && echo static || echo dynamic) build)" && cat /run/diff
 		fi
 	done
+	[ ! -e /run/serve-failed ] || fail=$((fail + $(wc -l </run/serve-failed)))
 	echo "$pass passed, $fail failed"
 	poweroff -f
 fi
@@ -154,12 +155,17 @@ mkdir -p "$root/bin" "$root/lib" "$root/sbin" "$root/proc" "$root/sys" "$root/de
 echo "$boards" | while read -r b preset edit; do
 	"$build/ostrasim" init "$root/boards/$b" --preset "$preset"
 	python3 -c "import json, sys; p = sys.argv[1]; b = json.load(open(p)); $edit
-for d in b['drives'].values(): d['overwrite'] = dict(d.get('overwrite', {}), rate=0, counts=[30, 60, 100])
+for d in b['drives'].values(): d['overwrite'] = dict(d.get('overwrite', {}), counts=[30, 60, 100]); d['overwrite'].pop('rate', None)
 json.dump(b, open(p, 'w'), indent=1)" "$root/boards/$b/board.json"
 	mkdir -p "$root/expected" && cp -r "$root/boards/$b" "$work/$b"
 	run_board "$build/ostrasim" "" "$work/$b" "$build/ostrautil"
 done
 mv "$work"/[0-9]* "$root/expected/"
+# every command line must have started the program (a run header in its trace)
+if grep -L '"op":"run"' "$root"/expected/* | grep -q .; then
+	echo "the host runs did not start the program:" && grep -L '"op":"run"' "$root"/expected/*
+	echo "0 passed, 1 failed" && exit 1
+fi
 
 # Debian's current kernel, unpacked into the cache (never installed)
 kpkg() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: \(linux-image-.*\)/\1/p' | head -1; }
