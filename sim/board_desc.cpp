@@ -21,9 +21,10 @@ struct Bad {
 // The largest overwrite rate taken: far above any drive (sectors per second).
 constexpr std::uint64_t MAX_RATE = 1000000000000ULL;
 
-const char *const board_fields[] = {"comment", "probe", "clock", "trace_raw", "faults", "drives"};
+const char *const board_fields[] = {"comment", "probe", "clock", "trace_raw", "faults", "drives",
+				    "destructive"};
 const char *const drive_fields[] = {"nodes",    "capacity", "rotational", "partitions", "overwrite",
-				    "identify", "smart",    "sysfs",      "drive_file"};
+				    "identify", "smart",    "sysfs",      "drive_file", "host"};
 const char *const fault_fields[] = {"node", "request", "result", "errno", "from", "count"};
 const char *const partition_fields[] = {"start", "sectors"};
 const char *const overwrite_fields[] = {"rate", "counts", "mode", "fixdata", "pranddata", "owsw"};
@@ -291,6 +292,7 @@ void from_json(const json &j, DriveDesc &d)
 		d.sysfs = v;
 	});
 	opt(j, "drive_file", [&](const json &v) { d.drive_file = text(v); });
+	opt(j, "host", [&](const json &v) { d.host = text(v); });
 }
 
 void from_json(const json &j, BoardDesc &d)
@@ -318,6 +320,7 @@ void from_json(const json &j, BoardDesc &d)
 		d.virtual_clock = c == "virtual";
 	});
 	opt(j, "trace_raw", [&](const json &v) { d.trace_raw = flag(v); });
+	opt(j, "destructive", [&](const json &v) { d.destructive = flag(v); });
 	opt(j, "faults", [&](const json &v) {
 		each(v, 1000, [&](const json &f) {
 			object_of(f, fault_fields);

@@ -40,6 +40,7 @@ extern const ostrasim_preset ostrasim_presets[];
 namespace {
 
 const char usage_text[] = "usage: ostrasim init DIR [--preset NAME] [--force]\n"
+			  "                    [--host NAME=DEVICE]... [--destructive]\n"
 			  "       ostrasim run [--kernel] DIR -- PROGRAM [ARGS...]\n"
 			  "       ostrasim serve DIR\n"
 			  "       ostrasim trace DIR [--raw | --clear]\n"
@@ -201,7 +202,35 @@ std::string library(const char *env, std::initializer_list<const char *> places)
 	throw sim::Error("no simulator library at " + tried + " (" + env + " names one)");
 }
 
-int cmd_init(const std::string &dir, const std::string &preset, bool force)
+// The preset's board with the given real devices as its drives: each
+// drive's identify data read once from its device, its capacity from there.
+json host_board(json board, const std::map<std::string, std::string> &hosts, bool destructive)
+{
+	board["drives"] = json::object();
+	board["probe"] = json::object();
+	board["destructive"] = destructive;
+	board["comment"] = "Real ATA devices as the drives.";
+	for (const auto &[name, dev] : hosts) {
+		const auto raw = sim::host_identify(dev);
+		json words = json::array();
+		for (std::size_t k = 0; k < 256; k++)
+			words.push_back(raw[2 * k] | raw[2 * k + 1] << 8U);
+		std::uint64_t sectors = 0;
+		for (int k = 3; k >= 0; k--)
+			sectors = sectors << 16U | words[100 + k].get<std::uint64_t>();
+		if (sectors == 0)
+			sectors = words[60].get<std::uint64_t>() | words[61].get<std::uint64_t>() << 16U;
+		board["drives"][name] = {{"nodes", {name}},
+					 {"host", dev},
+					 {"capacity", sectors},
+					 {"identify", {{"words", words}}}};
+		board["probe"][name] = 1;
+	}
+	return board;
+}
+
+int cmd_init(const std::string &dir, const std::string &preset, bool force,
+	     const std::map<std::string, std::string> &hosts, bool destructive)
 {
 	const ostrasim_preset *p = ostrasim_presets;
 	while (p->name != nullptr && preset != p->name)
@@ -218,7 +247,9 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force)
 	const fs::perms file = fs::perms::owner_read | fs::perms::owner_write |
 			       fs::perms::group_read | fs::perms::others_read;
 	sim::with_lock(board, [&] {
-		put_file(fs::path(board.dir) / "board.json", json::parse(p->text).dump(2) + "\n",
+		const json desc = hosts.empty() ? json::parse(p->text)
+						: host_board(json::parse(p->text), hosts, destructive);
+		put_file(fs::path(board.dir) / "board.json", desc.dump(2) + "\n",
 			 file);
 		put_file(fs::path(board.dir) / "state.json", "{}\n", file);
 		put_file(fs::path(board.dir) / "trace.jsonl", "", file);
@@ -328,17 +359,24 @@ int main(int argc, char **argv)
 		}
 		if (cmd == "init" && n >= 2) {
 			std::string preset = "default";
-			bool force = false;
+			bool force = false, destructive = false;
+			std::map<std::string, std::string> hosts;
 			for (std::size_t i = 2; i < n; i++) {
 				if (args[i] == "--force")
 					force = true;
 				else if (args[i] == "--preset" && i + 1 < n)
 					preset = args[++i];
+				else if (args[i] == "--host" && i + 1 < n &&
+					 args[i + 1].find('=') != std::string::npos)
+					hosts[args[i + 1].substr(0, args[i + 1].find('='))] =
+						args[i + 1].substr(args[i + 1].find('=') + 1), i++;
+				else if (args[i] == "--destructive")
+					destructive = true;
 				else
 					return usage("init: unknown option " +
 						     sim::node_name(args[i]));
 			}
-			return cmd_init(args[1], preset, force);
+			return cmd_init(args[1], preset, force, hosts, destructive);
 		}
 		if (cmd == "run" && n >= 4 && args[2] == "--")
 			return cmd_run(args[1], argv + 4, false);

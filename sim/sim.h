@@ -13,6 +13,7 @@
 // byte order, never through the program's record types.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -73,6 +74,7 @@ struct DriveDesc {
 	// checked here, turned into pages by drive_data.cpp
 	json identify, smart, sysfs;
 	std::optional<std::string> drive_file;
+	std::optional<std::string> host; // a real ATA device answers (drv_host.cpp)
 };
 
 struct BoardDesc {
@@ -81,6 +83,7 @@ struct BoardDesc {
 	std::map<std::string, int> probe; // exit status per name; -1: killed by a signal
 	bool virtual_clock = false;
 	bool trace_raw = false;
+	bool destructive = false; // real drives may be written to
 	std::vector<Fault> faults;
 	std::map<std::string, DriveDesc> drives;
 };
@@ -239,6 +242,13 @@ bool injected_fault(const Board &board, json &state, const std::string &node,
 // The driver's answer to one ioctl on a simulated node.
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
 		 int &err);
+
+// --- real drives (drv_host.cpp) ------------------------------------------------
+// The request on a drive with a host device, as ATA commands through SG_IO;
+// each command's registers go into the trace line.
+int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace);
+// The identify data of a device, as it sends it; throws Error.
+std::array<unsigned char, 512> host_identify(const std::string &dev);
 
 // --- simulated time -------------------------------------------------------------
 // Board key "clock": "real" (the default) runs on the wall clock; "virtual"

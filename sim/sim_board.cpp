@@ -488,11 +488,15 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 				} else {
 					result = 0;
 					for (Gate g : gates()) {
+						if (ctx.drive_info().host)
+							break;
 						result = g(ctx, *req);
 						if (result != 0)
 							break;
 					}
-					if (result == 0)
+					if (result == 0 && ctx.drive_info().host)
+						result = host_request(ctx, *req, bytes, line);
+					else if (result == 0)
 						result = req->handle(ctx, bytes);
 					err = result < 0 ? ctx.err : 0;
 				}

@@ -337,6 +337,12 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 	if (unknown)
 		std::fprintf(out, "        (no run header: record fields read little-endian)\n");
 	print_request(line, order->second == "big-endian", out);
+	// a real drive's commands and the registers it answered with
+	for (const json &ata : line.value("ata", json::array()))
+		if (ata.is_string())
+			std::fprintf(out, "        ata: %s\n", ata.get<std::string>().c_str());
+	if (line.contains("refused") && line.at("refused").is_string())
+		std::fprintf(out, "        refused: %s\n", line.at("refused").get<std::string>().c_str());
 }
 
 } // namespace

@@ -1,0 +1,292 @@
+// drv_host.cpp - drives that are real ATA devices (board key drives.X.host,
+// a SCSI generic or block node).
+//
+// Each driver request becomes the ATA command(s) a SATA host driver issues,
+// sent with SG_IO as ATA PASS-THROUGH (16) through the kernel's SCSI/ATA
+// translation.  Every command goes into the request's trace line ("ata":
+// command, features, count, lba, device, then the device's status and error).
+// Requests that write to the medium are refused unless the board says
+// "destructive": true; requests with no ATA equivalent (AES key, link and
+// port control, the controller's register tests) fail with EOPNOTSUPP, as
+// the driver answers a request it cannot carry out.  Settings the driver
+// only keeps (partitions, overwrite settings) are answered by the simulated
+// driver.  Only the node named by the board is ever opened.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "drive_data.h"
+#include "sim.h"
+
+namespace sim {
+
+namespace {
+
+// protocols of ATA PASS-THROUGH
+constexpr unsigned char PROTO_NONDATA = 3, PROTO_PIO_IN = 4, PROTO_DMA = 6;
+constexpr unsigned char ATA_STATUS_ERR = 0x01;
+
+struct Ata {
+	unsigned char command = 0, features = 0, device = 0;
+	std::uint16_t count = 0;
+	std::uint64_t lba = 0;
+	bool ext = false;
+	// answer
+	unsigned char status = 0, error = 0;
+};
+
+// One command on the device; data: count * 512 bytes in (or none).
+// Returns 0, or the errno of a failed command.
+int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned char *data,
+		std::size_t len, json &trace)
+{
+	unsigned char cdb[16] = {0x85};
+	cdb[1] = static_cast<unsigned char>(proto << 1U | (a.ext ? 1U : 0U));
+	// ck_cond for a non-data command: the registers always come back;
+	// data in, transfer length in the count, counted in blocks
+	cdb[2] = proto == PROTO_NONDATA ? 0x20 : 0x0E;
+	cdb[3] = 0;
+	cdb[4] = a.features;
+	cdb[5] = static_cast<unsigned char>(a.ext ? a.count >> 8U : 0);
+	cdb[6] = static_cast<unsigned char>(a.count);
+	cdb[7] = static_cast<unsigned char>(a.ext ? a.lba >> 24U : 0);
+	cdb[8] = static_cast<unsigned char>(a.lba);
+	cdb[9] = static_cast<unsigned char>(a.ext ? a.lba >> 32U : 0);
+	cdb[10] = static_cast<unsigned char>(a.lba >> 8U);
+	cdb[11] = static_cast<unsigned char>(a.ext ? a.lba >> 40U : 0);
+	cdb[12] = static_cast<unsigned char>(a.lba >> 16U);
+	cdb[13] = static_cast<unsigned char>(a.device | (a.ext ? 0x40U : (a.lba >> 24U) & 0x0FU));
+	cdb[14] = a.command;
+	unsigned char sense[32] = {};
+	sg_io_hdr_t io{};
+	io.interface_id = 'S';
+	io.cmd_len = sizeof cdb;
+	io.cmdp = cdb;
+	io.mx_sb_len = sizeof sense;
+	io.sbp = sense;
+	io.dxfer_direction = len != 0 ? SG_DXFER_FROM_DEV : SG_DXFER_NONE;
+	io.dxferp = data;
+	io.dxfer_len = static_cast<unsigned>(len);
+	io.timeout = 60000;
+	int err = 0;
+	const int fd = ::open(dev.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0 || ::ioctl(fd, SG_IO, &io) != 0) {
+		err = errno;
+	} else {
+		// the ATA status return descriptor of descriptor-format sense
+		const unsigned char *d = sense + 8;
+		if (io.sb_len_wr >= 22 && (sense[0] & 0x7FU) == 0x72 && d[0] == 0x09) {
+			a.error = d[3];
+			a.count = static_cast<std::uint16_t>(d[5] | (d[4] << 8U));
+			a.lba = d[7] | std::uint64_t{d[9]} << 8U | std::uint64_t{d[11]} << 16U;
+			a.status = d[13];
+		} else {
+			a.status = io.status == 0 && io.host_status == 0 && io.driver_status == 0
+					   ? 0x50
+					   : 0x51;
+		}
+		if ((a.status & ATA_STATUS_ERR) != 0 || io.host_status != 0)
+			err = EIO;
+	}
+	if (fd >= 0)
+		::close(fd);
+	char regs[160];
+	std::snprintf(regs, sizeof regs,
+		      "command %02x features %02x count %04x lba %012llx device %02x: status %02x "
+		      "error %02x%s%s",
+		      a.command, a.features, a.count, static_cast<unsigned long long>(a.lba),
+		      cdb[13], a.status, a.error, fd < 0 || a.status == 0 ? ", " : "",
+		      fd < 0 || a.status == 0 ? std::strerror(err) : "");
+	trace["ata"].push_back(regs);
+	return err;
+}
+
+int read_page(Ctx &ctx, json &trace, unsigned char command, unsigned char features,
+	      unsigned char *page, unsigned char lba_low = 0)
+{
+	Ata a;
+	a.command = command;
+	a.features = features;
+	a.count = 1;
+	a.lba = command == 0xB0 ? 0xC24F00U | lba_low : 0;
+	const int err = ata_command(*ctx.drive_info().host, a, PROTO_PIO_IN, page, 512, trace);
+	return err != 0 ? ctx.fail(err) : 0;
+}
+
+int nondata(Ctx &ctx, json &trace, unsigned char command, Ata *out = nullptr)
+{
+	Ata a;
+	a.command = command;
+	const int err = ata_command(*ctx.drive_info().host, a, PROTO_NONDATA, nullptr, 0, trace);
+	if (out != nullptr)
+		*out = a;
+	return err != 0 ? ctx.fail(err) : 0;
+}
+
+// identify words in the host's order, the texts as byte strings: as the
+// block layer hands them out
+int identity(Ctx &ctx, json &trace, unsigned char *arg)
+{
+	unsigned char raw[512];
+	if (read_page(ctx, trace, 0xEC, 0, raw) != 0)
+		return -1;
+	for (int k = 0; k < 256; k++) {
+		const auto w = static_cast<std::uint16_t>(raw[2 * k] | raw[2 * k + 1] << 8U);
+		const bool text = (k >= ID_SERIAL && k < ID_SERIAL + ID_SERIAL_WORDS) ||
+				  (k >= ID_FIRMWARE && k < ID_FIRMWARE + ID_FIRMWARE_WORDS) ||
+				  (k >= ID_MODEL && k < ID_MODEL + ID_MODEL_WORDS);
+		if (text) {
+			arg[2 * k] = raw[2 * k + 1];
+			arg[2 * k + 1] = raw[2 * k];
+		} else {
+			put<std::uint16_t>(arg + 2 * k, w);
+		}
+	}
+	return 0;
+}
+
+std::uint64_t start_sector(const unsigned char *arg)
+{
+	return (std::uint64_t{get<std::uint32_t>(arg + 4)} << 24U) + get<std::uint32_t>(arg + 8);
+}
+
+int refuse_write(Ctx &ctx, json &trace, const char *what)
+{
+	const std::string why = std::string(what) + " writes to " + *ctx.drive_info().host +
+				": refused (the board was not made --destructive)";
+	std::fprintf(stderr, "ostrasim: %s: %s\n", ctx.drive.c_str(), why.c_str());
+	trace["refused"] = why;
+	return ctx.fail(EPERM);
+}
+
+// HDIO_DRIVE_CMD: commands that only read, passed on; others refused
+int drive_cmd(Ctx &ctx, json &trace, unsigned char *arg)
+{
+	const unsigned char command = arg[0], feature = arg[2], count = arg[3];
+	const bool smart_read = command == 0xB0 && (feature == 0xD0 || feature == 0xD1 ||
+						    feature == 0xD5 || feature == 0xDA);
+	if (command == 0xEC || command == 0xA1 || (smart_read && feature != 0xDA)) {
+		if (count != 1)
+			return ctx.fail(EINVAL);
+		Ata a;
+		a.command = command;
+		a.features = feature;
+		a.count = 1;
+		a.lba = command == 0xB0 ? 0xC24F00U | arg[1] : 0;
+		const int err = ata_command(*ctx.drive_info().host, a, PROTO_PIO_IN, arg + 4, 512,
+					    trace);
+		arg[0] = a.status;
+		arg[1] = a.error;
+		arg[2] = static_cast<unsigned char>(a.count);
+		return err != 0 ? ctx.fail(err) : 0;
+	}
+	if (count == 0 && (command == 0xE5 || command == 0xE7 || command == 0xE0 ||
+			   command == 0xE6 || smart_read)) {
+		Ata a;
+		a.command = command;
+		a.features = feature;
+		a.lba = command == 0xB0 ? 0xC24F00U : 0;
+		const int err =
+			ata_command(*ctx.drive_info().host, a, PROTO_NONDATA, nullptr, 0, trace);
+		arg[0] = a.status;
+		arg[1] = a.error;
+		arg[2] = static_cast<unsigned char>(a.count);
+		return err != 0 ? ctx.fail(err) : 0;
+	}
+	return ctx.fail(EOPNOTSUPP);
+}
+
+} // namespace
+
+int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
+{
+	const std::string name = req.name;
+	const bool destructive = ctx.info.destructive;
+	if (name == "ZTOSTRA_GET_IDENTDATA" || name == "HDIO_GET_IDENTITY")
+		return identity(ctx, trace, arg);
+	if (name == "ZTOSTRA_GET_SMARTATTR")
+		return read_page(ctx, trace, 0xB0, 0xD0, arg);
+	if (name == "ZTOSTRA_GET_SMARTTHRS")
+		return read_page(ctx, trace, 0xB0, 0xD1, arg);
+	if (name == "ZTOSTRA_HDD_FLUSH_CACHE")
+		return nondata(ctx, trace, 0xE7);
+	if (name == "ZTOSTRA_HDD_STANDBY_IMD")
+		return nondata(ctx, trace, 0xE0);
+	if (name == "ZTOSTRA_HDD_SLEEP")
+		return nondata(ctx, trace, 0xE6);
+	if (name == "HDIO_DRIVE_CMD")
+		return drive_cmd(ctx, trace, arg);
+	if (name == "HDIO_DRIVE_TASK") { // SMART RETURN STATUS only
+		if (arg[0] != 0xB0 || arg[1] != 0xDA)
+			return ctx.fail(EOPNOTSUPP);
+		Ata a;
+		a.command = 0xB0;
+		a.features = 0xDA;
+		a.lba = 0xC24F00U;
+		const int err =
+			ata_command(*ctx.drive_info().host, a, PROTO_NONDATA, nullptr, 0, trace);
+		arg[0] = a.status;
+		arg[1] = a.error;
+		arg[4] = static_cast<unsigned char>(a.lba >> 8U);
+		arg[5] = static_cast<unsigned char>(a.lba >> 16U);
+		return err != 0 ? ctx.fail(err) : 0;
+	}
+	if (name == "ZTOSTRA_HDD_DEF_ROTATIONAL" || name == "HDIO_GET_MULTCOUNT") {
+		unsigned char raw[512];
+		if (read_page(ctx, trace, 0xEC, 0, raw) != 0)
+			return -1;
+		const unsigned w217 = raw[2 * ID_ROTATION_RATE] | raw[2 * ID_ROTATION_RATE + 1] << 8U;
+		const unsigned w59 = raw[2 * 59] | raw[2 * 59 + 1] << 8U;
+		if (name == "HDIO_GET_MULTCOUNT")
+			put<long>(arg, (w59 & 0x100U) != 0 ? static_cast<long>(w59 & 0xFFU) : 0);
+		else
+			put<std::uint32_t>(arg, w217 == 1 ? 0 : 1);
+		return 0;
+	}
+	if (name == "ZTOSTRA_TEST_READ_DMA") { // 16 sectors from the start sector
+		if (get<std::uint32_t>(arg) != 16)
+			return ctx.fail(EINVAL);
+		Ata a;
+		a.lba = start_sector(arg);
+		a.device = 0x40;
+		a.ext = a.lba + 16 > (1ULL << 28U);
+		a.command = a.ext ? 0x25 : 0xC8;
+		a.count = 16;
+		std::vector<unsigned char> buf(16 * 512);
+		const int err = ata_command(*ctx.drive_info().host, a, PROTO_DMA, buf.data(),
+					    buf.size(), trace);
+		return err != 0 ? ctx.fail(err) : 0;
+	}
+	if (name == "ZTOSTRA_TEST_UNCWRITE" || name == "ZTOSTRA_ISUEE_OWFUNC" ||
+	    name == "ZTOSTRA_SSD_SECURITY_ERASE") {
+		if (!destructive)
+			return refuse_write(ctx, trace, req.name);
+		trace["refused"] = "not carried out on a real device";
+		return ctx.fail(EOPNOTSUPP);
+	}
+	if (name == "ZTOSTRA_GET_PART" || name == "ZTOSTRA_GET_OWCOUNT" || name == "ZTOSTRA_OW_OP" ||
+	    name == "ZTOSTRA_SET_TOTAL" || name == "ZTOSTRA_CLEAR_TOTAL")
+		return req.handle(ctx, arg);
+	// AES key, link and port control, register and interrupt tests, SG_IO
+	return ctx.fail(EOPNOTSUPP);
+}
+
+std::array<unsigned char, 512> host_identify(const std::string &dev)
+{
+	std::array<unsigned char, 512> raw{};
+	json trace;
+	Ata a;
+	a.command = 0xEC;
+	a.count = 1;
+	if (const int err = ata_command(dev, a, PROTO_PIO_IN, raw.data(), raw.size(), trace))
+		throw Error("cannot identify " + dev + ": " + trace["ata"][0].get<std::string>() +
+			    (err != EIO ? "" : " (not an ATA device?)"));
+	return raw;
+}
+
+} // namespace sim
