@@ -220,7 +220,7 @@ json host_board(json board, const std::map<std::string, std::string> &hosts, boo
 			sectors = sectors << 16U | words[100 + k].get<std::uint64_t>();
 		if (sectors == 0)
 			sectors = words[60].get<std::uint64_t>() | words[61].get<std::uint64_t>() << 16U;
-		board["drives"][name] = {{"nodes", {name}},
+		board["drives"][name] = {{"nodes", {name, name + "5"}}, // the whole disk, the overwrite partition
 					 {"host", dev},
 					 {"capacity", sectors},
 					 {"identify", {{"words", words}}}};

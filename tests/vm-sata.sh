@@ -1,0 +1,94 @@
+#!/bin/sh
+# Real drives: in the VM of tests/vm-bench.sh, QEMU's AHCI disks (a rotating
+# one and a solid-state one, scratch images made here) are the drives of a
+# board made with `ostrasim init --host`; the program's reports must agree
+# field by field with smartctl and hdparm reading the same disk, its power
+# commands leave the state hdparm reports, writing requests are refused.
+# Usage: tests/vm-sata.sh [BUILD_DIR]; ends with "N passed, N failed".
+set -eu
+# disks: NODE SG MODEL SERIAL ROTATION_RATE, then what the checks expect of it
+disks="sda sg0 QEMU-ROTATING-7200 SATA0ROT01 7200 1
+sdb sg1 QEMU-SOLID-STATE SATA0SSD01 1 0"
+
+if [ "$$" = 1 ]; then # inside the VM
+	set +e
+	/bin/busybox --install -s /bin
+	mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
+	for m in $(cat /modules); do insmod "/lib/$m.ko"; done
+	n=0 && while [ ! -e /dev/sg1 ] && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
+	echo "vm up: $(cat /modules | xargs); $(ls /dev | grep -E '^(sg|sd)' | xargs)"
+	ostrasim init /run/b --host sda=/dev/sg0 --host sdb=/dev/sg1 && ostrasim serve /run/b >/serve.log 2>&1 &
+	while ! grep -q serving /serve.log 2>/dev/null && [ $((n += 1)) -lt 200 ]; do sleep 0.1; done
+	cat /serve.log
+	u() { ostrasim run --kernel /run/b -- ostrautil "$@" 2>&1; echo "status $?"; }
+	pass=0 fail=0
+	check() { # WHAT WANT GOT
+		if [ "$2" = "$3" ]; then pass=$((pass + 1)); else fail=$((fail + 1)) && printf 'FAIL %s\n--- want\n%s\n--- got\n%s\n' "$1" "$2" "$3"; fi
+	}
+	echo "$disks" >/run/disks
+	while read -r d sg model serial rate rot; do
+		s=/dev/$sg
+		check "$d 53" "Model=$model, SerialNo=$serial
+status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0")"
+		check "$d smartctl -i" "$model $serial" "$(smartctl -d sat -i $s | sed -n 's/^Device Model: *//p; s/^Serial Number: *//p' | xargs)"
+		# the attributes: id, value, worst, threshold, raw (48 bits) (the file's first block)
+		u 51 $d >/dev/null && awk -F, 'NR > 1 && NR <= 31 && $6 != "000" {print $6, $7, $9, $8, $10}' \
+			/run/b/tmp/ostra_smart.info | sed -E 's/(^| )0+([0-9])/\1\2/g' | while read -r a v w t r; do echo "$a $v $w $t $(printf %d 0x$r)"; done >/run/51
+		check "$d 51 attributes" "$(smartctl -d sat -A $(awk '{printf "-v %s,raw48 ", $1}' /run/51) $s | awk '$1 ~ /^[0-9]+$/ {print $1, $4, $5, $6, $10}' | sed -E 's/(^| )0+([0-9])/\1\2/g')" "$(cat /run/51)"
+		# identify words; the texts come as byte strings, as the block layer hands them out
+		check "$d identify" "$(hdparm --Istdout $s | grep -v : | tr -s ' \n' '\n\n' | grep . | awk '{w=$1; k=NR-1; if ((k>=10&&k<20)||(k>=23&&k<47)) w=substr(w,3,2) substr(w,1,2); print w}' | xargs)" \
+			"$(u identify /dev/$d | sed -n 's/^id\[...\] //p' | sed 's/0x//g' | xargs)"
+		check "$d rotational" "$rot" "$(u rotational $d | head -c1)"
+		check "$d hdparm rotation" "$([ "$rot" = 0 ] && echo 'Solid State Device' || echo "$rate")" "$(hdparm -I $s | sed -n 's/.*Rotation Rate: *//p')"
+		check "$d read" "status 0" "$(u read $d 0 fff 3)"
+		# QEMU's disk answers CHECK POWER MODE "active" whatever it was told; after
+		# SLEEP it aborts every command (hdparm then says standby)
+		for c in "hdstandbyimd /dev/$d|active/idle" "hdsleep /dev/$d|standby"; do
+			check "$d ${c%|*}" "status 0 ${c#*|}" "$(u ${c%|*} | xargs) $(hdparm -C $s 2>/dev/null | sed -n 's/.*state is: *//p')"
+		done
+		# writing requests on a board not made --destructive, no ATA equivalent
+		for c in "uncwrite $d 0 1000|ioctl() error" "46 $d|ioctl() error" "sleepin /dev/$d|ostrautil_issue_ioctl(213):ioctl() error"; do
+			check "${c%|*}" "${c#*|} status 0" "$(u ${c%|*} | xargs)"
+		done
+	done </run/disks
+	ostrasim trace /run/b | grep -c 'ata:' | sed 's/^/ATA commands traced: /'
+	ostrasim trace /run/b | grep -m3 -A2 'HDD_STANDBY\|refused'
+	echo "$pass passed, $fail failed"
+	poweroff -f
+fi
+
+# --- on the host: images, initramfs (vm-bench.sh's kernel cache), the VM ---------
+build=$(realpath "${1:-build/native}")
+cache=${OSTRAUTIL_VM_CACHE:-/var/cache/ostrautil-vm}
+work=$(mktemp -d) && root=$work/root
+trap 'rm -rf "$work"' EXIT
+kdir=$(ls -d "$cache"/linux-image-*[0-9a-z] 2>/dev/null | head -1)
+[ -n "$kdir" ] || { echo "no kernel in $cache (tests/vm-bench.sh fetches it)" && echo "0 passed, 1 failed" && exit 1; }
+mkdir -p "$root/bin" "$root/sbin" "$root/lib" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run"
+: >"$root/modules"
+module() {
+	local f d
+	f=$(find "$kdir/lib/modules" -name "$1.ko*" | head -1)
+	[ -n "$f" ] && ! grep -qx "$1" "$root/modules" || return 0
+	for d in $(strings "$f" | sed -n 's/^depends=//p' | tr , ' '); do module "$d"; done
+	case $f in *.xz) xz -dc "$f" ;; *.zst) zstd -dc "$f" ;; *) cat "$f" ;; esac >"$root/lib/$1.ko"
+	echo "$1" >>"$root/modules"
+}
+for m in fuse cuse overlay ahci sg; do module "$m"; done
+cp "$0" "$root/init" && cp /bin/busybox "$root/bin/" && ln -s busybox "$root/bin/sh"
+for f in "$build/ostrasim" "$build/ostrautil" "$(command -v smartctl)" "$(command -v hdparm)"; do
+	cp "$f" "$root/bin/"
+	ldd "$f" 2>/dev/null | grep -o '/[^ ]*' | xargs -r -I{} cp -L --parents {} "$root/" || true
+done
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
+drives=$(echo "$disks" | while read -r d sg model serial rate rot; do
+	truncate -s 64M "$work/$d.img"
+	echo "-drive if=none,id=$d,format=raw,file=$work/$d.img -device ide-hd,drive=$d,bus=ahci.${sg#sg},model=$model,serial=$serial,rotation_rate=$rate"
+done)
+accel=tcg # KVM here is often unusable; TCG boots it in seconds
+timeout 60 qemu-system-x86_64 -accel $accel -smp 2 -m 512 -nographic -no-reboot -kernel "$kdir"/boot/vmlinuz-* \
+	-initrd "$work/initrd.gz" -append "console=ttyS0 quiet panic=-1" -device ahci,id=ahci $drives </dev/null 2>&1 |
+	tr -d '\r' | grep -v '^\[' | tee "$work/console" || true
+result=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/console" | tail -1 | grep . || echo "0 passed, 1 failed")
+echo "$result"
+[ "${result#* passed, }" = "0 failed" ]
