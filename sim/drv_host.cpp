@@ -132,14 +132,18 @@ int nondata(Ctx &ctx, json &trace, unsigned char command, Ata *out = nullptr)
 // block layer hands them out
 int identity(Ctx &ctx, json &trace, unsigned char *arg)
 {
-	unsigned char raw[512];
+	unsigned char raw[512] = {};
 	if (read_page(ctx, trace, 0xEC, 0, raw) != 0)
 		return -1;
-	for (int k = 0; k < 256; k++) {
+	for (std::size_t k = 0; k < 256; k++) {
 		const auto w = static_cast<std::uint16_t>(raw[2 * k] | raw[2 * k + 1] << 8U);
-		const bool text = (k >= ID_SERIAL && k < ID_SERIAL + ID_SERIAL_WORDS) ||
-				  (k >= ID_FIRMWARE && k < ID_FIRMWARE + ID_FIRMWARE_WORDS) ||
-				  (k >= ID_MODEL && k < ID_MODEL + ID_MODEL_WORDS);
+		const auto in = [k](int first, int words) {
+			return k >= std::size_t(first) &&
+			       k < std::size_t(first) + std::size_t(words);
+		};
+		const bool text = in(ID_SERIAL, ID_SERIAL_WORDS) ||
+				  in(ID_FIRMWARE, ID_FIRMWARE_WORDS) ||
+				  in(ID_MODEL, ID_MODEL_WORDS);
 		if (text) {
 			arg[2 * k] = raw[2 * k + 1];
 			arg[2 * k + 1] = raw[2 * k];
@@ -178,8 +182,8 @@ int drive_cmd(Ctx &ctx, json &trace, unsigned char *arg)
 		a.features = feature;
 		a.count = 1;
 		a.lba = command == 0xB0 ? 0xC24F00U | arg[1] : 0;
-		const int err = ata_command(*ctx.drive_info().host, a, PROTO_PIO_IN, arg + 4, 512,
-					    trace);
+		const int err =
+			ata_command(*ctx.drive_info().host, a, PROTO_PIO_IN, arg + 4, 512, trace);
 		arg[0] = a.status;
 		arg[1] = a.error;
 		arg[2] = static_cast<unsigned char>(a.count);
@@ -237,11 +241,13 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 		return err != 0 ? ctx.fail(err) : 0;
 	}
 	if (name == "ZTOSTRA_HDD_DEF_ROTATIONAL" || name == "HDIO_GET_MULTCOUNT") {
-		unsigned char raw[512];
+		unsigned char raw[512] = {};
 		if (read_page(ctx, trace, 0xEC, 0, raw) != 0)
 			return -1;
-		const unsigned w217 = raw[2 * ID_ROTATION_RATE] | raw[2 * ID_ROTATION_RATE + 1] << 8U;
-		const unsigned w59 = raw[2 * 59] | raw[2 * 59 + 1] << 8U;
+		constexpr std::size_t rate = 2 * std::size_t{ID_ROTATION_RATE},
+				      mult = 2 * std::size_t{59};
+		const unsigned w217 = raw[rate] | raw[rate + 1] << 8U;
+		const unsigned w59 = raw[mult] | raw[mult + 1] << 8U;
 		if (name == "HDIO_GET_MULTCOUNT")
 			put<long>(arg, (w59 & 0x100U) != 0 ? static_cast<long>(w59 & 0xFFU) : 0);
 		else
@@ -257,7 +263,7 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 		a.ext = a.lba + 16 > (1ULL << 28U);
 		a.command = a.ext ? 0x25 : 0xC8;
 		a.count = 16;
-		std::vector<unsigned char> buf(16 * 512);
+		std::vector<unsigned char> buf(std::size_t{16} * 512);
 		const int err = ata_command(*ctx.drive_info().host, a, PROTO_DMA, buf.data(),
 					    buf.size(), trace);
 		return err != 0 ? ctx.fail(err) : 0;
@@ -269,8 +275,8 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 		trace["refused"] = "not carried out on a real device";
 		return ctx.fail(EOPNOTSUPP);
 	}
-	if (name == "ZTOSTRA_GET_PART" || name == "ZTOSTRA_GET_OWCOUNT" || name == "ZTOSTRA_OW_OP" ||
-	    name == "ZTOSTRA_SET_TOTAL" || name == "ZTOSTRA_CLEAR_TOTAL")
+	if (name == "ZTOSTRA_GET_PART" || name == "ZTOSTRA_GET_OWCOUNT" ||
+	    name == "ZTOSTRA_OW_OP" || name == "ZTOSTRA_SET_TOTAL" || name == "ZTOSTRA_CLEAR_TOTAL")
 		return req.handle(ctx, arg);
 	// AES key, link and port control, register and interrupt tests, SG_IO
 	return ctx.fail(EOPNOTSUPP);

@@ -219,11 +219,13 @@ json host_board(json board, const std::map<std::string, std::string> &hosts, boo
 		for (int k = 3; k >= 0; k--)
 			sectors = sectors << 16U | words[100 + k].get<std::uint64_t>();
 		if (sectors == 0)
-			sectors = words[60].get<std::uint64_t>() | words[61].get<std::uint64_t>() << 16U;
-		board["drives"][name] = {{"nodes", {name, name + "5"}}, // the whole disk, the overwrite partition
-					 {"host", dev},
-					 {"capacity", sectors},
-					 {"identify", {{"words", words}}}};
+			sectors = words[60].get<std::uint64_t>() | words[61].get<std::uint64_t>()
+									   << 16U;
+		board["drives"][name] = {
+			{"nodes", {name, name + "5"}}, // the whole disk, the overwrite partition
+			{"host", dev},
+			{"capacity", sectors},
+			{"identify", {{"words", words}}}};
 		board["probe"][name] = 1;
 	}
 	return board;
@@ -247,10 +249,10 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force,
 	const fs::perms file = fs::perms::owner_read | fs::perms::owner_write |
 			       fs::perms::group_read | fs::perms::others_read;
 	sim::with_lock(board, [&] {
-		const json desc = hosts.empty() ? json::parse(p->text)
-						: host_board(json::parse(p->text), hosts, destructive);
-		put_file(fs::path(board.dir) / "board.json", desc.dump(2) + "\n",
-			 file);
+		const json desc = hosts.empty()
+					  ? json::parse(p->text)
+					  : host_board(json::parse(p->text), hosts, destructive);
+		put_file(fs::path(board.dir) / "board.json", desc.dump(2) + "\n", file);
 		put_file(fs::path(board.dir) / "state.json", "{}\n", file);
 		put_file(fs::path(board.dir) / "trace.jsonl", "", file);
 	});
@@ -367,10 +369,10 @@ int main(int argc, char **argv)
 				else if (args[i] == "--preset" && i + 1 < n)
 					preset = args[++i];
 				else if (args[i] == "--host" && i + 1 < n &&
-					 args[i + 1].find('=') != std::string::npos)
-					hosts[args[i + 1].substr(0, args[i + 1].find('='))] =
-						args[i + 1].substr(args[i + 1].find('=') + 1), i++;
-				else if (args[i] == "--destructive")
+					 args[i + 1].find('=') != std::string::npos) {
+					const std::string &h = args[++i];
+					hosts[h.substr(0, h.find('='))] = h.substr(h.find('=') + 1);
+				} else if (args[i] == "--destructive")
 					destructive = true;
 				else
 					return usage("init: unknown option " +

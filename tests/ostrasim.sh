@@ -46,7 +46,7 @@ testing trace-clear "new; run 33 sda >/dev/null; last=\$(lines); $S trace b --cl
   [ \$(jq -s '.[0].seq' b/trace.jsonl) -gt \$last ] && echo numbers go on" "0
 numbers go on"
 
-refused misspelt-key '.drives.sda.identfy = {}' "drives.sda.identfy: unknown key (known: nodes, capacity, rotational, partitions, overwrite, identify, smart, sysfs, drive_file)"
+refused misspelt-key '.drives.sda.identfy = {}' "drives.sda.identfy: unknown key (known: nodes, capacity, rotational, partitions, overwrite, identify, smart, sysfs, drive_file, host)"
 refused faults-type '.faults = 5' "faults: must be an array, not a number"
 refused clock-type '.clock = 3' "clock: must be a string, not a number"
 refused clock-value '.clock = "fast"' 'clock: must be "real" or "virtual", not "fast"'
