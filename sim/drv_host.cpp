@@ -10,7 +10,9 @@
 // port control, the controller's register tests) fail with EOPNOTSUPP, as
 // the driver answers a request it cannot carry out.  Settings the driver
 // only keeps (partitions, overwrite settings) are answered by the simulated
-// driver.  Only the node named by the board is ever opened.
+// driver, and SG_IO and HDIO_DRIVE_TASKFILE fail as there (EINVAL), so
+// that standard tools fall back to HDIO_DRIVE_CMD.  Only the node named by the board is ever
+// opened.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -85,6 +87,14 @@ int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned ch
 			a.count = static_cast<std::uint16_t>(d[5] | (d[4] << 8U));
 			a.lba = d[7] | std::uint64_t{d[9]} << 8U | std::uint64_t{d[11]} << 16U;
 			a.status = d[13];
+		} else if (io.sb_len_wr >= 18 && (sense[0] & 0x7FU) == 0x70 && sense[7] >= 10) {
+			// fixed format: error, status, device, count in the information
+			// field, the address in the command-specific information
+			a.error = sense[3];
+			a.status = sense[4];
+			a.count = sense[6];
+			a.lba = sense[9] | std::uint64_t{sense[10]} << 8U |
+				std::uint64_t{sense[11]} << 16U;
 		} else {
 			a.status = io.status == 0 && io.host_status == 0 && io.driver_status == 0
 					   ? 0x50
@@ -276,9 +286,10 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 		return ctx.fail(EOPNOTSUPP);
 	}
 	if (name == "ZTOSTRA_GET_PART" || name == "ZTOSTRA_GET_OWCOUNT" ||
-	    name == "ZTOSTRA_OW_OP" || name == "ZTOSTRA_SET_TOTAL" || name == "ZTOSTRA_CLEAR_TOTAL")
+	    name == "ZTOSTRA_OW_OP" || name == "ZTOSTRA_SET_TOTAL" ||
+	    name == "ZTOSTRA_CLEAR_TOTAL" || name == "SG_IO" || name == "HDIO_DRIVE_TASKFILE")
 		return req.handle(ctx, arg);
-	// AES key, link and port control, register and interrupt tests, SG_IO
+	// AES key, link and port control, register and interrupt tests
 	return ctx.fail(EOPNOTSUPP);
 }
 

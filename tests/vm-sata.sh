@@ -41,6 +41,8 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 		check "$d rotational" "$rot" "$(u rotational $d | head -c1)"
 		check "$d hdparm rotation" "$([ "$rot" = 0 ] && echo 'Solid State Device' || echo "$rate")" "$(hdparm -I $s | sed -n 's/.*Rotation Rate: *//p')"
 		check "$d read" "status 0" "$(u read $d 0 fff 3)"
+		check "$d power mode, smartctl through the board" "$(smartctl -d sat -n standby -i $s | grep 'Power mode')" \
+			"$(ostrasim run --kernel /run/b -- smartctl -d ata -n standby -i /dev/$d | grep 'Power mode')"
 		# QEMU's disk answers CHECK POWER MODE "active" whatever it was told; after
 		# SLEEP it aborts every command (hdparm then says standby)
 		for c in "hdstandbyimd /dev/$d|active/idle" "hdsleep /dev/$d|standby"; do
@@ -52,7 +54,6 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 		done
 	done </run/disks
 	ostrasim trace /run/b | grep -c 'ata:' | sed 's/^/ATA commands traced: /'
-	ostrasim trace /run/b | grep -m3 -A2 'HDD_STANDBY\|refused'
 	echo "$pass passed, $fail failed"
 	poweroff -f
 fi
