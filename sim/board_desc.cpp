@@ -21,8 +21,8 @@ struct Bad {
 // The largest overwrite rate taken: far above any drive (sectors per second).
 constexpr std::uint64_t MAX_RATE = 1000000000000ULL;
 
-const char *const board_fields[] = {"comment", "probe", "clock", "trace_raw", "faults", "drives",
-				    "destructive"};
+const char *const board_fields[] = {"comment", "probe",  "clock",      "trace_raw",
+				    "faults",  "drives", "destructive"};
 const char *const drive_fields[] = {"nodes",    "capacity", "rotational", "partitions", "overwrite",
 				    "identify", "smart",    "sysfs",      "drive_file", "host"};
 const char *const fault_fields[] = {"node", "request", "result", "errno", "from", "count"};

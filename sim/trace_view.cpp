@@ -342,7 +342,8 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 		if (ata.is_string())
 			std::fprintf(out, "        ata: %s\n", ata.get<std::string>().c_str());
 	if (line.contains("refused") && line.at("refused").is_string())
-		std::fprintf(out, "        refused: %s\n", line.at("refused").get<std::string>().c_str());
+		std::fprintf(out, "        refused: %s\n",
+			     line.at("refused").get<std::string>().c_str());
 }
 
 } // namespace
