@@ -80,27 +80,35 @@ int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned ch
 	if (fd < 0 || ::ioctl(fd, SG_IO, &io) != 0) {
 		err = errno;
 	} else {
-		// the ATA status return descriptor of descriptor-format sense
+		// the registers: the ATA status return descriptor of descriptor-format
+		// sense, or the information fields of fixed-format sense with "ATA
+		// pass-through information available" or an aborted command
+		const bool fixed = (sense[0] & 0x7FU) == 0x70 && io.sb_len_wr >= 18;
+		const unsigned key = (fixed ? sense[2] : sense[1]) & 0x0FU;
 		const unsigned char *d = sense + 8;
 		if (io.sb_len_wr >= 22 && (sense[0] & 0x7FU) == 0x72 && d[0] == 0x09) {
 			a.error = d[3];
 			a.count = static_cast<std::uint16_t>(d[5] | (d[4] << 8U));
 			a.lba = d[7] | std::uint64_t{d[9]} << 8U | std::uint64_t{d[11]} << 16U;
 			a.status = d[13];
-		} else if (io.sb_len_wr >= 18 && (sense[0] & 0x7FU) == 0x70 && sense[7] >= 10) {
-			// fixed format: error, status, device, count in the information
-			// field, the address in the command-specific information
+		} else if (fixed && ((sense[12] == 0 && sense[13] == 0x1D) || key == 0x0B)) {
 			a.error = sense[3];
 			a.status = sense[4];
 			a.count = sense[6];
 			a.lba = sense[9] | std::uint64_t{sense[10]} << 8U |
 				std::uint64_t{sense[11]} << 16U;
+		} else if (io.status == 0 && io.host_status == 0 && io.driver_status == 0) {
+			a.status = 0x50;
 		} else {
-			a.status = io.status == 0 && io.host_status == 0 && io.driver_status == 0
-					   ? 0x50
-					   : 0x51;
+			err = EIO;
+			char why[64];
+			std::snprintf(why, sizeof why, "SCSI status %02x, sense key %x", io.status,
+				      key);
+			trace["sense"].push_back(why);
 		}
-		if ((a.status & ATA_STATUS_ERR) != 0 || io.host_status != 0)
+		// a CHECK CONDITION that is not the registers' report is a failure
+		if ((a.status & ATA_STATUS_ERR) != 0 || io.host_status != 0 ||
+		    (io.status != 0 && key != 0 && key != 1))
 			err = EIO;
 	}
 	if (fd >= 0)
@@ -282,6 +290,17 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 	    name == "ZTOSTRA_SSD_SECURITY_ERASE") {
 		if (!destructive)
 			return refuse_write(ctx, trace, req.name);
+		if (name == "ZTOSTRA_TEST_UNCWRITE") { // WRITE UNCORRECTABLE EXT, pseudo
+			Ata a;
+			a.command = 0x45;
+			a.features = 0x55;
+			a.count = 1;
+			a.lba = start_sector(arg);
+			a.ext = true;
+			const int err = ata_command(*ctx.drive_info().host, a, PROTO_NONDATA,
+						    nullptr, 0, trace);
+			return err != 0 ? ctx.fail(err) : 0;
+		}
 		trace["refused"] = "not carried out on a real device";
 		return ctx.fail(EOPNOTSUPP);
 	}

@@ -17,9 +17,14 @@ if [ "$$" = 1 ]; then # inside the VM
 	for m in $(cat /modules); do insmod "/lib/$m.ko"; done
 	n=0 && while [ ! -e /dev/sg1 ] && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
 	echo "vm up: $(cat /modules | xargs); $(ls /dev | grep -E '^(sg|sd)' | xargs)"
-	ostrasim init /run/b --host sda=/dev/sg0 --host sdb=/dev/sg1 && ostrasim serve /run/b >/serve.log 2>&1 &
-	while ! grep -q serving /serve.log 2>/dev/null && [ $((n += 1)) -lt 200 ]; do sleep 0.1; done
-	cat /serve.log
+	serve() { # BOARD INIT-ARGS...: a new board, served
+		b=$1 n=0 && shift && ostrasim init $b "$@" || return
+		ostrasim serve $b >$b.log 2>&1 &
+		spid=$!
+		while ! grep -q serving $b.log 2>/dev/null && [ $((n += 1)) -lt 300 ]; do sleep 0.1; done
+		cat $b.log
+	}
+	serve /run/b --host sda=/dev/sg0 --host sdb=/dev/sg1
 	u() { ostrasim run --kernel /run/b -- ostrautil "$@" 2>&1; echo "status $?"; }
 	pass=0 fail=0
 	check() { # WHAT WANT GOT
@@ -54,6 +59,11 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 		done
 	done </run/disks
 	ostrasim trace /run/b | grep -c 'ata:' | sed 's/^/ATA commands traced: /'
+	# a destructive board on the scratch disk: the command the emulated disk lacks is aborted
+	kill $spid && wait $spid; serve /run/d --host sda=/dev/sg0 --destructive
+	u() { ostrasim run --kernel /run/d -- ostrautil "$@" 2>&1; echo "status $?"; }
+	check "destructive uncwrite" "ioctl() error status 0" "$(u uncwrite sda 0 1000 | xargs)"
+	check "its trace: WRITE UNCORRECTABLE EXT failed" 1 "$(ostrasim trace /run/d | grep -c 'ata: command 45 features 55 .*Input/output error')"
 	echo "$pass passed, $fail failed"
 	poweroff -f
 fi
