@@ -87,6 +87,21 @@ int caller_fd(pid_t pid)
 	return fd;
 }
 
+// The trace lines of one request carry the pid of the program that opened the
+// node (a release comes from the kernel, without a caller).
+struct Caller {
+	explicit Caller(const fuse_file_info *fi)
+	{
+		trace_pid = static_cast<long>(fi->fh);
+	}
+	~Caller()
+	{
+		trace_pid = 0;
+	}
+	Caller(const Caller &) = delete;
+	Caller &operator=(const Caller &) = delete;
+};
+
 void trace_node(Node &n, const char *op, int result, int err)
 {
 	with_state(*n.board, [&](json &state) {
@@ -99,6 +114,8 @@ void node_open(fuse_req_t req, fuse_file_info *fi)
 {
 	Node &n = node_of(req);
 	reload(*n.board);
+	fi->fh = static_cast<std::uint64_t>(fuse_req_ctx(req)->pid);
+	const Caller caller(fi);
 	int err = 0;
 	bool failed = false;
 	with_state(*n.board, [&](json &state) {
@@ -120,15 +137,17 @@ void node_read(fuse_req_t req, size_t, off_t, fuse_file_info *)
 	fuse_reply_buf(req, nullptr, 0);
 }
 
-void node_release(fuse_req_t req, fuse_file_info *)
+void node_release(fuse_req_t req, fuse_file_info *fi)
 {
+	const Caller caller(fi);
 	trace_node(node_of(req), "close", 0, 0);
 	fuse_reply_err(req, 0);
 }
 
-void node_ioctl(fuse_req_t req, int cmd, void *arg, fuse_file_info *, unsigned, const void *in_buf,
-		size_t in_size, size_t out_size)
+void node_ioctl(fuse_req_t req, int cmd, void *arg, fuse_file_info *fi, unsigned,
+		const void *in_buf, size_t in_size, size_t out_size)
 {
+	const Caller caller(fi);
 	Node &n = node_of(req);
 	const unsigned long code = static_cast<unsigned int>(cmd);
 	const Request *r = find_request(code);
