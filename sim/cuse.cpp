@@ -317,7 +317,19 @@ void enter_kernel_view(const Board &board)
 	     ::mknod(script.c_str(), S_IFCHR | 0600, ::makedev(0, 0)) != 0))
 		throw std::runtime_error("cannot hide the probe script: " +
 					 std::string(std::strerror(errno)));
-	mount_or_throw("overlay", "/sbin", "overlay", MS_RDONLY, "lowerdir=" + layer + ":/sbin");
+	const std::string lower = "lowerdir=" + layer + ":/sbin";
+	if (::mount("overlay", "/sbin", "overlay", MS_RDONLY, lower.c_str()) != 0) {
+		// a kernel without overlays: the board's script bound over the real one
+		const int err = errno;
+		struct stat real {};
+		if (err != ENODEV || ::stat(script.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+		    ::stat("/sbin/check_scsi_devfile.sh", &real) != 0)
+			throw std::runtime_error("cannot mount overlay on /sbin: " +
+						 std::string(std::strerror(err)) +
+						 " (without overlays the board's probe script "
+						 "needs a /sbin/check_scsi_devfile.sh to lie over)");
+		mount_or_throw(script, "/sbin/check_scsi_devfile.sh", nullptr, MS_BIND);
+	}
 	mount_or_throw(board.dir + "/sys/block", "/sys/block", nullptr, MS_BIND);
 	// last: a board under /tmp is out of sight once its tmp lies there
 	mount_or_throw(board.dir + "/tmp", "/tmp", nullptr, MS_BIND);
