@@ -129,6 +129,7 @@ if [ "$$" = 1 ]; then # inside the VM
 	if [ "${1:-}" = check ]; then echo "vm ok" && poweroff -f; fi
 	for b in $(ls /boards); do
 		cp -r "/boards/$b" "/run/$b"
+		: >/serve.log # not the previous board's "serving"
 		ostrasim serve "/run/$b" >/serve.log 2>&1 &
 		pid=$!
 		while ! grep -q serving /serve.log && kill -0 $pid; do sleep 0.05; done
