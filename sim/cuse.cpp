@@ -324,10 +324,11 @@ void enter_kernel_view(const Board &board)
 		struct stat real {};
 		if (err != ENODEV || ::stat(script.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
 		    ::stat("/sbin/check_scsi_devfile.sh", &real) != 0)
-			throw std::runtime_error("cannot mount overlay on /sbin: " +
-						 std::string(std::strerror(err)) +
-						 " (without overlays the board's probe script "
-						 "needs a /sbin/check_scsi_devfile.sh to lie over)");
+			throw std::runtime_error(
+				"cannot mount overlay on /sbin: " +
+				std::string(std::strerror(err)) +
+				" (without overlays the board's probe script "
+				"needs a /sbin/check_scsi_devfile.sh to lie over)");
 		mount_or_throw(script, "/sbin/check_scsi_devfile.sh", nullptr, MS_BIND);
 	}
 	mount_or_throw(board.dir + "/sys/block", "/sys/block", nullptr, MS_BIND);
