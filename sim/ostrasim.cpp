@@ -378,13 +378,14 @@ int main(int argc, char **argv)
 				std::printf("%s\n", key.c_str());
 			return 0;
 		}
-		for (const char *known : {"init", "run", "serve", "trace", "show", "presets", "keys"})
+		for (const char *known :
+		     {"init", "run", "serve", "trace", "show", "presets", "keys"})
 			if (cmd == known)
 				return usage(cmd + ": wrong arguments");
-		return usage(
-			cmd.empty() ? "no command"
-				    : "unknown command " + sim::node_name(cmd) +
-					      " (commands: init, run, serve, trace, show, presets, keys)");
+		return usage(cmd.empty() ? "no command"
+					 : "unknown command " + sim::node_name(cmd) +
+						   " (commands: init, run, serve, trace, show, "
+						   "presets, keys)");
 	} catch (const std::exception &e) {
 		std::cerr << "ostrasim: " << e.what() << "\n";
 		return 2;
