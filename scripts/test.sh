@@ -20,6 +20,8 @@ for preset in ppc native asan fuzz; do
 done
 step "kernel path: the board's nodes as CUSE devices in a Linux VM"
 tests/vm-bench.sh build/native
+step "the same on the board's kind of kernel: 32-bit big-endian PowerPC, in a VM"
+ARCH=ppc tests/vm-bench.sh build/native
 step "real drives: QEMU's SATA disks behind a board made with --host"
 tests/vm-sata.sh build/native
 step "a short fuzzing run (ASan, UBSan)"

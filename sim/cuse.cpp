@@ -87,6 +87,21 @@ int caller_fd(pid_t pid)
 	return fd;
 }
 
+// The trace lines of one request carry the pid of the program that opened the
+// node (a release comes from the kernel, without a caller).
+struct Caller {
+	explicit Caller(const fuse_file_info *fi)
+	{
+		trace_pid = static_cast<long>(fi->fh);
+	}
+	~Caller()
+	{
+		trace_pid = 0;
+	}
+	Caller(const Caller &) = delete;
+	Caller &operator=(const Caller &) = delete;
+};
+
 void trace_node(Node &n, const char *op, int result, int err)
 {
 	with_state(*n.board, [&](json &state) {
@@ -99,6 +114,8 @@ void node_open(fuse_req_t req, fuse_file_info *fi)
 {
 	Node &n = node_of(req);
 	reload(*n.board);
+	fi->fh = static_cast<std::uint64_t>(fuse_req_ctx(req)->pid);
+	const Caller caller(fi);
 	int err = 0;
 	bool failed = false;
 	with_state(*n.board, [&](json &state) {
@@ -120,15 +137,17 @@ void node_read(fuse_req_t req, size_t, off_t, fuse_file_info *)
 	fuse_reply_buf(req, nullptr, 0);
 }
 
-void node_release(fuse_req_t req, fuse_file_info *)
+void node_release(fuse_req_t req, fuse_file_info *fi)
 {
+	const Caller caller(fi);
 	trace_node(node_of(req), "close", 0, 0);
 	fuse_reply_err(req, 0);
 }
 
-void node_ioctl(fuse_req_t req, int cmd, void *arg, fuse_file_info *, unsigned, const void *in_buf,
-		size_t in_size, size_t out_size)
+void node_ioctl(fuse_req_t req, int cmd, void *arg, fuse_file_info *fi, unsigned,
+		const void *in_buf, size_t in_size, size_t out_size)
 {
+	const Caller caller(fi);
 	Node &n = node_of(req);
 	const unsigned long code = static_cast<unsigned int>(cmd);
 	const Request *r = find_request(code);
@@ -298,7 +317,20 @@ void enter_kernel_view(const Board &board)
 	     ::mknod(script.c_str(), S_IFCHR | 0600, ::makedev(0, 0)) != 0))
 		throw std::runtime_error("cannot hide the probe script: " +
 					 std::string(std::strerror(errno)));
-	mount_or_throw("overlay", "/sbin", "overlay", MS_RDONLY, "lowerdir=" + layer + ":/sbin");
+	const std::string lower = "lowerdir=" + layer + ":/sbin";
+	if (::mount("overlay", "/sbin", "overlay", MS_RDONLY, lower.c_str()) != 0) {
+		// a kernel without overlays: the board's script bound over the real one
+		const int err = errno;
+		struct stat real {};
+		if (err != ENODEV || ::stat(script.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+		    ::stat("/sbin/check_scsi_devfile.sh", &real) != 0)
+			throw std::runtime_error(
+				"cannot mount overlay on /sbin: " +
+				std::string(std::strerror(err)) +
+				" (without overlays the board's probe script "
+				"needs a /sbin/check_scsi_devfile.sh to lie over)");
+		mount_or_throw(script, "/sbin/check_scsi_devfile.sh", nullptr, MS_BIND);
+	}
 	mount_or_throw(board.dir + "/sys/block", "/sys/block", nullptr, MS_BIND);
 	// last: a board under /tmp is out of sight once its tmp lies there
 	mount_or_throw(board.dir + "/tmp", "/tmp", nullptr, MS_BIND);

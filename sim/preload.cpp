@@ -199,7 +199,8 @@ void trace_exit()
 		for (const auto &[fd, node] : open_nodes())
 			open.push_back(node);
 		sim::with_state(*b, [&](sim::json &state) {
-			sim::append_trace(*b, state, {{"op", "exit"}, {"open", open}, {"front", "preload"}});
+			sim::append_trace(*b, state,
+					  {{"op", "exit"}, {"open", open}, {"front", "preload"}});
 		});
 	});
 }

@@ -223,6 +223,10 @@ template <typename Fn> void with_state(const Board &board, Fn fn)
 	txn.commit();
 }
 
+// The process the next trace lines are about; 0: this one. `serve` answers
+// for the calling program, whose pid ties its lines to its run header.
+extern long trace_pid;
+
 // Queues a trace line for the commit of the running with_state.
 void append_trace(const Board &board, json &state, const json &line);
 // Empties the trace under the lock; sequence numbers go on.

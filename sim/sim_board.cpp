@@ -218,6 +218,8 @@ const Board *current_board()
 	return board;
 }
 
+long trace_pid = 0;
+
 Txn::Txn(const Board &board) : board_(board)
 {
 	if (!board.error.empty())
@@ -277,9 +279,10 @@ void Txn::commit()
 	if (!lines_.empty()) {
 		std::string text;
 		for (const json &line : lines_) {
-			json out = {{"seq", next_seq_++},
-				    {"pid", static_cast<long>(::getpid())},
-				    {"commit", commit}};
+			json out = {
+				{"seq", next_seq_++},
+				{"pid", trace_pid != 0 ? trace_pid : static_cast<long>(::getpid())},
+				{"commit", commit}};
 			out.update(line);
 			text += out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 		}

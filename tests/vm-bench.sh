@@ -3,8 +3,11 @@
 # the preload library, then in a Linux VM (Debian's kernel, busybox) through
 # `ostrasim serve` and `run --kernel`, by turns with the dynamic and the static
 # program; standard output, exit status, report files and trace must be
-# identical.
-# Usage: tests/vm-bench.sh [BUILD_DIR]; ends with "N passed, N failed".
+# identical (the readable trace too). ARCH=ppc: the board's own kind of Linux
+# (32-bit big-endian PowerPC, kernel and busybox from ../shared/vm/ppc32) with
+# the PowerPC build (PPC_BUILD, default build/ppc), against the host's runs of
+# the PowerPC program under qemu-ppc.
+# Usage: [ARCH=ppc] tests/vm-bench.sh [BUILD_DIR]; ends with "N passed, N failed".
 # The VM runs this same script as its /init.
 set -eu
 
@@ -102,7 +105,10 @@ one() {
 	# as stored, but for the lines only the preload library sees, and the
 	# process ids and sequence numbers
 	echo "--- trace"
-	grep -v '"front":"preload"' "$3/trace.jsonl" | sed 's/"pid":[0-9]*,//; s/,"seq":[0-9]*//; s/"program":"ostrautil-static"/"program":"ostrautil"/'
+	grep -v '"front":"preload"' "$3/trace.jsonl" >"$3.trace" || true
+	sed 's/"pid":[0-9]*,//; s/,"seq":[0-9]*//; s/"program":"ostrautil-static"/"program":"ostrautil"/' "$3.trace"
+	# read by each process's byte order (that of its run header)
+	mv "$3.trace" "$3/trace.jsonl" && "$1" trace "$3" 2>&1 | sed 's/ostrautil-static/ostrautil/g'
 }
 
 # run_board SIM MODE BOARD PROGRAM [PROGRAM2]: the board's command lines (the
@@ -123,6 +129,7 @@ if [ "$$" = 1 ]; then # inside the VM
 	if [ "${1:-}" = check ]; then echo "vm ok" && poweroff -f; fi
 	for b in $(ls /boards); do
 		cp -r "/boards/$b" "/run/$b"
+		: >/serve.log # not the previous board's "serving"
 		ostrasim serve "/run/$b" >/serve.log 2>&1 &
 		pid=$!
 		while ! grep -q serving /serve.log && kill -0 $pid; do sleep 0.05; done
@@ -147,6 +154,13 @@ fi
 # --- on the host: the preload runs, the initramfs, the VM ------------------------
 start=$(date +%s)
 build=$(realpath "${1:-build/native}")
+arch=${ARCH:-x86_64} bin=$build
+if [ "$arch" = ppc ]; then
+	bin=$(realpath "${PPC_BUILD:-build/ppc}") vmdir=$(dirname "$0")/../../shared/vm/ppc32
+	if [ ! -e "$vmdir/vmlinux.xz" ] || [ ! -x "$bin/ostrasim" ]; then
+		echo "SKIPPED: no PowerPC kernel ($vmdir) or no PowerPC ostrasim ($bin)" && exit 0
+	fi
+fi
 cache=${OSTRAUTIL_VM_CACHE:-/var/cache/ostrautil-vm}
 work=$(mktemp -d)
 trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
@@ -158,7 +172,7 @@ echo "$boards" | while read -r b preset edit; do
 for d in b['drives'].values(): d['overwrite'] = dict(d.get('overwrite', {}), counts=[30, 60, 100]); d['overwrite'].pop('rate', None)
 json.dump(b, open(p, 'w'), indent=1)" "$root/boards/$b/board.json"
 	mkdir -p "$root/expected" && cp -r "$root/boards/$b" "$work/$b"
-	run_board "$build/ostrasim" "" "$work/$b" "$build/ostrautil"
+	run_board "$build/ostrasim" "" "$work/$b" "$bin/ostrautil"
 done
 mv "$work"/[0-9]* "$root/expected/"
 # every command line must have started the program (a run header in its trace)
@@ -167,6 +181,13 @@ if grep -L '"op":"run"' "$root"/expected/* | grep -q .; then
 	echo "0 passed, 1 failed" && exit 1
 fi
 
+if [ "$arch" = ppc ]; then # all built in: no modules
+	xz -dc "$vmdir/vmlinux.xz" >"$work/vmlinux" && kernel=$work/vmlinux pkg="Linux 6.1 ppce500"
+	xz -dc "$vmdir/busybox.xz" >"$root/bin/busybox" && chmod +x "$root/bin/busybox"
+	: >"$root/modules"
+	# no overlays in this kernel: `run --kernel` binds the board's probe script over this
+	touch "$root/sbin/check_scsi_devfile.sh"
+else # (the x86_64 VM)
 # Debian's current kernel, unpacked into the cache (never installed)
 kpkg() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: \(linux-image-.*\)/\1/p' | head -1; }
 pkg=$(kpkg || true)
@@ -188,22 +209,36 @@ module() {
 }
 : >"$root/modules"
 for m in fuse cuse overlay; do module "$m"; done
+cp /bin/busybox "$root/bin/"
+fi
 cp "$0" "$root/init"
-cp /bin/busybox "$root/bin/" && ln -s busybox "$root/bin/sh"
+ln -s busybox "$root/bin/sh"
 for f in ostrasim ostrautil ostrautil-static; do
-	cp "$build/$f" "$root/bin/"
-	ldd "$build/$f" 2>/dev/null | grep -o '/[^ ]*' | xargs -r -I{} cp -L --parents {} "$root/" || true
+	cp "$bin/$f" "$root/bin/"
+	if [ "$arch" = ppc ]; then # its libraries (the loader ld.so.1 among them)
+		for l in $(powerpc-linux-gnu-readelf -d "$bin/$f" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
+			[ -e "$root/lib/$l" ] || cp -L "/usr/powerpc-linux-gnu/lib/$l" "$root/lib/"
+		done
+	else
+		ldd "$bin/$f" 2>/dev/null | grep -o '/[^ ]*' | xargs -r -I{} cp -L --parents {} "$root/" || true
+	fi
 done
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
 
 vm() { # ACCEL TIMEOUT ARGS: boots the VM, its console on standard output
 	accel=$1 && shift
+	if [ "$arch" = ppc ]; then
+		timeout "$1" qemu-system-ppc -M ppce500 -cpu e500mc -m 512 -nographic -no-reboot \
+			-kernel "$kernel" -initrd "$work/initrd.gz" -append "console=ttyS0 panic=-1 quiet $2" \
+			</dev/null 2>&1 || true
+		return
+	fi
 	timeout "$1" qemu-system-x86_64 -accel "$accel" $([ "$accel" = kvm ] && echo -cpu host) -smp 2 -m 512 \
 		-nographic -no-reboot -kernel "$kernel" -initrd "$work/initrd.gz" \
 		-append "console=ttyS0 quiet panic=-1 mitigations=off $2" </dev/null 2>&1 || true
 }
 accel=tcg
-if [ -w /dev/kvm ] && vm kvm 10 check | grep -q "vm ok"; then accel=kvm; fi
+if [ "$arch" = x86_64 ] && [ -w /dev/kvm ] && vm kvm 10 check | grep -q "vm ok"; then accel=kvm; fi
 echo "host runs: $(($(date +%s) - start)) s; VM: $pkg, $accel, initramfs $(($(stat -c %s "$work/initrd.gz") / 1024)) KiB"
 vm "$accel" 300 "" | tr -d '\r' | tee "$work/console" | sed -n '/vm up/,$p' | grep -v '^\[' || true
 echo "bench time: $(($(date +%s) - start)) s"

@@ -73,7 +73,7 @@ build=$(realpath "${1:-build/native}")
 cache=${OSTRAUTIL_VM_CACHE:-/var/cache/ostrautil-vm}
 work=$(mktemp -d) && root=$work/root
 trap 'rm -rf "$work"' EXIT
-kdir=$(ls -d "$cache"/linux-image-*[0-9a-z] 2>/dev/null | head -1)
+kdir=$(ls -d "$cache"/linux-image-*-amd64 2>/dev/null | head -1)
 [ -n "$kdir" ] || { echo "no kernel in $cache (tests/vm-bench.sh fetches it)" && echo "0 passed, 1 failed" && exit 1; }
 mkdir -p "$root/bin" "$root/sbin" "$root/lib" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run"
 : >"$root/modules"
