@@ -108,7 +108,7 @@ IdentifyWords built_identify(const json &drive, const json &id)
 	w[56] = w[6];
 	w[57] = static_cast<std::uint16_t>(cyls * 16 * 63);
 	w[58] = static_cast<std::uint16_t>((cyls * 16 * 63) >> 16U);
-	w[59] = 0x0110;
+	w[ID_MULTIPLE] = 0x0110;
 	w[60] = static_cast<std::uint16_t>(lba28);
 	w[61] = static_cast<std::uint16_t>(lba28 >> 16U);
 	w[63] = 0x0007; // multiword DMA 0-2
@@ -126,8 +126,8 @@ IdentifyWords built_identify(const json &drive, const json &id)
 	w[88] = 0x407F; // Ultra DMA 0-6, mode 6 selected
 	for (int k = 0; k < 4; k++)
 		w[100 + k] = static_cast<std::uint16_t>(sectors >> (16U * k));
-	w[106] = 0x4000;                                    // 512-byte sectors
-	w[217] = drive.value("rotational", 1) == 0 ? 1 : 0; // 1: solid state
+	w[106] = 0x4000;                                                 // 512-byte sectors
+	w[ID_ROTATION_RATE] = drive.value("rotational", 1) == 0 ? 1 : 0; // 1: solid state
 	// integrity word: signature and a checksum over all 512 bytes
 	unsigned sum = 0xA5;
 	for (int k = 0; k < 255; k++)

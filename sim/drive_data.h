@@ -32,6 +32,19 @@ constexpr int ID_SERIAL = 10, ID_SERIAL_WORDS = 10;
 constexpr int ID_FIRMWARE = 23, ID_FIRMWARE_WORDS = 4;
 constexpr int ID_MODEL = 27, ID_MODEL_WORDS = 20;
 constexpr int ID_ROTATION_RATE = 217; // 1: non-rotating media
+constexpr int ID_MULTIPLE = 59;       // bit 8: the multiple count in the low byte is valid
+
+// ATA commands and SMART features a drive answers through HDIO_DRIVE_CMD and
+// HDIO_DRIVE_TASK, and the status and error registers it answers with
+constexpr unsigned char ATA_IDENTIFY = 0xEC;
+constexpr unsigned char ATA_SMART = 0xB0;
+constexpr unsigned char SMART_READ_DATA = 0xD0;
+constexpr unsigned char SMART_READ_THRESHOLDS = 0xD1;
+constexpr unsigned char SMART_READ_LOG = 0xD5;
+constexpr unsigned char SMART_RETURN_STATUS = 0xDA;
+constexpr unsigned char ATA_STATUS_OK = 0x50;
+constexpr unsigned char ATA_STATUS_ABORTED = 0x51; // ready, seek complete, error
+constexpr unsigned char ATA_ERROR_ABRT = 0x04;
 
 // SMART pages: 30 entries of 12 bytes from byte 2; attribute 173 holds the
 // erase counts of a solid-state drive

@@ -18,31 +18,27 @@
 
 namespace {
 
-constexpr unsigned char ATA_SMART = 0xB0;
-constexpr unsigned char SMART_RETURN_STATUS = 0xDA;
-constexpr unsigned char ATA_STATUS_OK = 0x50;
-constexpr unsigned char ATA_STATUS_ERR = 0x51;
-constexpr unsigned char ATA_ERROR_ABRT = 0x04;
+using sim::ATA_ERROR_ABRT;
+using sim::ATA_SMART;
+using sim::ATA_STATUS_ABORTED;
+using sim::ATA_STATUS_OK;
+using sim::SMART_RETURN_STATUS;
+
 // cylinder registers of SMART RETURN STATUS: no threshold exceeded / exceeded
 constexpr unsigned char SMART_OK_LCYL = 0x4F;
 constexpr unsigned char SMART_OK_HCYL = 0xC2;
 constexpr unsigned char SMART_FAIL_LCYL = 0xF4;
 constexpr unsigned char SMART_FAIL_HCYL = 0x2C;
-constexpr int ID_MULTIPLE = 59;
-constexpr int SMART_ENTRIES = 30;
-constexpr int SMART_ENTRY_SIZE = 12;
-
 // A pre-failure attribute at or below its non-zero threshold: the drive
 // reports the threshold exceeded.
 bool threshold_exceeded(const sim::Page &attr, const sim::Page &thrs)
 {
-	for (int j = 0; j < SMART_ENTRIES; j++) {
-		const unsigned char *a = &attr[2 + SMART_ENTRY_SIZE * j];
-		for (int k = 0; a[0] != 0 && (a[1] & 1U) != 0 && k < SMART_ENTRIES; k++) {
-			const unsigned char *t = &thrs[2 + SMART_ENTRY_SIZE * k];
-			if (t[0] == a[0] && t[1] != 0 && a[3] <= t[1])
-				return true;
-		}
+	for (int j = 0; j < sim::SMART_ENTRIES; j++) {
+		const unsigned char *a = &attr[sim::SMART_FIRST_ENTRY + sim::SMART_ENTRY_SIZE * j];
+		const unsigned char *t =
+			a[0] != 0 && (a[1] & 1U) != 0 ? sim::smart_entry(thrs, a[0]) : nullptr;
+		if (t != nullptr && t[1] != 0 && a[3] <= t[1])
+			return true;
 	}
 	return false;
 }
@@ -50,7 +46,7 @@ bool threshold_exceeded(const sim::Page &attr, const sim::Page &thrs)
 int drive_task(sim::Ctx &ctx, unsigned char *arg)
 {
 	if (arg[0] != ATA_SMART || arg[1] != SMART_RETURN_STATUS) {
-		arg[0] = ATA_STATUS_ERR;
+		arg[0] = ATA_STATUS_ABORTED;
 		arg[1] = ATA_ERROR_ABRT;
 		return ctx.fail(EIO);
 	}
@@ -72,7 +68,7 @@ int drive_task(sim::Ctx &ctx, unsigned char *arg)
 int get_multcount(sim::Ctx &ctx, unsigned char *arg)
 {
 	try {
-		const unsigned w = sim::identify_words(ctx.drive_desc())[ID_MULTIPLE];
+		const unsigned w = sim::identify_words(ctx.drive_desc())[sim::ID_MULTIPLE];
 		sim::put<long>(arg, (w & 0x100U) != 0 ? static_cast<long>(w & 0xFFU) : 0);
 		return 0;
 	} catch (const std::exception &e) {

@@ -31,7 +31,7 @@ namespace {
 
 // protocols of ATA PASS-THROUGH
 constexpr unsigned char PROTO_NONDATA = 3, PROTO_PIO_IN = 4, PROTO_DMA = 6;
-constexpr unsigned char ATA_STATUS_ERR = 0x01;
+constexpr unsigned char ATA_STATUS_ERR_BIT = 0x01;
 
 struct Ata {
 	unsigned char command = 0, features = 0, device = 0;
@@ -107,7 +107,7 @@ int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned ch
 			trace["sense"].push_back(why);
 		}
 		// a CHECK CONDITION that is not the registers' report is a failure
-		if ((a.status & ATA_STATUS_ERR) != 0 || io.host_status != 0 ||
+		if ((a.status & ATA_STATUS_ERR_BIT) != 0 || io.host_status != 0 ||
 		    (io.status != 0 && key != 0 && key != 1))
 			err = EIO;
 	}
@@ -131,7 +131,7 @@ int read_page(Ctx &ctx, json &trace, unsigned char command, unsigned char featur
 	a.command = command;
 	a.features = features;
 	a.count = 1;
-	a.lba = command == 0xB0 ? 0xC24F00U | lba_low : 0;
+	a.lba = command == ATA_SMART ? 0xC24F00U | lba_low : 0;
 	const int err = ata_command(*ctx.drive_info().host, a, PROTO_PIO_IN, page, 512, trace);
 	return err != 0 ? ctx.fail(err) : 0;
 }
@@ -151,7 +151,7 @@ int nondata(Ctx &ctx, json &trace, unsigned char command, Ata *out = nullptr)
 int identity(Ctx &ctx, json &trace, unsigned char *arg)
 {
 	unsigned char raw[512] = {};
-	if (read_page(ctx, trace, 0xEC, 0, raw) != 0)
+	if (read_page(ctx, trace, ATA_IDENTIFY, 0, raw) != 0)
 		return -1;
 	for (std::size_t k = 0; k < 256; k++) {
 		const auto w = static_cast<std::uint16_t>(raw[2 * k] | raw[2 * k + 1] << 8U);
@@ -190,16 +190,18 @@ int refuse_write(Ctx &ctx, json &trace, const char *what)
 int drive_cmd(Ctx &ctx, json &trace, unsigned char *arg)
 {
 	const unsigned char command = arg[0], feature = arg[2], count = arg[3];
-	const bool smart_read = command == 0xB0 && (feature == 0xD0 || feature == 0xD1 ||
-						    feature == 0xD5 || feature == 0xDA);
-	if (command == 0xEC || command == 0xA1 || (smart_read && feature != 0xDA)) {
+	const bool smart_read = command == ATA_SMART &&
+				(feature == SMART_READ_DATA || feature == SMART_READ_THRESHOLDS ||
+				 feature == SMART_READ_LOG || feature == SMART_RETURN_STATUS);
+	if (command == ATA_IDENTIFY || command == 0xA1 ||
+	    (smart_read && feature != SMART_RETURN_STATUS)) {
 		if (count != 1)
 			return ctx.fail(EINVAL);
 		Ata a;
 		a.command = command;
 		a.features = feature;
 		a.count = 1;
-		a.lba = command == 0xB0 ? 0xC24F00U | arg[1] : 0;
+		a.lba = command == ATA_SMART ? 0xC24F00U | arg[1] : 0;
 		const int err =
 			ata_command(*ctx.drive_info().host, a, PROTO_PIO_IN, arg + 4, 512, trace);
 		arg[0] = a.status;
@@ -212,7 +214,7 @@ int drive_cmd(Ctx &ctx, json &trace, unsigned char *arg)
 		Ata a;
 		a.command = command;
 		a.features = feature;
-		a.lba = command == 0xB0 ? 0xC24F00U : 0;
+		a.lba = command == ATA_SMART ? 0xC24F00U : 0;
 		const int err =
 			ata_command(*ctx.drive_info().host, a, PROTO_NONDATA, nullptr, 0, trace);
 		arg[0] = a.status;
@@ -232,9 +234,9 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 	if (name == "ZTOSTRA_GET_IDENTDATA" || name == "HDIO_GET_IDENTITY")
 		return identity(ctx, trace, arg);
 	if (name == "ZTOSTRA_GET_SMARTATTR")
-		return read_page(ctx, trace, 0xB0, 0xD0, arg);
+		return read_page(ctx, trace, ATA_SMART, SMART_READ_DATA, arg);
 	if (name == "ZTOSTRA_GET_SMARTTHRS")
-		return read_page(ctx, trace, 0xB0, 0xD1, arg);
+		return read_page(ctx, trace, ATA_SMART, SMART_READ_THRESHOLDS, arg);
 	if (name == "ZTOSTRA_HDD_FLUSH_CACHE")
 		return nondata(ctx, trace, 0xE7);
 	if (name == "ZTOSTRA_HDD_STANDBY_IMD")
@@ -244,7 +246,7 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 	if (name == "HDIO_DRIVE_CMD")
 		return drive_cmd(ctx, trace, arg);
 	if (name == "HDIO_DRIVE_TASK") { // SMART RETURN STATUS only
-		if (arg[0] != 0xB0 || arg[1] != 0xDA)
+		if (arg[0] != ATA_SMART || arg[1] != SMART_RETURN_STATUS)
 			return ctx.fail(EOPNOTSUPP);
 		Ata a;
 		a.command = 0xB0;

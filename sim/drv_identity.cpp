@@ -14,18 +14,17 @@
 
 namespace {
 
-// ATA commands and SMART features of HDIO_DRIVE_CMD
-constexpr unsigned char ATA_IDENTIFY = 0xEC;
-constexpr unsigned char ATA_SMART = 0xB0;
-constexpr unsigned char SMART_READ_DATA = 0xD0;
-constexpr unsigned char SMART_READ_THRESHOLDS = 0xD1;
-constexpr unsigned char SMART_READ_LOG = 0xD5;
+using sim::ATA_ERROR_ABRT;
+using sim::ATA_IDENTIFY;
+using sim::ATA_SMART;
+using sim::ATA_STATUS_ABORTED;
+using sim::SMART_READ_DATA;
+using sim::SMART_READ_LOG;
+using sim::SMART_READ_THRESHOLDS;
+
 // logs the drive keeps, all empty: SMART error log, self-test log, selective
 // self-test log
 constexpr unsigned char SMART_LOGS[] = {0x01, 0x06, 0x09};
-// status and error registers of a command the drive aborts
-constexpr unsigned char ATA_STATUS_ERR = 0x51;
-constexpr unsigned char ATA_ERROR_ABRT = 0x04;
 
 // A page of the drive into the caller's buffer; a board description the
 // drive cannot be built from fails the request with EIO.
@@ -94,7 +93,7 @@ int drive_cmd(sim::Ctx &ctx, unsigned char *arg)
 			return log;
 		});
 	// anything else the drive aborts; the registers come back in the header
-	arg[0] = ATA_STATUS_ERR;
+	arg[0] = ATA_STATUS_ABORTED;
 	arg[1] = ATA_ERROR_ABRT;
 	return ctx.fail(EIO);
 }
