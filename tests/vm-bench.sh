@@ -198,17 +198,9 @@ if [ ! -d "$cache/$pkg" ]; then
 	dpkg-deb -x "$cache/${pkg}"_*.deb "$cache/$pkg.tmp" && mv "$cache/$pkg.tmp" "$cache/$pkg"
 fi
 kernel=$(ls "$cache/$pkg"/boot/vmlinuz-*)
-# the kernel modules, after those they depend on (none when built in)
-module() {
-	local f d
-	f=$(find "$cache/$pkg/lib/modules" -name "$1.ko*" | head -1)
-	[ -n "$f" ] && ! grep -qx "$1" "$root/modules" || return 0
-	for d in $(strings "$f" | sed -n 's/^depends=//p' | tr , ' '); do module "$d"; done
-	case $f in *.xz) xz -dc "$f" ;; *.zst) zstd -dc "$f" ;; *) cat "$f" ;; esac >"$root/lib/$1.ko"
-	echo "$1" >>"$root/modules"
-}
 : >"$root/modules"
-for m in fuse cuse overlay; do module "$m"; done
+. "$(dirname "$0")/vm-modules.sh"
+modules "$cache/$pkg" "$root" fuse cuse overlay
 cp /bin/busybox "$root/bin/"
 fi
 cp "$0" "$root/init"

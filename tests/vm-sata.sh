@@ -77,15 +77,8 @@ kdir=$(ls -d "$cache"/linux-image-*-amd64 2>/dev/null | head -1)
 [ -n "$kdir" ] || { echo "no kernel in $cache (tests/vm-bench.sh fetches it)" && echo "0 passed, 1 failed" && exit 1; }
 mkdir -p "$root/bin" "$root/sbin" "$root/lib" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run"
 : >"$root/modules"
-module() {
-	local f d
-	f=$(find "$kdir/lib/modules" -name "$1.ko*" | head -1)
-	[ -n "$f" ] && ! grep -qx "$1" "$root/modules" || return 0
-	for d in $(strings "$f" | sed -n 's/^depends=//p' | tr , ' '); do module "$d"; done
-	case $f in *.xz) xz -dc "$f" ;; *.zst) zstd -dc "$f" ;; *) cat "$f" ;; esac >"$root/lib/$1.ko"
-	echo "$1" >>"$root/modules"
-}
-for m in fuse cuse overlay ahci sg; do module "$m"; done
+. "$(dirname "$0")/vm-modules.sh"
+modules "$kdir" "$root" fuse cuse overlay ahci sg
 cp "$0" "$root/init" && cp /bin/busybox "$root/bin/" && ln -s busybox "$root/bin/sh"
 for f in "$build/ostrasim" "$build/ostrautil" "$(command -v smartctl)" "$(command -v hdparm)"; do
 	cp "$f" "$root/bin/"
