@@ -293,6 +293,12 @@ void from_json(const json &j, DriveDesc &d)
 	});
 	opt(j, "drive_file", [&](const json &v) { d.drive_file = text(v); });
 	opt(j, "host", [&](const json &v) { d.host = text(v); });
+	// the overwrite function writes a real drive's partitions: they must lie on it
+	for (const auto &[num, p] : d.partitions)
+		if (d.host && (p.start > d.capacity || p.sectors > d.capacity - p.start))
+			throw Bad{"partitions." + std::to_string(num),
+				  "ends beyond the drive's capacity of " +
+					  std::to_string(d.capacity) + " sectors"};
 }
 
 void from_json(const json &j, BoardDesc &d)
@@ -393,7 +399,8 @@ void check_state(const json &state)
 						   "calls",  "controller", "drives"};
 	static const char *const controller_fields[] = {"link"};
 	static const char *const ow_fields[] = {"mode",     "fixdata",     "pranddata", "total",
-						"start_ns", "start_count", "run_total", "polls"};
+						"start_ns", "start_count", "run_total", "polls",
+						"written",  "failed"};
 	static const char *const aes_fields[] = {"aesmode", "mode",   "keybits", "hddkey",
 						 "realkey", "ivdata", "ivtype"};
 	static const char *const kept_fields[] = {"power",  "port", "uncorrectable",
@@ -436,8 +443,12 @@ void check_state(const json &state)
 				opt(kept, "ow", [](const json &ow) {
 					object_of(ow, ow_fields);
 					for (const auto &item : ow.items())
-						at(item.key(),
-						   [&] { whole<std::int64_t>(item.value()); });
+						at(item.key(), [&] {
+							if (item.key() == "failed")
+								text(item.value());
+							else
+								whole<std::int64_t>(item.value());
+						});
 				});
 				opt(kept, "aes", [](const json &aes) {
 					object_of(aes, aes_fields);

@@ -217,6 +217,15 @@ bool open_device(Node &n, const cuse_lowlevel_ops &ops)
 
 int serve(Board &board)
 {
+	// a real drive must be reached by a node that is not the board's own
+	for (const auto &[name, drive] : board.info.drives)
+		for (const auto &[other, od] : board.info.drives)
+			for (const std::string &node : od.nodes)
+				if (drive.host && *drive.host == "/dev/" + node)
+					throw Error(
+						name + "'s device " + *drive.host +
+						" is where serve puts the board's node: name its "
+						"SCSI generic node (/dev/sgN)");
 	cuse_lowlevel_ops ops{};
 	ops.open = node_open;
 	ops.read = node_read;

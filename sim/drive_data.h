@@ -33,6 +33,8 @@ constexpr int ID_FIRMWARE = 23, ID_FIRMWARE_WORDS = 4;
 constexpr int ID_MODEL = 27, ID_MODEL_WORDS = 20;
 constexpr int ID_ROTATION_RATE = 217; // 1: non-rotating media
 constexpr int ID_MULTIPLE = 59;       // bit 8: the multiple count in the low byte is valid
+constexpr int ID_SECURITY = 128;      // bit 0: security feature set; 2: locked; 3: frozen
+constexpr unsigned ID_SECURITY_SUPPORTED = 0x01, ID_SECURITY_LOCKED_OR_FROZEN = 0x0C;
 
 // ATA commands and SMART features a drive answers through HDIO_DRIVE_CMD and
 // HDIO_DRIVE_TASK, and the status and error registers it answers with

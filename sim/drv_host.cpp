@@ -17,9 +17,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "drive_data.h"
@@ -30,7 +36,7 @@ namespace sim {
 namespace {
 
 // protocols of ATA PASS-THROUGH
-constexpr unsigned char PROTO_NONDATA = 3, PROTO_PIO_IN = 4, PROTO_DMA = 6;
+constexpr unsigned char PROTO_NONDATA = 3, PROTO_PIO_IN = 4, PROTO_PIO_OUT = 5, PROTO_DMA = 6;
 constexpr unsigned char ATA_STATUS_ERR_BIT = 0x01;
 
 struct Ata {
@@ -38,20 +44,21 @@ struct Ata {
 	std::uint16_t count = 0;
 	std::uint64_t lba = 0;
 	bool ext = false;
+	unsigned timeout_s = 60;
 	// answer
 	unsigned char status = 0, error = 0;
 };
 
-// One command on the device; data: count * 512 bytes in (or none).
-// Returns 0, or the errno of a failed command.
+// One command on the device; data: len bytes in (or out, for PIO out and a
+// DMA write), or none.  Returns 0, or the errno of a failed command.
 int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned char *data,
-		std::size_t len, json &trace)
+		std::size_t len, json &trace, bool out = false)
 {
 	unsigned char cdb[16] = {0x85};
 	cdb[1] = static_cast<unsigned char>(proto << 1U | (a.ext ? 1U : 0U));
 	// ck_cond for a non-data command: the registers always come back;
-	// data in, transfer length in the count, counted in blocks
-	cdb[2] = proto == PROTO_NONDATA ? 0x20 : 0x0E;
+	// data in (or out), transfer length in the count, counted in blocks
+	cdb[2] = proto == PROTO_NONDATA ? 0x20 : out ? 0x06 : 0x0E;
 	cdb[3] = 0;
 	cdb[4] = a.features;
 	cdb[5] = static_cast<unsigned char>(a.ext ? a.count >> 8U : 0);
@@ -71,10 +78,10 @@ int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned ch
 	io.cmdp = cdb;
 	io.mx_sb_len = sizeof sense;
 	io.sbp = sense;
-	io.dxfer_direction = len != 0 ? SG_DXFER_FROM_DEV : SG_DXFER_NONE;
+	io.dxfer_direction = len == 0 ? SG_DXFER_NONE : out ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV;
 	io.dxferp = data;
 	io.dxfer_len = static_cast<unsigned>(len);
-	io.timeout = 60000;
+	io.timeout = a.timeout_s * 1000U;
 	int err = 0;
 	const int fd = ::open(dev.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0 || ::ioctl(fd, SG_IO, &io) != 0) {
@@ -186,6 +193,106 @@ int refuse_write(Ctx &ctx, json &trace, const char *what)
 	return ctx.fail(EPERM);
 }
 
+unsigned word(const unsigned char *id, int k)
+{
+	const std::size_t at = 2 * static_cast<std::size_t>(k);
+	return id[at] | id[at + 1] << 8U;
+}
+
+// The sysfs directory of the SCSI device behind dev, a SCSI generic or a
+// block node; "" for anything else.
+std::string sysfs_device(const std::string &dev)
+{
+	struct stat st {};
+	if (::stat(dev.c_str(), &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
+		return "";
+	char path[64];
+	std::snprintf(path, sizeof path, "/sys/dev/%s/%u:%u/device",
+		      S_ISCHR(st.st_mode) ? "char" : "block", major(st.st_rdev), minor(st.st_rdev));
+	char real[PATH_MAX];
+	return ::realpath(path, real) != nullptr ? real : "";
+}
+
+// A request carried out by the SCSI host of the controller port the device
+// hangs on (/sys/class/scsi_host/hostN/FILE): the link power policy, its
+// lowest for the link's sleep and full power to wake it; a scan of the
+// device's own channel, target and LUN, which the SATA layer carries out as a
+// reset of the port and a new probe of its device.
+int scsi_host_write(Ctx &ctx, json &trace, const char *file, bool scan, const char *policy)
+{
+	const std::string dev = sysfs_device(*ctx.drive_info().host);
+	const std::size_t h = dev.find("/host"), l = dev.rfind('/');
+	unsigned host = 0, channel = 0, target = 0, lun = 0;
+	if (h == std::string::npos ||
+	    std::sscanf(dev.c_str() + l + 1, "%u:%u:%u:%u", &host, &channel, &target, &lun) != 4)
+		return ctx.fail(EOPNOTSUPP);
+	char path[96], value[48];
+	std::snprintf(path, sizeof path, "/sys/class/scsi_host/host%u/%s", host, file);
+	std::snprintf(value, sizeof value, "%s", policy);
+	if (scan)
+		std::snprintf(value, sizeof value, "%u %u %u", channel, target, lun);
+	int err = 0;
+	const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+	if (fd < 0 || ::write(fd, value, std::strlen(value)) < 0)
+		err = errno;
+	if (fd >= 0)
+		::close(fd);
+	trace["sysfs"] = std::string(path) + " <- " + value +
+			 (err != 0 ? ": " + std::string(std::strerror(err)) : "");
+	return err != 0 ? ctx.fail(err) : 0;
+}
+
+// The security erase of a solid-state drive through the ATA security feature
+// set: a user password, ERASE PREPARE, ERASE UNIT with that password (which
+// also clears it).  A partition, a rotating drive, a drive without the
+// feature set, or one frozen or locked gets no security command.
+int security_erase(Ctx &ctx, json &trace)
+{
+	if (ctx.partition != 0)
+		return ctx.fail(EINVAL);
+	unsigned char id[512] = {};
+	if (read_page(ctx, trace, ATA_IDENTIFY, 0, id) != 0)
+		return -1;
+	const unsigned security = word(id, ID_SECURITY);
+	const struct {
+		bool when;
+		const char *why;
+		int err;
+	} refusals[] = {
+		{word(id, ID_ROTATION_RATE) != 1, "a rotating drive", EOPNOTSUPP},
+		{(security & ID_SECURITY_SUPPORTED) == 0, "no security feature set", EOPNOTSUPP},
+		{(security & ID_SECURITY_LOCKED_OR_FROZEN) != 0, "security locked or frozen",
+		 EACCES},
+	};
+	for (const auto &r : refusals)
+		if (r.when) {
+			trace["refused"] = r.why;
+			return ctx.fail(r.err);
+		}
+	// word 0: the user password, high security, normal erase; words 1-16 the password
+	unsigned char pw[512] = {'\0', '\0', 'o', 's', 't', 'r', 'a', 's', 'i', 'm'};
+	const std::string &dev = *ctx.drive_info().host;
+	const auto send = [&](unsigned char command, bool data, unsigned timeout_s) {
+		Ata a;
+		a.command = command;
+		a.count = data ? 1 : 0;
+		a.timeout_s = timeout_s;
+		return ata_command(dev, a, data ? PROTO_PIO_OUT : PROTO_NONDATA,
+				   data ? pw : nullptr, data ? sizeof pw : 0, trace, true);
+	};
+	// word 89: the erase time in units of 2 minutes (255: longer)
+	const unsigned minutes = (word(id, 89) & 0xFFU) == 0 ? 240 : 2 * (word(id, 89) & 0xFFU);
+	int err = send(0xF1, true, 60);
+	if (err == 0) {
+		err = send(0xF3, false, 60);
+		if (err == 0)
+			err = send(0xF4, true, 60 * (minutes + 2));
+		if (err != 0)
+			send(0xF6, true, 60); // leave no password behind
+	}
+	return err != 0 ? ctx.fail(err) : 0;
+}
+
 // HDIO_DRIVE_CMD: commands that only read, passed on; others refused
 int drive_cmd(Ctx &ctx, json &trace, unsigned char *arg)
 {
@@ -231,6 +338,7 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 {
 	const std::string name = req.name;
 	const bool destructive = ctx.info.destructive;
+	overwrite_catch_up(ctx, trace);
 	if (name == "ZTOSTRA_GET_IDENTDATA" || name == "HDIO_GET_IDENTITY")
 		return identity(ctx, trace, arg);
 	if (name == "ZTOSTRA_GET_SMARTATTR")
@@ -303,15 +411,55 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 						    nullptr, 0, trace);
 			return err != 0 ? ctx.fail(err) : 0;
 		}
-		trace["refused"] = "not carried out on a real device";
-		return ctx.fail(EOPNOTSUPP);
+		return name == "ZTOSTRA_ISUEE_OWFUNC" ? req.handle(ctx, arg)
+						      : security_erase(ctx, trace);
 	}
+	if (name == "ZTOSTRA_SLEEP_IN" || name == "ZTOSTRA_SLEEP_OUT")
+		return scsi_host_write(ctx, trace, "link_power_management_policy", false,
+				       name == "ZTOSTRA_SLEEP_IN" ? "min_power"
+								  : "max_performance");
+	if (name == "ZTOSTRA_INIT_PORT")
+		return scsi_host_write(ctx, trace, "scan", true, "");
 	if (name == "ZTOSTRA_GET_PART" || name == "ZTOSTRA_GET_OWCOUNT" ||
 	    name == "ZTOSTRA_OW_OP" || name == "ZTOSTRA_SET_TOTAL" ||
 	    name == "ZTOSTRA_CLEAR_TOTAL" || name == "SG_IO" || name == "HDIO_DRIVE_TASKFILE")
 		return req.handle(ctx, arg);
-	// AES key, link and port control, register and interrupt tests
+	// AES key, register and interrupt tests
 	return ctx.fail(EOPNOTSUPP);
+}
+
+int host_write(Ctx &ctx, json &trace, std::uint64_t lba, unsigned char *data, std::uint32_t sectors)
+{
+	if (sectors == 0 || sectors > 256 || lba + sectors > ctx.drive_info().capacity)
+		return EINVAL;
+	Ata a;
+	a.lba = lba;
+	a.device = 0x40;
+	a.ext = lba + sectors > (1ULL << 28U);
+	a.command = a.ext ? 0x35 : 0xCA; // WRITE DMA (EXT)
+	a.count = static_cast<std::uint16_t>(sectors);
+	return ata_command(*ctx.drive_info().host, a, PROTO_DMA, data, std::size_t{sectors} * 512,
+			   trace, true);
+}
+
+std::optional<Partition> host_partition(const std::string &dev, int number)
+{
+	const std::string sys = sysfs_device(dev) + "/block";
+	std::error_code ec;
+	for (const auto &disk : std::filesystem::directory_iterator(sys, ec)) {
+		const std::string name = disk.path().filename().string();
+		const auto value = [&](const char *what) {
+			return std::strtoull(read_text(disk.path().string() + "/" + name +
+							       std::to_string(number) + "/" + what,
+						       false)
+						     .c_str(),
+					     nullptr, 10);
+		};
+		const Partition p{value("start"), value("size")};
+		if (p.sectors != 0)
+			return p;
+	}
+	return std::nullopt;
 }
 
 std::array<unsigned char, 512> host_identify(const std::string &dev)

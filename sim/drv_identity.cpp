@@ -129,7 +129,12 @@ void show(const sim::Board &board, const sim::json &, const std::string &drive, 
 			     shown(identify_text(w, ID_MODEL, ID_MODEL_WORDS)).c_str(),
 			     shown(identify_text(w, ID_SERIAL, ID_SERIAL_WORDS)).c_str(),
 			     shown(identify_text(w, ID_FIRMWARE, ID_FIRMWARE_WORDS)).c_str());
-		std::fprintf(out, "  smart: %d attributes\n", attributes);
+		const auto &host = board.info.drives.at(drive).host;
+		if (host)
+			std::fprintf(out, "  real drive: %s (identify data as read at init)\n",
+				     host->c_str());
+		else
+			std::fprintf(out, "  smart: %d attributes\n", attributes);
 	} catch (const std::exception &e) {
 		std::fprintf(out, "  identify: %s\n", e.what());
 	}

@@ -16,9 +16,19 @@
 // the board's time; the count is the share of the total done, exactly 100 at
 // the end, and trcount the sectors overwritten since the start.  Mode 0 or a
 // total of 0 finishes at once.  A new start replaces the previous run.
+//
+// On a real drive (drives.X.host) the sectors are written: sector k of the
+// total is sector k modulo partsect of partition 5, in pass k / partsect.
+// The last pass writes fixdata (16-bit words, high byte first), the one
+// before it the pranddata sequence, and so on alternating.  What is due by
+// the board's time is written before the drive answers its next request, at
+// most CATCH_UP sectors at a time; progress counts the sectors written (state
+// "written"), and a failed write ends the run there (state "failed").
 #include "sim.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -26,6 +36,8 @@ namespace {
 using sim::json;
 
 constexpr std::uint64_t NS_PER_S = 1000000000;
+constexpr std::uint64_t CATCH_UP = 16384;    // sectors written for one request, at most
+constexpr std::uint32_t WRITE_SECTORS = 256; // sectors of one write command
 
 // record offsets: ztostra_ow, its overwrite settings at 8, ztostra_part_info
 constexpr std::size_t OW_OP = 0;
@@ -100,7 +112,8 @@ Progress progress(const sim::DriveDesc &drive, const json &ow, std::uint64_t now
 	// the start count's share of the total counts as done
 	p.started = true;
 	p.need = total - (total / 100 * c + total % 100 * c / 100);
-	p.trcount = sectors_written(rate, now > start ? now - start : 0, p.need);
+	p.trcount = drive.host ? std::min(ow.value("written", std::uint64_t{0}), p.need)
+			       : sectors_written(rate, now > start ? now - start : 0, p.need);
 	if (p.trcount >= p.need)
 		p.count = 100;
 	else if (p.need <= UINT64_MAX / 100)
@@ -138,7 +151,28 @@ int issue_owfunc(sim::Ctx &ctx, unsigned char *arg)
 	ow["start_ns"] = sim::now_ns(ctx.info, ctx.state);
 	ow["start_count"] = count;
 	ow["run_total"] = mode == 0 ? std::uint64_t{0} : ow.value("total", std::uint64_t{0});
+	if (ctx.drive_info().host) {
+		ow["written"] = 0;
+		ow.erase("failed");
+	}
 	return 0;
+}
+
+// One sector of the pattern: fixdata, or the pranddata sequence (xorshift32
+// from pranddata and the sector number, 32-bit words high byte first).
+void pattern(unsigned char *sector, bool fixed, std::uint16_t fixdata, std::uint32_t pranddata,
+	     std::uint64_t lba)
+{
+	std::uint32_t x = pranddata ^ static_cast<std::uint32_t>(lba * 0x9E3779B9U);
+	for (std::size_t i = 0; i < 512; i += 4) {
+		x = x != 0 ? x : 0x55AA55AAU;
+		x ^= x << 13U;
+		x ^= x >> 17U;
+		x ^= x << 5U;
+		const std::uint32_t v = fixed ? (std::uint32_t{fixdata} << 16U | fixdata) : x;
+		for (std::size_t b = 0; b < 4; b++)
+			sector[i + b] = static_cast<unsigned char>(v >> (24 - 8 * b));
+	}
 }
 
 int ow_op(sim::Ctx &ctx, unsigned char *arg)
@@ -205,6 +239,53 @@ int get_part(sim::Ctx &ctx, unsigned char *arg)
 	return 0;
 }
 
+} // namespace
+
+void sim::overwrite_catch_up(sim::Ctx &ctx, json &trace)
+{
+	const sim::DriveDesc &drive = ctx.drive_info();
+	const json &view = ow_view(ctx.drive_state_view());
+	const std::uint64_t now = sim::now_ns(ctx.info, ctx.state);
+	const Progress p = progress(drive, view, now);
+	if (!p.started || p.trcount >= p.need || view.contains("failed"))
+		return;
+	json &ow = ow_state(ctx);
+	const auto part = drive.partitions.find(5);
+	const std::uint64_t partsect = part != drive.partitions.end() ? part->second.sectors : 0;
+	if (partsect == 0) {
+		ow["failed"] = "no overwrite partition";
+		return;
+	}
+	const std::uint64_t start = ow.value("start_ns", std::uint64_t{0});
+	const std::uint64_t due = std::min(
+		sectors_written(drive.overwrite.rate, now > start ? now - start : 0, p.need),
+		p.trcount + CATCH_UP);
+	const std::uint64_t total = ow.value("run_total", std::uint64_t{0});
+	const std::uint64_t passes = (total + partsect - 1) / partsect;
+	const auto fixdata = setting(ow, "fixdata", drive.overwrite.fixdata);
+	const auto pranddata = setting(ow, "pranddata", drive.overwrite.pranddata);
+	std::vector<unsigned char> buf(std::size_t{WRITE_SECTORS} * 512);
+	std::uint64_t written = p.trcount;
+	while (written < due) {
+		const std::uint64_t k = total - p.need + written;
+		const std::uint64_t pass = k / partsect, first = k % partsect;
+		const auto n = static_cast<std::uint32_t>(
+			std::min({std::uint64_t{WRITE_SECTORS}, partsect - first, due - written}));
+		const std::uint64_t lba = part->second.start + first;
+		for (std::uint32_t i = 0; i < n; i++)
+			pattern(buf.data() + std::size_t{i} * 512, (passes - 1 - pass) % 2 == 0,
+				fixdata, pranddata, lba + i);
+		if (const int err = sim::host_write(ctx, trace, lba, buf.data(), n)) {
+			ow["failed"] = std::strerror(err);
+			break;
+		}
+		written += n;
+	}
+	ow["written"] = written;
+}
+
+namespace {
+
 void show(const sim::Board &board, const json &state, const std::string &name, std::FILE *out)
 {
 	const sim::DriveDesc &drive = board.info.drives.at(name);
@@ -221,6 +302,11 @@ void show(const sim::Board &board, const json &state, const std::string &name, s
 	const Progress p = progress(drive, ow, now);
 	if (!p.started)
 		std::fprintf(out, "  overwrite: not started");
+	else if (ow.contains("failed"))
+		std::fprintf(out, "  overwrite: failed after %llu of %llu sectors (%s)",
+			     static_cast<unsigned long long>(p.trcount),
+			     static_cast<unsigned long long>(p.need),
+			     ow.at("failed").get<std::string>().c_str());
 	else
 		std::fprintf(out, "  overwrite: %s, count %u, trcount %llu of %llu, started at %u",
 			     p.count == 100 ? "finished" : "running", p.count,

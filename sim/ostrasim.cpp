@@ -203,7 +203,10 @@ std::string library(const char *env, std::initializer_list<const char *> places)
 }
 
 // The preset's board with the given real devices as its drives: each
-// drive's identify data read once from its device, its capacity from there.
+// drive's identify data read once from its device, its capacity from there,
+// its overwrite partition the disk's partition 5 where the kernel found one;
+// the overwrite function writes at most 64 MiB a second.
+constexpr std::uint64_t HOST_OVERWRITE_RATE = 131072;
 json host_board(json board, const std::map<std::string, std::string> &hosts, bool destructive)
 {
 	board["drives"] = json::object();
@@ -225,7 +228,11 @@ json host_board(json board, const std::map<std::string, std::string> &hosts, boo
 			{"nodes", {name, name + "5"}}, // the whole disk, the overwrite partition
 			{"host", dev},
 			{"capacity", sectors},
+			{"overwrite", {{"rate", HOST_OVERWRITE_RATE}}},
 			{"identify", {{"words", words}}}};
+		if (const auto part = sim::host_partition(dev, 5))
+			board["drives"][name]["partitions"]["5"] = {{"start", part->start},
+								    {"sectors", part->sectors}};
 		board["probe"][name] = 1;
 	}
 	return board;

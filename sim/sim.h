@@ -253,6 +253,15 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace);
 // The identify data of a device, as it sends it; throws Error.
 std::array<unsigned char, 512> host_identify(const std::string &dev);
+// Partition `number` of the disk behind a device, as the kernel found it.
+std::optional<Partition> host_partition(const std::string &dev, int number);
+// WRITE DMA (EXT) of 1 to 256 sectors within the drive's capacity; 0 or the
+// errno of a failed command.
+int host_write(Ctx &ctx, json &trace, std::uint64_t lba, unsigned char *data,
+	       std::uint32_t sectors);
+// The overwrite function of a real drive goes on (drv_overwrite.cpp): the
+// sectors due by now are written before the drive answers a request.
+void overwrite_catch_up(Ctx &ctx, json &trace);
 
 // --- simulated time -------------------------------------------------------------
 // Board key "clock": "real" (the default) runs on the wall clock; "virtual"

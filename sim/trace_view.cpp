@@ -341,9 +341,11 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 	for (const json &ata : line.value("ata", json::array()))
 		if (ata.is_string())
 			std::fprintf(out, "        ata: %s\n", ata.get<std::string>().c_str());
-	if (line.contains("refused") && line.at("refused").is_string())
-		std::fprintf(out, "        refused: %s\n",
-			     line.at("refused").get<std::string>().c_str());
+	// and what else the driver did for it, or why it did not
+	for (const char *what : {"sysfs", "reset", "refused"})
+		if (line.contains(what) && line.at(what).is_string())
+			std::fprintf(out, "        %s: %s\n", what,
+				     line.at(what).get<std::string>().c_str());
 }
 
 } // namespace

@@ -9,16 +9,20 @@ set -eu
 # disks: NODE SG MODEL SERIAL ROTATION_RATE, then what the checks expect of it
 disks="sda sg0 QEMU-ROTATING-7200 SATA0ROT01 7200 1
 sdb sg1 QEMU-SOLID-STATE SATA0SSD01 1 0"
+# sda's partition 5 (a logical one: extended partition from sector 2048, its
+# boot record there, partition 5 from OW_START); the overwrite's pattern
+OW_START=4096 OW_SECTORS=4096 OW_FIXDATA=abcd
 
 if [ "$$" = 1 ]; then # inside the VM
 	set +e
 	/bin/busybox --install -s /bin
 	mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
 	for m in $(cat /modules); do insmod "/lib/$m.ko"; done
-	n=0 && while [ ! -e /dev/sg1 ] && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
+	n=0 && while ! [ -e /dev/sda5 -a -e /dev/sg1 ] && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
 	echo "vm up: $(cat /modules | xargs); $(ls /dev | grep -E '^(sg|sd)' | xargs)"
 	serve() { # BOARD INIT-ARGS...: a new board, served
 		b=$1 n=0 && shift && ostrasim init $b "$@" || return
+		rm -f /dev/sd[a-z]* # the board's nodes take the names of the disks' block nodes
 		ostrasim serve $b >$b.log 2>&1 &
 		spid=$!
 		while ! grep -q serving $b.log 2>/dev/null && [ $((n += 1)) -lt 300 ]; do sleep 0.1; done
@@ -37,7 +41,7 @@ if [ "$$" = 1 ]; then # inside the VM
 status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0")"
 		check "$d smartctl -i" "$model $serial" "$(smartctl -d sat -i $s | sed -n 's/^Device Model: *//p; s/^Serial Number: *//p' | xargs)"
 		# the attributes: id, value, worst, threshold, raw (48 bits) (the file's first block)
-		u 51 $d >/dev/null && awk -F, 'NR > 1 && NR <= 31 && $6 != "000" {print $6, $7, $9, $8, $10}' \
+		u 51 $d >/dev/null && awk -F, -v i=${sg#sg} 'NR > 1 && $2 == i && $6 != "000" {print $6, $7, $9, $8, $10}' \
 			/run/b/tmp/ostra_smart.info | sed -E 's/(^| )0+([0-9])/\1\2/g' | while read -r a v w t r; do echo "$a $v $w $t $(printf %d 0x$r)"; done >/run/51
 		check "$d 51 attributes" "$(smartctl -d sat -A $(awk '{printf "-v %s,raw48 ", $1}' /run/51) $s | awk '$1 ~ /^[0-9]+$/ {print $1, $4, $5, $6, $10}' | sed -E 's/(^| )0+([0-9])/\1\2/g')" "$(cat /run/51)"
 		# identify words; the texts come as byte strings, as the block layer hands them out
@@ -54,16 +58,36 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 			check "$d ${c%|*}" "status 0 ${c#*|}" "$(u ${c%|*} | xargs) $(hdparm -C $s 2>/dev/null | sed -n 's/.*state is: *//p')"
 		done
 		# writing requests on a board not made --destructive, no ATA equivalent
-		for c in "uncwrite $d 0 1000|ioctl() error" "46 $d|ioctl() error" "sleepin /dev/$d|ostrautil_issue_ioctl(213):ioctl() error"; do
+		for c in "uncwrite $d 0 1000|ioctl() error" "46 $d|ioctl() error" "31 $d 1 abcd 0|ostrautil_issue_owfunc(160):ioctl() error" "regr /dev/$d|ostrautil_issue_ioctl(213):ioctl() error"; do
 			check "${c%|*}" "${c#*|} status 0" "$(u ${c%|*} | xargs)"
 		done
 	done </run/disks
+	# the link: its power policy in sysfs; port initialisation resets the device
+	lpm=/sys/class/scsi_host/host0/link_power_management_policy
+	for c in "sleepin /dev/sda|min_power" "sleepout /dev/sda|max_performance"; do
+		check "${c%|*}" "status 0 ${c#*|}" "$(u ${c%|*} | xargs) $(cat $lpm)"
+	done
+	ups() { dmesg | grep -c 'ata[12]: SATA link up'; }
+	before=$(ups) && check "13: sleep-out, then each port reset" "status 0" "$(u 13 x | xargs)"
+	check "its trace: two port scans" 2 "$(ostrasim trace /run/b | grep -c 'sysfs: .*/scan <- 0 0 0$')"
+	check "the kernel: both links reset" 2 "$(($(ups) - before))"
 	ostrasim trace /run/b | grep -c 'ata:' | sed 's/^/ATA commands traced: /'
-	# a destructive board on the scratch disk: the command the emulated disk lacks is aborted
-	kill $spid && wait $spid; serve /run/d --host sda=/dev/sg0 --destructive
+	# a destructive board on the scratch disks: the commands the emulated disks lack
+	# end with the program's message; the overwrite function writes partition 5
+	# of sda (the host then checks the image)
+	kill $spid && wait $spid; serve /run/d --host sda=/dev/sg0 --host sdb=/dev/sg1 --destructive
 	u() { ostrasim run --kernel /run/d -- ostrautil "$@" 2>&1; echo "status $?"; }
 	check "destructive uncwrite" "ioctl() error status 0" "$(u uncwrite sda 0 1000 | xargs)"
 	check "its trace: WRITE UNCORRECTABLE EXT failed" 1 "$(ostrasim trace /run/d | grep -c 'ata: command 45 features 55 .*Input/output error')"
+	for c in "sda|a rotating drive" "sdb|no security feature set"; do
+		check "46 ${c%|*}" "ioctl() error status 0" "$(u 46 ${c%|*} | xargs)"
+		check "its trace: ${c#*|}" 1 "$(ostrasim trace /run/d | grep -c "refused: ${c#*|}")"
+	done
+	check "31: mode 3 started on sda5, $OW_SECTORS sectors" "status 0" "$(u 31 sda 3 $OW_FIXDATA 1234 | xargs)"
+	n=0 && while [ "$(u 32 sda | xargs)" != "100status 0" ] && [ $((n += 1)) -lt 50 ]; do sleep 0.2; done
+	check "32: done" "100status 0" "$(u 32 sda | xargs)"
+	check "ff: trcount" "trcount = $((3 * OW_SECTORS))" "$(u ff sda | grep trcount | xargs)"
+	check "its trace: WRITE DMA in three passes" $((3 * OW_SECTORS / 256)) "$(ostrasim trace /run/d | grep -c 'ata: command ca .* status 50')"
 	echo "$pass passed, $fail failed"
 	poweroff -f
 fi
@@ -78,7 +102,7 @@ kdir=$(ls -d "$cache"/linux-image-*-amd64 2>/dev/null | head -1)
 mkdir -p "$root/bin" "$root/sbin" "$root/lib" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run"
 : >"$root/modules"
 . "$(dirname "$0")/vm-modules.sh"
-modules "$kdir" "$root" fuse cuse overlay ahci sg
+modules "$kdir" "$root" fuse cuse overlay ahci sg sd_mod
 cp "$0" "$root/init" && cp /bin/busybox "$root/bin/" && ln -s busybox "$root/bin/sh"
 for f in "$build/ostrasim" "$build/ostrautil" "$(command -v smartctl)" "$(command -v hdparm)"; do
 	cp "$f" "$root/bin/"
@@ -87,6 +111,19 @@ done
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
 drives=$(echo "$disks" | while read -r d sg model serial rate rot; do
 	truncate -s 64M "$work/$d.img"
+	[ "$d" = sdb ] || python3 - "$work/$d.img" $OW_START $OW_SECTORS <<-'EOF'
+		import struct, sys
+		def table(lba, kind, start, sectors):  # a boot record with one entry
+		    f.seek(lba * 512 + 446)
+		    f.write(struct.pack('<B3sB3sII', 0, b'', kind, b'', start, sectors))
+		    f.seek(lba * 512 + 510)
+		    f.write(b'\x55\xaa')
+		start, sectors = int(sys.argv[2]), int(sys.argv[3])
+		with open(sys.argv[1], 'r+b') as f:
+		    table(0, 0x05, 2048, start + sectors - 2048)
+		    table(2048, 0x83, start - 2048, sectors)
+	EOF
+	cp --sparse=always "$work/$d.img" "$work/$d.orig"
 	echo "-drive if=none,id=$d,format=raw,file=$work/$d.img -device ide-hd,drive=$d,bus=ahci.${sg#sg},model=$model,serial=$serial,rotation_rate=$rate"
 done)
 accel=tcg # KVM here is often unusable; TCG boots it in seconds
@@ -94,5 +131,18 @@ timeout 60 qemu-system-x86_64 -accel $accel -smp 2 -m 512 -nographic -no-reboot 
 	-initrd "$work/initrd.gz" -append "console=ttyS0 quiet panic=-1" -device ahci,id=ahci $drives </dev/null 2>&1 |
 	tr -d '\r' | grep -v '^\[' | tee "$work/console" || true
 result=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/console" | tail -1 | grep . || echo "0 passed, 1 failed")
+# the images: sda's partition 5 holds the pattern, every other byte is as made
+image=$(python3 - "$work" $OW_START $OW_SECTORS $OW_FIXDATA <<-'EOF'
+	import sys
+	work, start, sectors, fix = sys.argv[1], int(sys.argv[2]) * 512, int(sys.argv[3]) * 512, sys.argv[4]
+	a, b = (open(f'{work}/sda.{x}', 'rb').read() for x in ('orig', 'img'))
+	bad = [what for what, ok in (('outside partition 5', a[:start] + a[start + sectors:] == b[:start] + b[start + sectors:]),
+	                              ('partition 5', b[start:start + sectors] == bytes.fromhex(fix) * (sectors // 2)),
+	                              ('sdb', open(f'{work}/sdb.img', 'rb').read() == open(f'{work}/sdb.orig', 'rb').read())) if not ok]
+	print('images: ' + ('as expected' if not bad else 'FAIL ' + ', '.join(bad)))
+	EOF
+)
+echo "$image"
+[ "$image" = "images: as expected" ] || result="${result% failed} failed, images FAIL"
 echo "$result"
 [ "${result#* passed, }" = "0 failed" ]
