@@ -126,7 +126,8 @@ IdentifyWords built_identify(const json &drive, const json &id)
 	w[88] = 0x407F; // Ultra DMA 0-6, mode 6 selected
 	for (int k = 0; k < 4; k++)
 		w[100 + k] = static_cast<std::uint16_t>(sectors >> (16U * k));
-	w[106] = 0x4000;                                                 // 512-byte sectors
+	w[106] = 0x4000;                        // 512-byte sectors
+	w[ID_SECURITY] = ID_SECURITY_SUPPORTED; // no password set, not frozen
 	w[ID_ROTATION_RATE] = drive.value("rotational", 1) == 0 ? 1 : 0; // 1: solid state
 	// integrity word: signature and a checksum over all 512 bytes
 	unsigned sum = 0xA5;

@@ -7,7 +7,9 @@
 // smart_attr_page), and what was on the media is gone: the overwrite
 // function's state (state.drives.X.ow) and the sectors marked uncorrectable
 // (state.drives.X.uncorrectable).  The driver erases whole solid-state
-// drives only: a partition node gets EINVAL, a rotational drive EOPNOTSUPP.
+// drives only, through the drive's security feature set: a partition node
+// gets EINVAL, a rotational drive or one without the feature set (identify
+// word 128) EOPNOTSUPP, and one whose security is locked or frozen EACCES.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -23,16 +25,20 @@ using sim::json;
 int security_erase(sim::Ctx &ctx, unsigned char *)
 {
 	bool ssd = false;
+	unsigned security = 0;
 	if (ctx.partition != 0)
 		return ctx.fail(EINVAL);
 	try {
 		ssd = sim::solid_state(ctx.drive_desc());
+		security = sim::identify_words(ctx.drive_desc())[sim::ID_SECURITY];
 	} catch (const std::exception &e) {
 		std::fprintf(stderr, "ostrasim: drive %s: %s\n", ctx.drive.c_str(), e.what());
 		return ctx.fail(EIO);
 	}
-	if (!ssd)
+	if (!ssd || (security & sim::ID_SECURITY_SUPPORTED) == 0)
 		return ctx.fail(EOPNOTSUPP);
+	if ((security & sim::ID_SECURITY_LOCKED_OR_FROZEN) != 0)
+		return ctx.fail(EACCES);
 	json &drive = ctx.drive_state();
 	drive["erases"] = drive.value("erases", std::uint64_t{0}) + 1;
 	drive.erase("ow");
