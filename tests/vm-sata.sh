@@ -115,7 +115,7 @@ vm() { # ARCH: its initramfs (this script as /init, busybox, the programs and th
 	timeout 60 "$@" -m 512 -nographic -no-reboot -kernel "$kernel" -initrd "$root.gz" -append "console=ttyS0 quiet panic=-1" \
 		-device ahci,id=ahci $drives </dev/null 2>&1 | tr -d '\r' | grep -v '^\[' || true
 }
-vm x86_64 | tee "$work/x86_64" && echo "x86_64 VM: $(($(date +%s) - start)) s"
+vm x86_64 | tee "$work/x86_64" | sed "/^=== .* begin\$/,/^=== .* end\$/d" && echo "x86_64 VM: $(($(date +%s) - start)) s"
 result=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/x86_64" | tail -1 | grep . || echo "0 passed, 1 failed")
 pass=${result%% *} fail=$(echo "${result#* passed, }" | cut -d' ' -f1)
 if [ ! -e "$vmdir/vmlinux.xz" ] || [ ! -x "$ppc/ostrasim" ]; then
