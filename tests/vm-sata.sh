@@ -4,7 +4,11 @@
 # board made with `ostrasim init --host`; the program's reports must agree
 # field by field with smartctl and hdparm reading the same disk, its power
 # commands leave the state hdparm reports, writing requests are refused.
-# Usage: tests/vm-sata.sh [BUILD_DIR]; ends with "N passed, N failed".
+# Then the same disk images in a 32-bit big-endian PowerPC VM (kernel and
+# busybox from ../shared/vm/ppc32, the PowerPC build PPC_BUILD, default
+# build/ppc): the program's identity, SMART report and identify dump there must
+# equal the x86_64 VM's byte for byte.
+# Usage: [PPC_BUILD=DIR] tests/vm-sata.sh [BUILD_DIR]; ends with "N passed, N failed".
 set -eu
 # disks: NODE SG MODEL SERIAL ROTATION_RATE, then what the checks expect of it
 disks="sda sg0 QEMU-ROTATING-7200 SATA0ROT01 7200 1
@@ -18,7 +22,8 @@ if [ "$$" = 1 ]; then # inside the VM
 	/bin/busybox --install -s /bin
 	mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
 	for m in $(cat /modules); do insmod "/lib/$m.ko"; done
-	n=0 && while ! [ -e /dev/sda5 -a -e /dev/sg1 ] && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
+	# both disks, and the partition table of the first (whichever sdX the kernel names it)
+	n=0 && while ! { [ -e /dev/sg1 ] && ls /dev/sd?5; } >/dev/null 2>&1 && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
 	echo "vm up: $(cat /modules | xargs); $(ls /dev | grep -E '^(sg|sd)' | xargs)"
 	serve() { # BOARD INIT-ARGS...: a new board, served
 		b=$1 n=0 && shift && ostrasim init $b "$@" || return
@@ -30,6 +35,13 @@ if [ "$$" = 1 ]; then # inside the VM
 	}
 	serve /run/b --host sda=/dev/sg0 --host sdb=/dev/sg1
 	u() { ostrasim run --kernel /run/b -- ostrautil "$@" 2>&1; echo "status $?"; }
+	dump() { # DISK: its identity, SMART report (and report file) and identify dump, for the host to compare
+		echo "=== $1 begin" && u 53 $1 && rm -f /run/b/tmp/ostra_smart.info && u 51 $1
+		echo "--- ostra_smart.info" && cat /run/b/tmp/ostra_smart.info
+		u identify /dev/$1 && echo "=== $1 end"
+	}
+	for d in $(echo "$disks" | cut -d' ' -f1); do dump $d; done # before anything changes the drives' state
+	[ "$(uname -m)" = x86_64 ] || poweroff -f # the PowerPC VM: no smartctl, hdparm
 	pass=0 fail=0
 	check() { # WHAT WANT GOT
 		if [ "$2" = "$3" ]; then pass=$((pass + 1)); else fail=$((fail + 1)) && printf 'FAIL %s\n--- want\n%s\n--- got\n%s\n' "$1" "$2" "$3"; fi
@@ -92,23 +104,14 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 	poweroff -f
 fi
 
-# --- on the host: images, initramfs (vm-bench.sh's kernel cache), the VM ---------
-build=$(realpath "${1:-build/native}")
-cache=${OSTRAUTIL_VM_CACHE:-/var/cache/ostrautil-vm}
-work=$(mktemp -d) && root=$work/root
+# --- on the host: images, initramfs and VM of each arch, the comparison ----------
+build=$(realpath "${1:-build/native}") ppc=$(realpath -m "${PPC_BUILD:-build/ppc}")
+cache=${OSTRAUTIL_VM_CACHE:-/var/cache/ostrautil-vm} vmdir=$(dirname "$0")/../../shared/vm/ppc32
+start=$(date +%s) work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 kdir=$(ls -d "$cache"/linux-image-*-amd64 2>/dev/null | head -1)
 [ -n "$kdir" ] || { echo "no kernel in $cache (tests/vm-bench.sh fetches it)" && echo "0 passed, 1 failed" && exit 1; }
-mkdir -p "$root/bin" "$root/sbin" "$root/lib" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run"
-: >"$root/modules"
 . "$(dirname "$0")/vm-modules.sh"
-modules "$kdir" "$root" fuse cuse overlay ahci sg sd_mod
-cp "$0" "$root/init" && cp /bin/busybox "$root/bin/" && ln -s busybox "$root/bin/sh"
-for f in "$build/ostrasim" "$build/ostrautil" "$(command -v smartctl)" "$(command -v hdparm)"; do
-	cp "$f" "$root/bin/"
-	ldd "$f" 2>/dev/null | grep -o '/[^ ]*' | xargs -r -I{} cp -L --parents {} "$root/" || true
-done
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
 drives=$(echo "$disks" | while read -r d sg model serial rate rot; do
 	truncate -s 64M "$work/$d.img"
 	[ "$d" = sdb ] || python3 - "$work/$d.img" $OW_START $OW_SECTORS <<-'EOF'
@@ -126,11 +129,51 @@ drives=$(echo "$disks" | while read -r d sg model serial rate rot; do
 	cp --sparse=always "$work/$d.img" "$work/$d.orig"
 	echo "-drive if=none,id=$d,format=raw,file=$work/$d.img -device ide-hd,drive=$d,bus=ahci.${sg#sg},model=$model,serial=$serial,rotation_rate=$rate"
 done)
-accel=tcg # KVM here is often unusable; TCG boots it in seconds
-timeout 60 qemu-system-x86_64 -accel $accel -smp 2 -m 512 -nographic -no-reboot -kernel "$kdir"/boot/vmlinuz-* \
-	-initrd "$work/initrd.gz" -append "console=ttyS0 quiet panic=-1" -device ahci,id=ahci $drives </dev/null 2>&1 |
-	tr -d '\r' | grep -v '^\[' | tee "$work/console" || true
-result=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/console" | tail -1 | grep . || echo "0 passed, 1 failed")
+vm() { # ARCH: its initramfs (this script as /init, busybox, the programs and their libraries), boots it
+	root=$work/root.$1 && mkdir -p "$root/bin" "$root/sbin" "$root/lib" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run"
+	: >"$root/modules" && cp "$0" "$root/init" && ln -s busybox "$root/bin/sh"
+	if [ "$1" = ppc ]; then # all built in; no overlays: `run --kernel` binds the probe script over this
+		xz -dc "$vmdir/vmlinux.xz" >"$work/vmlinux" && kernel=$work/vmlinux && touch "$root/sbin/check_scsi_devfile.sh"
+		xz -dc "$vmdir/busybox.xz" >"$root/bin/busybox" && chmod +x "$root/bin/busybox"
+		for f in "$ppc/ostrasim" "$ppc/ostrautil"; do
+			cp "$f" "$root/bin/"
+			for l in $(powerpc-linux-gnu-readelf -d "$f" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do cp -L "/usr/powerpc-linux-gnu/lib/$l" "$root/lib/"; done
+		done
+		set -- qemu-system-ppc -M ppce500 -cpu e500mc
+	else
+		modules "$kdir" "$root" fuse cuse overlay ahci sg sd_mod
+		kernel=$(ls "$kdir"/boot/vmlinuz-*) && cp /bin/busybox "$root/bin/"
+		for f in "$build/ostrasim" "$build/ostrautil" "$(command -v smartctl)" "$(command -v hdparm)"; do
+			cp "$f" "$root/bin/"
+			ldd "$f" 2>/dev/null | grep -o '/[^ ]*' | xargs -r -I{} cp -L --parents {} "$root/" || true
+		done
+		set -- qemu-system-x86_64 -accel tcg -smp 2 # KVM here is often unusable; TCG boots it in seconds
+	fi
+	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$root.gz"
+	timeout 60 "$@" -m 512 -nographic -no-reboot -kernel "$kernel" -initrd "$root.gz" -append "console=ttyS0 quiet panic=-1" \
+		-device ahci,id=ahci $drives </dev/null 2>&1 | tr -d '\r' | grep -v '^\[' || true
+}
+vm x86_64 | tee "$work/x86_64" | sed "/^=== .* begin\$/,/^=== .* end\$/d" && echo "x86_64 VM: $(($(date +%s) - start)) s"
+result=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/x86_64" | tail -1 | grep . || echo "0 passed, 1 failed")
+pass=${result%% *} fail=$(echo "${result#* passed, }" | cut -d' ' -f1)
+if [ ! -e "$vmdir/vmlinux.xz" ] || [ ! -x "$ppc/ostrasim" ]; then
+	echo "SKIPPED: the PowerPC VM: no PowerPC kernel ($vmdir) or no PowerPC ostrasim ($ppc)"
+else
+	t=$(date +%s) && { vm ppc >"$work/ppc" || true; } && echo "PowerPC VM: $(($(date +%s) - t)) s"
+	part() { sed -n "/^=== $1 begin\$/,/^=== $1 end\$/p" "$work/$2"; } # DISK ARCH
+	# each disk's reports read through the big-endian kernel must be the x86_64's;
+	# the identify texts are byte strings (the kernel's own identify hands them
+	# out so on both), so that their words, read in the PowerPC's byte order,
+	# are the x86_64's byte-swapped: swapped back here
+	for d in $(echo "$disks" | cut -d' ' -f1); do
+		part $d x86_64 >"$work/want"
+		part $d ppc | awk '/^id\[/ { b = substr($1, 4, 3) + 0; for (i = 2; i <= 9; i++) { k = b + i - 2
+			if ((k >= 10 && k < 20) || (k >= 23 && k < 47)) $i = "0x" substr($i, 5, 2) substr($i, 3, 2) } } 1' >"$work/got"
+		if [ -s "$work/want" ] && diff -u "$work/want" "$work/got"; then pass=$((pass + 1)); else
+			fail=$((fail + 1)) && echo "FAIL $d: the PowerPC VM's reports differ from the x86_64 VM's" && sed -n '/vm up/,$p' "$work/ppc"
+		fi
+	done
+fi
 # the images: sda's partition 5 holds the pattern, every other byte is as made
 image=$(python3 - "$work" $OW_START $OW_SECTORS $OW_FIXDATA <<-'EOF'
 	import sys
@@ -143,6 +186,7 @@ image=$(python3 - "$work" $OW_START $OW_SECTORS $OW_FIXDATA <<-'EOF'
 	EOF
 )
 echo "$image"
-[ "$image" = "images: as expected" ] || result="${result% failed} failed, images FAIL"
-echo "$result"
-[ "${result#* passed, }" = "0 failed" ]
+[ "$image" = "images: as expected" ] && pass=$((pass + 1)) || fail=$((fail + 1))
+echo "vm-sata time: $(($(date +%s) - start)) s"
+echo "$pass passed, $fail failed"
+[ "$fail" = 0 ]
