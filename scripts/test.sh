@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=2
 
-step() { printf '\n=== %s\n' "$*"; }
+step() { printf '\n=== [%d s] %s\n' "$SECONDS" "$*"; }
 
 # ppc first: the native build's case table also runs the PowerPC binary
 for preset in ppc native asan fuzz; do
@@ -35,4 +35,4 @@ for bin in build/native/ostrautil build/ppc/ostrautil; do
   fi
 done
 scripts/check-style.sh
-echo "all checks passed"
+echo "all checks passed in $SECONDS s"
