@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -83,6 +84,7 @@ int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned ch
 	io.dxfer_len = static_cast<unsigned>(len);
 	io.timeout = a.timeout_s * 1000U;
 	int err = 0;
+	std::string scsi; // what the SCSI layer said instead of the registers
 	const int fd = ::open(dev.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0 || ::ioctl(fd, SG_IO, &io) != 0) {
 		err = errno;
@@ -99,19 +101,26 @@ int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned ch
 			a.lba = d[7] | std::uint64_t{d[9]} << 8U | std::uint64_t{d[11]} << 16U;
 			a.status = d[13];
 		} else if (fixed && ((sense[12] == 0 && sense[13] == 0x1D) || key == 0x0B)) {
-			a.error = sense[3];
-			a.status = sense[4];
-			a.count = sense[6];
-			a.lba = sense[9] | std::uint64_t{sense[10]} << 8U |
-				std::uint64_t{sense[11]} << 16U;
+			// error, status, device and count in the information field (bytes
+			// 3-6), the LBA in bytes 9-11; for a failed command some kernels
+			// (Linux 6.1) put the four registers in bytes 8-11 and leave the
+			// information field empty: a status of 0 is never a drive's answer
+			const bool moved = sense[4] == 0 && sense[9] != 0;
+			const unsigned char *r = sense + (moved ? 8 : 3);
+			a.error = r[0];
+			a.status = r[1];
+			a.count = r[3];
+			if (!moved) // (else the LBA sent stays in the trace)
+				a.lba = sense[9] | std::uint64_t{sense[10]} << 8U |
+					std::uint64_t{sense[11]} << 16U;
 		} else if (io.status == 0 && io.host_status == 0 && io.driver_status == 0) {
 			a.status = 0x50;
 		} else {
 			err = EIO;
-			char why[64];
-			std::snprintf(why, sizeof why, "SCSI status %02x, sense key %x", io.status,
-				      key);
-			trace["sense"].push_back(why);
+			char why[48];
+			std::snprintf(why, sizeof why, "; SCSI status %02x, sense key %x",
+				      io.status, key);
+			scsi = why;
 		}
 		// a CHECK CONDITION that is not the registers' report is a failure
 		if ((a.status & ATA_STATUS_ERR_BIT) != 0 || io.host_status != 0 ||
@@ -127,7 +136,10 @@ int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned ch
 		      a.command, a.features, a.count, static_cast<unsigned long long>(a.lba),
 		      cdb[13], a.status, a.error, fd < 0 || a.status == 0 ? ", " : "",
 		      fd < 0 || a.status == 0 ? std::strerror(err) : "");
-	trace["ata"].push_back(regs);
+	std::string line = regs + scsi;
+	if (err != 0 && fd >= 0 && io.sb_len_wr > 0) // the sense data, for whoever reads the trace
+		line += "; sense " + hex(sense, std::min<std::size_t>(io.sb_len_wr, sizeof sense));
+	trace["ata"].push_back(line);
 	return err;
 }
 

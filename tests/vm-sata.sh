@@ -90,7 +90,7 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 	kill $spid && wait $spid; serve /run/d --host sda=/dev/sg0 --host sdb=/dev/sg1 --destructive
 	u() { ostrasim run --kernel /run/d -- ostrautil "$@" 2>&1; echo "status $?"; }
 	check "destructive uncwrite" "ioctl() error status 0" "$(u uncwrite sda 0 1000 | xargs)"
-	check "its trace: WRITE UNCORRECTABLE EXT failed" 1 "$(ostrasim trace /run/d | grep -c 'ata: command 45 features 55 .*Input/output error')"
+	check "its trace: WRITE UNCORRECTABLE EXT aborted" 1 "$(ostrasim trace /run/d | grep -c 'ata: command 45 features 55 .*: status 41 error 04;')"
 	for c in "sda|a rotating drive" "sdb|no security feature set"; do
 		check "46 ${c%|*}" "ioctl() error status 0" "$(u 46 ${c%|*} | xargs)"
 		check "its trace: ${c#*|}" 1 "$(ostrasim trace /run/d | grep -c "refused: ${c#*|}")"
