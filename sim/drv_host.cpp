@@ -350,7 +350,8 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 {
 	const std::string name = req.name;
 	const bool destructive = ctx.info.destructive;
-	overwrite_catch_up(ctx, trace);
+	if (destructive) // (a board made safe again writes no more)
+		overwrite_catch_up(ctx, trace);
 	if (name == "ZTOSTRA_GET_IDENTDATA" || name == "HDIO_GET_IDENTITY")
 		return identity(ctx, trace, arg);
 	if (name == "ZTOSTRA_GET_SMARTATTR")

@@ -74,14 +74,17 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 			check "${c%|*}" "${c#*|} status 0" "$(u ${c%|*} | xargs)"
 		done
 	done </run/disks
+	# what the emulated disks lack: attribute 173 (the SSD's wear)
+	check "52 sda" "ostrautil_get_ssdlife() This device is not SSD. status 0" "$(u 52 sda | xargs)"
+	check "52 sdb" "ostrautil_get_ssdlife() ostrautil_smart_serch_id failed. status 0" "$(u 52 sdb | xargs)"
 	# the link: its power policy in sysfs; port initialisation resets the device
 	lpm=/sys/class/scsi_host/host0/link_power_management_policy
-	for c in "sleepin /dev/sda|min_power" "sleepout /dev/sda|max_performance"; do
+	for c in "12 x|min_power" "sleepout /dev/sda|max_performance" "sleepin /dev/sda|min_power" "13 x|max_performance"; do
 		check "${c%|*}" "status 0 ${c#*|}" "$(u ${c%|*} | xargs) $(cat $lpm)"
 	done
 	ups() { dmesg | grep -c 'ata[12]: SATA link up'; }
-	before=$(ups) && check "13: sleep-out, then each port reset" "status 0" "$(u 13 x | xargs)"
-	check "its trace: two port scans" 2 "$(ostrasim trace /run/b | grep -c 'sysfs: .*/scan <- 0 0 0$')"
+	before=$(ups) && check "13 again: sleep-out, then each port reset" "status 0" "$(u 13 x | xargs)"
+	check "its trace: four port scans" 4 "$(ostrasim trace /run/b | grep -c 'sysfs: .*/scan <- 0 0 0$')"
 	check "the kernel: both links reset" 2 "$(($(ups) - before))"
 	ostrasim trace /run/b | grep -c 'ata:' | sed 's/^/ATA commands traced: /'
 	# a destructive board on the scratch disks: the commands the emulated disks lack
