@@ -50,6 +50,13 @@ struct Ata {
 	unsigned char status = 0, error = 0;
 };
 
+// Word k of identify data as the drive sends it (little-endian)
+unsigned word(const unsigned char *id, int k)
+{
+	const std::size_t at = 2 * static_cast<std::size_t>(k);
+	return id[at] | id[at + 1] << 8U;
+}
+
 // One command on the device; data: len bytes in (or out, for PIO out and a
 // DMA write), or none.  Returns 0, or the errno of a failed command.
 int ata_command(const std::string &dev, Ata &a, unsigned char proto, unsigned char *data,
@@ -205,12 +212,6 @@ int refuse_write(Ctx &ctx, json &trace, const char *what)
 	return ctx.fail(EPERM);
 }
 
-unsigned word(const unsigned char *id, int k)
-{
-	const std::size_t at = 2 * static_cast<std::size_t>(k);
-	return id[at] | id[at + 1] << 8U;
-}
-
 // The sysfs directory of the SCSI device behind dev, a SCSI generic or a
 // block node; "" for anything else.
 std::string sysfs_device(const std::string &dev)
@@ -227,10 +228,10 @@ std::string sysfs_device(const std::string &dev)
 
 // A request carried out by the SCSI host of the controller port the device
 // hangs on (/sys/class/scsi_host/hostN/FILE): the link power policy, its
-// lowest for the link's sleep and full power to wake it; a scan of the
-// device's own channel, target and LUN, which the SATA layer carries out as a
-// reset of the port and a new probe of its device.
-int scsi_host_write(Ctx &ctx, json &trace, const char *file, bool scan, const char *policy)
+// lowest for the link's sleep and full power to wake it; or (no policy) a
+// scan of the device's own channel, target and LUN, which the SATA layer
+// carries out as a reset of the port and a new probe of its device.
+int scsi_host_write(Ctx &ctx, json &trace, const char *file, const char *policy)
 {
 	const std::string dev = sysfs_device(*ctx.drive_info().host);
 	const std::size_t h = dev.find("/host"), l = dev.rfind('/');
@@ -240,8 +241,9 @@ int scsi_host_write(Ctx &ctx, json &trace, const char *file, bool scan, const ch
 		return ctx.fail(EOPNOTSUPP);
 	char path[96], value[48];
 	std::snprintf(path, sizeof path, "/sys/class/scsi_host/host%u/%s", host, file);
-	std::snprintf(value, sizeof value, "%s", policy);
-	if (scan)
+	if (policy != nullptr)
+		std::snprintf(value, sizeof value, "%s", policy);
+	else
 		std::snprintf(value, sizeof value, "%u %u %u", channel, target, lun);
 	int err = 0;
 	const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
@@ -383,12 +385,9 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 	}
 	if (name == "ZTOSTRA_HDD_DEF_ROTATIONAL" || name == "HDIO_GET_MULTCOUNT") {
 		unsigned char raw[512] = {};
-		if (read_page(ctx, trace, 0xEC, 0, raw) != 0)
+		if (read_page(ctx, trace, ATA_IDENTIFY, 0, raw) != 0)
 			return -1;
-		constexpr std::size_t rate = 2 * std::size_t{ID_ROTATION_RATE},
-				      mult = 2 * std::size_t{59};
-		const unsigned w217 = raw[rate] | raw[rate + 1] << 8U;
-		const unsigned w59 = raw[mult] | raw[mult + 1] << 8U;
+		const unsigned w217 = word(raw, ID_ROTATION_RATE), w59 = word(raw, ID_MULTIPLE);
 		if (name == "HDIO_GET_MULTCOUNT")
 			put<long>(arg, (w59 & 0x100U) != 0 ? static_cast<long>(w59 & 0xFFU) : 0);
 		else
@@ -428,11 +427,11 @@ int host_request(Ctx &ctx, const Request &req, unsigned char *arg, json &trace)
 						      : security_erase(ctx, trace);
 	}
 	if (name == "ZTOSTRA_SLEEP_IN" || name == "ZTOSTRA_SLEEP_OUT")
-		return scsi_host_write(ctx, trace, "link_power_management_policy", false,
+		return scsi_host_write(ctx, trace, "link_power_management_policy",
 				       name == "ZTOSTRA_SLEEP_IN" ? "min_power"
 								  : "max_performance");
 	if (name == "ZTOSTRA_INIT_PORT")
-		return scsi_host_write(ctx, trace, "scan", true, "");
+		return scsi_host_write(ctx, trace, "scan", nullptr);
 	if (name == "ZTOSTRA_GET_PART" || name == "ZTOSTRA_GET_OWCOUNT" ||
 	    name == "ZTOSTRA_OW_OP" || name == "ZTOSTRA_SET_TOTAL" ||
 	    name == "ZTOSTRA_CLEAR_TOTAL" || name == "SG_IO" || name == "HDIO_DRIVE_TASKFILE")

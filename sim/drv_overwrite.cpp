@@ -250,9 +250,8 @@ void sim::overwrite_catch_up(sim::Ctx &ctx, json &trace)
 	if (!p.started || p.trcount >= p.need || view.contains("failed"))
 		return;
 	json &ow = ow_state(ctx);
-	const auto part = drive.partitions.find(5);
-	const std::uint64_t partsect = part != drive.partitions.end() ? part->second.sectors : 0;
-	if (partsect == 0) {
+	const std::uint64_t parts = partsect(drive);
+	if (parts == 0) {
 		ow["failed"] = "no overwrite partition";
 		return;
 	}
@@ -261,17 +260,18 @@ void sim::overwrite_catch_up(sim::Ctx &ctx, json &trace)
 		sectors_written(drive.overwrite.rate, now > start ? now - start : 0, p.need),
 		p.trcount + CATCH_UP);
 	const std::uint64_t total = ow.value("run_total", std::uint64_t{0});
-	const std::uint64_t passes = (total + partsect - 1) / partsect;
+	const std::uint64_t passes = (total + parts - 1) / parts;
+	const std::uint64_t first_lba = drive.partitions.at(5).start;
 	const auto fixdata = setting(ow, "fixdata", drive.overwrite.fixdata);
 	const auto pranddata = setting(ow, "pranddata", drive.overwrite.pranddata);
 	std::vector<unsigned char> buf(std::size_t{WRITE_SECTORS} * 512);
 	std::uint64_t written = p.trcount;
 	while (written < due) {
 		const std::uint64_t k = total - p.need + written;
-		const std::uint64_t pass = k / partsect, first = k % partsect;
+		const std::uint64_t pass = k / parts, first = k % parts;
 		const auto n = static_cast<std::uint32_t>(
-			std::min({std::uint64_t{WRITE_SECTORS}, partsect - first, due - written}));
-		const std::uint64_t lba = part->second.start + first;
+			std::min({std::uint64_t{WRITE_SECTORS}, parts - first, due - written}));
+		const std::uint64_t lba = first_lba + first;
 		for (std::uint32_t i = 0; i < n; i++)
 			pattern(buf.data() + std::size_t{i} * 512, (passes - 1 - pass) % 2 == 0,
 				fixdata, pranddata, lba + i);
