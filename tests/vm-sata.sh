@@ -52,13 +52,17 @@ if [ "$$" = 1 ]; then # inside the VM
 		check "$d 53" "Model=$model, SerialNo=$serial
 status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0")"
 		check "$d smartctl -i" "$model $serial" "$(smartctl -d sat -i $s | sed -n 's/^Device Model: *//p; s/^Serial Number: *//p' | xargs)"
-		# the attributes: id, value, worst, threshold, raw (48 bits) (the file's first block)
-		u 51 $d >/dev/null && awk -F, -v i=${sg#sg} 'NR > 1 && $2 == i && $6 != "000" {print $6, $7, $9, $8, $10}' \
-			/run/b/tmp/ostra_smart.info | sed -E 's/(^| )0+([0-9])/\1\2/g' | while read -r a v w t r; do echo "$a $v $w $t $(printf %d 0x$r)"; done >/run/51
-		check "$d 51 attributes" "$(smartctl -d sat -A $(awk '{printf "-v %s,raw48 ", $1}' /run/51) $s | awk '$1 ~ /^[0-9]+$/ {print $1, $4, $5, $6, $10}' | sed -E 's/(^| )0+([0-9])/\1\2/g')" "$(cat /run/51)"
-		# identify words; the texts come as byte strings, as the block layer hands them out
-		check "$d identify" "$(hdparm --Istdout $s | grep -v : | tr -s ' \n' '\n\n' | grep . | awk '{w=$1; k=NR-1; if ((k>=10&&k<20)||(k>=23&&k<47)) w=substr(w,3,2) substr(w,1,2); print w}' | xargs)" \
-			"$(u identify /dev/$d | sed -n 's/^id\[...\] //p' | sed 's/0x//g' | xargs)"
+		# the attributes: id, flags, value, worst, threshold, raw (48 bits) (the drive's own block)
+		u 51 $d >/dev/null && awk -F, -v i=${sg#sg} 'NR > 1 && $2 == i && $6 != "000" {print $6, "0x" tolower(substr($4, 19, 4)), $7, $9, $8, $10}' \
+			/run/b/tmp/ostra_smart.info | sed -E 's/(^| )0+([0-9])/\1\2/g' | while read -r a f v w t r; do echo "$a $f $v $w $t $(printf %d 0x$r)"; done >/run/51
+		check "$d 51 attributes" "$(smartctl -d sat -A $(awk '{printf "-v %s,raw48 ", $1}' /run/51) $s | awk '$1 ~ /^[0-9]+$/ {print $1, $3, $4, $5, $6, $10}' | sed -E 's/(^| )0+([0-9])/\1\2/g')" "$(cat /run/51)"
+		# identify words, as hdparm and smartctl (whose runs of zero words are one line)
+		# read them; the texts come as byte strings, as the block layer hands them out
+		texts() { awk '{w=$1; k=NR-1; if ((k>=10&&k<20)||(k>=23&&k<47)) w=substr(w,3,2) substr(w,1,2); print w}' | xargs; }
+		id=$(u identify /dev/$d | sed -n 's/^id\[...\] //p' | sed 's/0x//g' | xargs)
+		check "$d identify, hdparm" "$(hdparm --Istdout $s | grep -v : | tr -s ' \n' '\n\n' | grep . | texts)" "$id"
+		check "$d identify, smartctl" "$(smartctl -d sat --identify=wn $s | awk '$1 ~ /^[0-9]+(-[0-9]+)?$/ && $2 ~ /^0x/ { split($1 "-" $1, r, "-")
+			if ($2 == "0x00...") for (k = r[1]; k <= r[2]; k++) print "0000"; else for (k = 1; k <= split(substr($2, 3), v, ":"); k++) print v[k] }' | texts)" "$id"
 		check "$d rotational" "$rot" "$(u rotational $d | head -c1)"
 		check "$d hdparm rotation" "$([ "$rot" = 0 ] && echo 'Solid State Device' || echo "$rate")" "$(hdparm -I $s | sed -n 's/.*Rotation Rate: *//p')"
 		check "$d read" "status 0" "$(u read $d 0 fff 3)"
