@@ -51,6 +51,7 @@ if [ "$$" = 1 ]; then # inside the VM
 		s=/dev/$sg
 		check "$d 53" "Model=$model, SerialNo=$serial
 status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0")"
+		check "$d 53, the preload front end" "$(u 53 $d)" "$(ostrasim run /run/b -- ostrautil 53 $d 2>&1; echo "status $?")"
 		check "$d smartctl -i" "$model $serial" "$(smartctl -d sat -i $s | sed -n 's/^Device Model: *//p; s/^Serial Number: *//p' | xargs)"
 		# the attributes: id, flags, value, worst, threshold, raw (48 bits) (the drive's own block)
 		u 51 $d >/dev/null && awk -F, -v i=${sg#sg} 'NR > 1 && $2 == i && $6 != "000" {print $6, "0x" tolower(substr($4, 19, 4)), $7, $9, $8, $10}' \
@@ -150,8 +151,9 @@ vm() { # ARCH: its initramfs (this script as /init, busybox, the programs and th
 	else
 		modules "$kdir" "$root" fuse cuse overlay ahci sg sd_mod
 		kernel=$(ls "$kdir"/boot/vmlinuz-*) && cp /bin/busybox "$root/bin/"
-		for f in "$build/ostrasim" "$build/ostrautil" "$(command -v smartctl)" "$(command -v hdparm)"; do
-			cp "$f" "$root/bin/"
+		mkdir -p "$root/lib/ostrasim" && cp "$build/libostrasim.so" "$root/lib/ostrasim/" # the preload front end
+		for f in "$build/ostrasim" "$build/ostrautil" "$(command -v smartctl)" "$(command -v hdparm)" "$build/libostrasim.so"; do
+			[ "${f%.so}" = "$f" ] && cp "$f" "$root/bin/"
 			ldd "$f" 2>/dev/null | grep -o '/[^ ]*' | xargs -r -I{} cp -L --parents {} "$root/" || true
 		done
 		set -- qemu-system-x86_64 -accel tcg -smp 2 # KVM here is often unusable; TCG boots it in seconds
