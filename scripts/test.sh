@@ -24,8 +24,10 @@ step "the same on the board's kind of kernel: 32-bit big-endian PowerPC, in a VM
 ARCH=ppc tests/vm-bench.sh build/native
 step "real drives: QEMU's SATA disks behind a board made with --host"
 tests/vm-sata.sh build/native
-step "a short fuzzing run (ASan, UBSan)"
-scripts/fuzz.sh 45
+step "a short fuzzing run (ASan, UBSan), beside the program checks"
+scripts/fuzz.sh 45 >build/fuzz/run.out 2>&1 &
+fuzz=$!
+trap 'kill "$fuzz" 2>/dev/null || true' EXIT
 
 step "program checks: no C++ runtime, style, static analysis"
 for bin in build/native/ostrautil build/ppc/ostrautil; do
@@ -35,4 +37,7 @@ for bin in build/native/ostrautil build/ppc/ostrautil; do
   fi
 done
 scripts/check-style.sh
+step "the fuzzing run"
+wait "$fuzz" || { cat build/fuzz/run.out; exit 1; }
+cat build/fuzz/run.out
 echo "all checks passed in $SECONDS s"
