@@ -3,7 +3,10 @@
 # one and a solid-state one, scratch images made here) are the drives of a
 # board made with `ostrasim init --host`; the program's reports must agree
 # field by field with smartctl and hdparm reading the same disk, its power
-# commands leave the state hdparm reports, writing requests are refused.
+# commands leave the state hdparm reports, writing requests are refused; the
+# link and port requests reach sysfs.  On a destructive board the overwrite
+# function writes sda's partition 5: after the VM stops, exactly that range of
+# the image holds the pattern and every other byte of both images is as made.
 # Then the same disk images in a 32-bit big-endian PowerPC VM (kernel and
 # busybox from ../shared/vm/ppc32, the PowerPC build PPC_BUILD, default
 # build/ppc): the program's identity, SMART report and identify dump there must
