@@ -1,6 +1,8 @@
 // drive_data.cpp - identify data and SMART pages of a simulated drive.
 #include "drive_data.h"
 
+#include <cerrno>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -285,6 +287,17 @@ const unsigned char *smart_entry(const Page &page, unsigned char id)
 		if (page[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j] == id)
 			return &page[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j];
 	return nullptr;
+}
+
+const EraseRefusal *erase_refusal(unsigned rotation_rate, unsigned security)
+{
+	static const EraseRefusal rotating{"a rotating drive", EOPNOTSUPP},
+		no_feature{"no security feature set", EOPNOTSUPP},
+		held{"security locked or frozen", EACCES};
+	return rotation_rate != 1                               ? &rotating
+	       : (security & ID_SECURITY_SUPPORTED) == 0        ? &no_feature
+	       : (security & ID_SECURITY_LOCKED_OR_FROZEN) != 0 ? &held
+								: nullptr;
 }
 
 bool solid_state(const json &drive)

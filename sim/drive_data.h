@@ -80,6 +80,16 @@ Page smart_thrs_page(const json &drive);
 // added to the average and the maximum erase count of attribute 173.
 Page smart_attr_page(const json &drive, const json &drive_state);
 
+// Why the driver's security erase refuses a drive, from its identify words
+// 217 and 128, with the request's errno; null: the drive may be erased.  A
+// rotating drive or one without the security feature set: EOPNOTSUPP; one
+// whose security is locked or frozen: EACCES.
+struct EraseRefusal {
+	const char *why;
+	int err;
+};
+const EraseRefusal *erase_refusal(unsigned rotation_rate, unsigned security);
+
 // A solid-state drive reports a nominal rotation rate of 1 in identify word
 // 217; the kernel and the driver take it as non-rotational.
 bool solid_state(const json &drive);

@@ -267,22 +267,11 @@ int security_erase(Ctx &ctx, json &trace)
 	unsigned char id[512] = {};
 	if (read_page(ctx, trace, ATA_IDENTIFY, 0, id) != 0)
 		return -1;
-	const unsigned security = word(id, ID_SECURITY);
-	const struct {
-		bool when;
-		const char *why;
-		int err;
-	} refusals[] = {
-		{word(id, ID_ROTATION_RATE) != 1, "a rotating drive", EOPNOTSUPP},
-		{(security & ID_SECURITY_SUPPORTED) == 0, "no security feature set", EOPNOTSUPP},
-		{(security & ID_SECURITY_LOCKED_OR_FROZEN) != 0, "security locked or frozen",
-		 EACCES},
-	};
-	for (const auto &r : refusals)
-		if (r.when) {
-			trace["refused"] = r.why;
-			return ctx.fail(r.err);
-		}
+	if (const EraseRefusal *r =
+		    erase_refusal(word(id, ID_ROTATION_RATE), word(id, ID_SECURITY))) {
+		trace["refused"] = r->why;
+		return ctx.fail(r->err);
+	}
 	// word 0: the user password, high security, normal erase; words 1-16 the password
 	unsigned char pw[512] = {'\0', '\0', 'o', 's', 't', 'r', 'a', 's', 'i', 'm'};
 	const std::string &dev = *ctx.drive_info().host;

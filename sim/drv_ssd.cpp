@@ -24,21 +24,18 @@ using sim::json;
 
 int security_erase(sim::Ctx &ctx, unsigned char *)
 {
-	bool ssd = false;
-	unsigned security = 0;
+	const sim::EraseRefusal *refusal = nullptr;
 	if (ctx.partition != 0)
 		return ctx.fail(EINVAL);
 	try {
-		ssd = sim::solid_state(ctx.drive_desc());
-		security = sim::identify_words(ctx.drive_desc())[sim::ID_SECURITY];
+		const sim::IdentifyWords w = sim::identify_words(ctx.drive_desc());
+		refusal = sim::erase_refusal(w[sim::ID_ROTATION_RATE], w[sim::ID_SECURITY]);
 	} catch (const std::exception &e) {
 		std::fprintf(stderr, "ostrasim: drive %s: %s\n", ctx.drive.c_str(), e.what());
 		return ctx.fail(EIO);
 	}
-	if (!ssd || (security & sim::ID_SECURITY_SUPPORTED) == 0)
-		return ctx.fail(EOPNOTSUPP);
-	if ((security & sim::ID_SECURITY_LOCKED_OR_FROZEN) != 0)
-		return ctx.fail(EACCES);
+	if (refusal != nullptr)
+		return ctx.fail(refusal->err);
 	json &drive = ctx.drive_state();
 	drive["erases"] = drive.value("erases", std::uint64_t{0}) + 1;
 	drive.erase("ow");

@@ -342,7 +342,7 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 		if (ata.is_string())
 			std::fprintf(out, "        ata: %s\n", ata.get<std::string>().c_str());
 	// and what else the driver did for it, or why it did not
-	for (const char *what : {"sysfs", "reset", "refused"})
+	for (const char *what : {"sysfs", "refused"})
 		if (line.contains(what) && line.at(what).is_string())
 			std::fprintf(out, "        %s: %s\n", what,
 				     line.at(what).get<std::string>().c_str());
