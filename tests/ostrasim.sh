@@ -59,7 +59,7 @@ testing serve-own-node "new '.drives.sda.host = \"/dev/sda5\"'; st $S serve b" "
 status 2"
 refused probe-name '.probe["a;b"] = 1' "probe.a;b: not a plain drive name (letters, digits, '.', '_', '-')"
 refused sysfs-path '.drives.sda.sysfs["../x"] = "1"' "drives.sda.sysfs.../x: not a relative path of plain names"
-refused drive-file '.drives.sda.drive_file = "/dev/zero" | del(.drives.sda.identify, .drives.sda.smart)' "drives.sda: drive file /dev/zero is not a file of at most 64 KiB"
+refused drive-file '.drives.sda.drive_file = "/dev/zero" | del(.drives.sda.identify, .drives.sda.smart)' "drives.sda.drive_file: drive file /dev/zero is not a file of at most 64 KiB"
 refused fault-request '.faults = [{"request": "NOPE"}]' "faults[0].request: no request NOPE"
 refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
 testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json: not valid JSON (truncated or edited?)
@@ -69,7 +69,7 @@ status 2"
 hint="(remove b/state.json to start the driver afresh)"
 testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b" "ostrasim: b/state.json: not valid JSON (truncated or edited?) $hint
 status 2"
-testing state-type "new; echo '{\"drives\": {\"sda\": {\"power\": 5}}}' >b/state.json; st $S run b -- $U 51 sda" "ostrasim: b/state.json: drives.sda.power: must be a string, not a number $hint
+testing state-type "new; echo '{\"drives\": {\"sda\": {\"drive\": {\"power\": 5}}}}' >b/state.json; st $S run b -- $U 51 sda" "ostrasim: b/state.json: drives.sda.drive.power: must be a string, not a number $hint
 status 2"
 testing state-in-run "new; echo '{\"seq\": -1}' >b/state.json; OSTRASIM_BOARD=$T/b LD_PRELOAD=${S%/*}/libostrasim.so $U hdsleep /dev/sda 2>&1 | sed 's|$T/||g' | uniq -c" "      1 ostrasim: b/state.json: seq: must be 0 to 18446744073709551615, not -1 $hint
       1 /dev/sda open error"

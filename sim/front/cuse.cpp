@@ -11,7 +11,7 @@
 // a request comes without data, and the answer asks the kernel to retry with
 // the argument record copied in and out, sized from the request table.
 #define FUSE_USE_VERSION 35
-#include "sim.h"
+#include "cuse.h"
 
 #include <cerrno>
 #include <csignal>
@@ -52,18 +52,21 @@ Node &node_of(fuse_req_t req)
 }
 
 // Each preloaded process reads board.json when it starts; the server reads it
-// again at every open, so that an edited description (faults, probe answers)
-// applies to the next program as it would under the preload library.  A
-// description that does not parse leaves the previous one in force.
+// again at every open and replaces the whole description, so that an edited
+// board (faults, probe answers, "destructive") applies to the next program as
+// it would under the preload library.  A description that cannot be used
+// leaves the previous one in force, and says why on standard error and in the
+// trace.
 void reload(Board &board)
 {
 	try {
-		std::ifstream in(board.dir + "/board.json");
-		board.desc = json::parse(in);
-	} catch (const json::exception &e) {
-		std::fprintf(stderr,
-			     "ostrasim: %s/board.json: %s (kept the previous description)\n",
-			     board.dir.c_str(), e.what());
+		Board fresh = load(board.dir);
+		board.info = std::move(fresh.info);
+	} catch (const std::exception &e) {
+		std::fprintf(stderr, "ostrasim: %s (kept the previous description)\n", e.what());
+		with_state(board, [&](json &) {
+			append_trace({{"op", "reload"}, {"error", e.what()}});
+		});
 	}
 }
 
@@ -104,9 +107,8 @@ struct Caller {
 
 void trace_node(Node &n, const char *op, int result, int err)
 {
-	with_state(*n.board, [&](json &state) {
-		append_trace(*n.board, state,
-			     {{"op", op}, {"node", n.name}, {"result", result}, {"errno", err}});
+	with_state(*n.board, [&](json &) {
+		append_trace({{"op", op}, {"node", n.name}, {"result", result}, {"errno", err}});
 	});
 }
 
@@ -118,9 +120,9 @@ void node_open(fuse_req_t req, fuse_file_info *fi)
 	const Caller caller(fi);
 	int err = 0;
 	bool failed = false;
-	with_state(*n.board, [&](json &state) {
+	with_state(*n.board, [&](json &) {
 		int result = 0;
-		failed = injected_fault(*n.board, state, n.name, "open", result, err);
+		failed = injected_fault(*n.board, n.name, "open", result, err);
 	});
 	trace_node(n, "open", failed ? -1 : caller_fd(fuse_req_ctx(req)->pid), failed ? err : 0);
 	if (failed) {
@@ -241,11 +243,10 @@ int serve(Board &board)
 
 	std::list<Node> nodes;
 	bool ok = sigfd >= 0;
-	const json drives = board.desc.value("drives", json::object());
-	for (const auto &[name, drive] : drives.items())
-		for (const json &node : drive.value("nodes", json::array()))
+	for (const auto &[name, drive] : board.info.drives)
+		for (const std::string &node : drive.nodes)
 			if (ok) {
-				nodes.push_back({&board, node.get<std::string>()});
+				nodes.push_back({&board, node});
 				ok = open_device(nodes.back(), ops);
 			}
 	if (ok) {

@@ -1,10 +1,11 @@
-// trace_view.cpp - the readable form of the request trace (`ostrasim trace`).
+// view.cpp - the readable form of the request trace (`ostrasim trace`).
 //
 // Each run starts with its header: the program, its arguments and the byte
 // order of its numbers.  Each request shows its argument record before (in)
 // and after (out) the driver answered it: the fields by name, decoded from
 // their offsets in the run's byte order, and data areas as a hexdump of the
-// bytes as they lie in the program's memory, runs of zero lines folded.  No
+// bytes as they lie in the program's memory, runs of zero lines folded; then
+// the ATA commands it became and the registers the drive answered.  No
 // times, process ids, descriptor numbers or paths: the same runs give the
 // same text.
 #include "trace.h"
@@ -18,98 +19,6 @@
 namespace sim {
 
 namespace {
-
-enum class Kind {
-	Dec,    // unsigned, decimal
-	Signed, // signed, decimal
-	Hex,    // unsigned, hexadecimal
-	Words,  // 32-bit words in hexadecimal (key material, masked unless trace_raw)
-	Data,   // bytes, as a hexdump
-};
-
-struct Field {
-	const char *name;
-	std::size_t off;
-	std::size_t size; // 0: the rest of the argument
-	Kind kind;
-};
-
-struct Layout {
-	const char *request;
-	const char *record;
-	std::vector<Field> in;
-	std::vector<Field> out; // empty: as in
-};
-
-const std::vector<Field> dma_info = {{"nsect", 0, 4, Kind::Dec},
-				     {"start_sect[0]", 4, 4, Kind::Dec},
-				     {"start_sect[1]", 8, 4, Kind::Dec},
-				     {"buff", 12, 512, Kind::Data}};
-
-const Layout layouts[] = {
-	{"ZTOSTRA_GET_IDENTDATA", "smartinfo.id", {{"id", 0, 512, Kind::Data}}, {}},
-	{"ZTOSTRA_GET_SMARTATTR", "smartinfo.attr", {{"attr", 0, 512, Kind::Data}}, {}},
-	{"ZTOSTRA_GET_SMARTTHRS", "smartinfo.thrs", {{"thrs", 0, 512, Kind::Data}}, {}},
-	{"ZTOSTRA_TEST_READ_DMA", "ztostra_read_dma_info", dma_info, {}},
-	{"ZTOSTRA_TEST_UNCWRITE", "ztostra_write_dma_info", dma_info, {}},
-	{"ZTOSTRA_OW_OP",
-	 "ztostra_ow",
-	 {{"op", 0, 4, Kind::Dec},
-	  {"data.owmode", 8, 4, Kind::Signed},
-	  {"data.owsw", 12, 2, Kind::Hex},
-	  {"data.fixdata", 14, 2, Kind::Hex},
-	  {"data.pranddata", 16, 4, Kind::Hex},
-	  {"data.trcount", 24, 8, Kind::Dec},
-	  {"data.partsect", 32, 8, Kind::Dec}},
-	 {}},
-	{"ZTOSTRA_GET_PART",
-	 "ztostra_part_info",
-	 {{"start_sect", 0, 4, Kind::Dec},
-	  {"nr_sects", 4, 4, Kind::Dec},
-	  {"partno", 8, 4, Kind::Signed}},
-	 {}},
-	{"ZTOSTRA_SET_AES",
-	 "aeskey",
-	 {{"hddkey", 0, 32, Kind::Words},
-	  {"realkey", 32, 32, Kind::Words},
-	  {"ivdata", 64, 32, Kind::Words},
-	  {"aesmode", 96, 4, Kind::Signed},
-	  {"ivtype", 100, 4, Kind::Signed}},
-	 {}},
-	{"ZTOSTRA_GET_OWCOUNT", "count", {{"count", 0, 4, Kind::Dec}}, {}},
-	{"ZTOSTRA_ISUEE_OWFUNC", "count", {{"count", 0, 4, Kind::Dec}}, {}},
-	{"ZTOSTRA_SET_TOTAL", "total", {{"total", 0, 8, Kind::Dec}}, {}},
-	{"ZTOSTRA_HDD_DEF_ROTATIONAL", "flag", {{"rotational", 0, 4, Kind::Dec}}, {}},
-	{"HDIO_GET_IDENTITY", "identify", {{"identify", 0, 512, Kind::Data}}, {}},
-	{"HDIO_GET_MULTCOUNT", "long", {{"multcount", 0, 0, Kind::Signed}}, {}},
-	{"HDIO_DRIVE_CMD",
-	 "drive command",
-	 {{"command", 0, 1, Kind::Hex},
-	  {"sector", 1, 1, Kind::Hex},
-	  {"feature", 2, 1, Kind::Hex},
-	  {"nsector", 3, 1, Kind::Dec},
-	  {"data", 4, 0, Kind::Data}},
-	 {{"status", 0, 1, Kind::Hex},
-	  {"error", 1, 1, Kind::Hex},
-	  {"nsector", 2, 1, Kind::Dec},
-	  {"data", 4, 0, Kind::Data}}},
-	{"HDIO_DRIVE_TASK",
-	 "task registers",
-	 {{"command", 0, 1, Kind::Hex},
-	  {"feature", 1, 1, Kind::Hex},
-	  {"nsector", 2, 1, Kind::Dec},
-	  {"sector", 3, 1, Kind::Hex},
-	  {"lcyl", 4, 1, Kind::Hex},
-	  {"hcyl", 5, 1, Kind::Hex},
-	  {"select", 6, 1, Kind::Hex}},
-	 {{"status", 0, 1, Kind::Hex},
-	  {"error", 1, 1, Kind::Hex},
-	  {"nsector", 2, 1, Kind::Dec},
-	  {"sector", 3, 1, Kind::Hex},
-	  {"lcyl", 4, 1, Kind::Hex},
-	  {"hcyl", 5, 1, Kind::Hex},
-	  {"select", 6, 1, Kind::Hex}}},
-};
 
 using Bytes = std::vector<unsigned char>;
 
@@ -247,26 +156,23 @@ void print_record(const char *side, const char *record, const std::vector<Field>
 
 void print_request(const json &line, bool big, std::FILE *out)
 {
-	const std::string request = line.value("request", "");
-	const Layout *layout = nullptr;
-	for (const Layout &l : layouts)
-		if (request == l.request)
-			layout = &l;
+	const Request *r = find_request(line.value("request", ""));
 	if (!line.contains("before"))
 		return;
 	const Bytes before = from_hex(line, "before");
 	const Bytes after = from_hex(line, "after");
 	const bool masked = line.value("masked", false);
-	if (layout == nullptr) {
+	if (r == nullptr || r->layout == nullptr) {
 		std::fprintf(out, "        in:  %zu bytes\n", before.size());
 		hexdump(before.data(), before.size(), out);
 		std::fprintf(out, "        out: %zu bytes\n", after.size());
 		hexdump(after.data(), after.size(), out);
 		return;
 	}
-	print_record("in", layout->record, layout->in, before, nullptr, big, masked, out);
-	print_record("out", layout->record, layout->out.empty() ? layout->in : layout->out, after,
-		     &before, big, masked, out);
+	const Layout &l = *r->layout;
+	print_record("in", l.record, l.in, before, nullptr, big, masked, out);
+	print_record("out", l.record, l.out.empty() ? l.in : l.out, after, &before, big, masked,
+		     out);
 }
 
 std::string joined(const json &args)
@@ -342,7 +248,7 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 		if (ata.is_string())
 			std::fprintf(out, "        ata: %s\n", ata.get<std::string>().c_str());
 	// and what else the driver did for it, or why it did not
-	for (const char *what : {"sysfs", "refused"})
+	for (const char *what : {"port", "refused"})
 		if (line.contains(what) && line.at(what).is_string())
 			std::fprintf(out, "        %s: %s\n", what,
 				     line.at(what).get<std::string>().c_str());

@@ -1,7 +1,8 @@
-// board_desc.cpp - board.json read into typed records, and state.json
-// checked, each in one step: an unknown key, a value of the wrong type or
-// out of range is refused with the key's path and the reason.
-#include "sim.h"
+// desc.cpp - board.json read into typed records, and state.json checked,
+// each in one step: an unknown key, a value of the wrong type or out of range
+// is refused with the key's path and the reason.
+#include "board.h"
+#include "pages.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -195,7 +196,7 @@ void check_smart(const json &j)
 }
 
 // a file below /sys/block/NAME/: plain names joined by '/'
-void check_sysfs(const json &j)
+void check_sysfs(const json &j, std::map<std::string, std::optional<std::string>> &files)
 {
 	if (!j.is_object())
 		throw Bad{"", "must be an object, not " + article(j)};
@@ -211,8 +212,9 @@ void check_sysfs(const json &j)
 				break;
 			from = slash + 1;
 		}
+		files[rel] = std::nullopt;
 		if (!content.is_null())
-			at(rel, [&] { text(content); });
+			at(rel, [&] { files[rel] = text(content); });
 	}
 }
 
@@ -235,7 +237,9 @@ std::string node_name(const std::string &raw)
 	return s;
 }
 
-void from_json(const json &j, DriveDesc &d)
+namespace {
+
+void parse_drive(const json &j, DriveDesc &d, const std::string &dir)
 {
 	object_of(j, drive_fields);
 	opt(j, "nodes", [&](const json &v) {
@@ -279,20 +283,34 @@ void from_json(const json &j, DriveDesc &d)
 		opt(v, "pranddata", [&](const json &x) { o.pranddata = whole<std::uint32_t>(x); });
 		opt(v, "owsw", [&](const json &x) { o.owsw = whole<std::uint16_t>(x); });
 	});
-	opt(j, "identify", [&](const json &v) {
-		check_identify(v);
-		d.identify = v;
-	});
-	opt(j, "smart", [&](const json &v) {
-		check_smart(v);
-		d.smart = v;
-	});
-	opt(j, "sysfs", [&](const json &v) {
-		check_sysfs(v);
-		d.sysfs = v;
-	});
-	opt(j, "drive_file", [&](const json &v) { d.drive_file = text(v); });
+	opt(j, "identify", check_identify);
+	opt(j, "smart", check_smart);
+	opt(j, "sysfs", [&](const json &v) { check_sysfs(v, d.sysfs); });
+	std::string file;
+	opt(j, "drive_file", [&](const json &v) { file = text(v); });
 	opt(j, "host", [&](const json &v) { d.host = text(v); });
+	// what the drive reports: identify and smart before the drive file's sections
+	const auto data = [&](const char *key, auto build) {
+		try {
+			build();
+		} catch (const std::runtime_error &e) {
+			throw Bad{key, e.what()};
+		}
+	};
+	Sections sections;
+	data("drive_file",
+	     [&] { sections = file.empty() ? Sections{} : read_drive_file(file, dir); });
+	data(j.contains("identify") ? "identify" : "drive_file", [&] {
+		d.identify = j.contains("identify") || file.empty()
+				     ? build_identify(j, j.value("identify", json::object()))
+				     : words_of(section(sections, "IDFY"));
+	});
+	data(j.contains("smart") ? "smart" : "drive_file", [&] {
+		const bool paged = file.empty() || j.contains("smart");
+		const json smart = j.value("smart", json::object());
+		d.attr = paged ? build_attr(smart) : section(sections, "SMDT");
+		d.thrs = paged ? build_thrs(smart) : section(sections, "SMTH");
+	});
 	// the overwrite function writes a real drive's partitions: they must lie on it
 	for (const auto &[num, p] : d.partitions)
 		if (d.host && (p.start > d.capacity || p.sectors > d.capacity - p.start))
@@ -301,7 +319,8 @@ void from_json(const json &j, DriveDesc &d)
 					  std::to_string(d.capacity) + " sectors"};
 }
 
-void from_json(const json &j, BoardDesc &d)
+void parse_board(const json &j, BoardDesc &d, const std::string &dir,
+		 bool (*known_request)(const std::string &))
 {
 	object_of(j, board_fields);
 	opt(j, "comment", [&](const json &v) { d.comment = text(v); });
@@ -338,8 +357,7 @@ void from_json(const json &j, BoardDesc &d)
 			});
 			opt(f, "request", [&](const json &x) {
 				fault.request = text(x);
-				if (fault.request != "open" &&
-				    find_request(fault.request) == nullptr)
+				if (fault.request != "open" && !known_request(fault.request))
 					throw Bad{"", "no request " + node_name(fault.request)};
 			});
 			if (!f.contains("request"))
@@ -362,7 +380,8 @@ void from_json(const json &j, BoardDesc &d)
 			if (!split_node(name, dname, part) || part != 0)
 				throw Bad{node_name(name), "not a drive name (sd and one letter)"};
 			at(name, [&, &drive = drive, &name = name] {
-				DriveDesc dd = drive.get<DriveDesc>();
+				DriveDesc dd;
+				parse_drive(drive, dd, dir);
 				for (std::size_t i = 0; i < dd.nodes.size(); i++) {
 					std::string of;
 					if (!split_node(dd.nodes[i], of, part) || of != name)
@@ -371,22 +390,24 @@ void from_json(const json &j, BoardDesc &d)
 								  name +
 								  " or one of its partitions"};
 				}
-				d.drives[name] = dd;
+				d.drives[name] = std::move(dd);
 			});
 		}
 	});
 }
 
-Board load_board(const std::string &dir)
+} // namespace
+
+Board load_board(const std::string &dir, bool (*known_request)(const std::string &))
 {
 	Board b;
 	b.dir = dir;
 	const std::string path = dir + "/board.json";
-	b.desc = json::parse(read_text(path, true), nullptr, false);
-	if (b.desc.is_discarded())
+	const json desc = json::parse(read_text(path, true), nullptr, false);
+	if (desc.is_discarded())
 		throw Error(path + ": not valid JSON (truncated or edited?)");
 	try {
-		b.info = b.desc.get<BoardDesc>();
+		parse_board(desc, b.info, dir, known_request);
 	} catch (const Bad &bad) {
 		throw Error(path + ": " + (bad.path.empty() ? "" : bad.path + ": ") + bad.why);
 	}
@@ -395,59 +416,84 @@ Board load_board(const std::string &dir)
 
 void check_state(const json &state)
 {
-	static const char *const state_fields[] = {"commit", "seq",        "clock_ns",
-						   "calls",  "controller", "drives"};
+	static const char *const state_fields[] = {"commit", "seq", "clock_ns", "controller",
+						   "drives"};
 	static const char *const controller_fields[] = {"link"};
+	static const char *const kept_fields[] = {"port", "aes", "ow", "drive"};
 	static const char *const ow_fields[] = {"mode",     "fixdata",     "pranddata", "total",
 						"start_ns", "start_count", "run_total", "polls",
 						"written",  "failed"};
 	static const char *const aes_fields[] = {"aesmode", "mode",   "keybits", "hddkey",
 						 "realkey", "ivdata", "ivtype"};
-	static const char *const kept_fields[] = {"power",  "port", "uncorrectable",
-						  "erases", "aes",  "ow"};
+	static const char *const drive_state_fields[] = {"power", "media", "erases", "security"};
+	static const char *const security_fields[] = {"enabled", "password", "level", "frozen",
+						      "prepared"};
 	auto one_of = [](const json &v, std::initializer_list<const char *> names) {
 		const std::string s = text(v);
 		if (std::none_of(names.begin(), names.end(), [&](const char *n) { return s == n; }))
 			throw Bad{"", "unknown value " + v.dump()};
 	};
+	const auto number = [](const json &v) { whole<std::uint64_t>(v); };
 	object_of(state, state_fields);
 	for (const char *k : {"commit", "seq", "clock_ns"})
-		opt(state, k, [](const json &v) { whole<std::uint64_t>(v); });
-	opt(state, "calls", [](const json &v) {
-		if (!v.is_object())
-			throw Bad{"", "must be an object, not " + article(v)};
-		for (const auto &[key, n] : v.items())
-			at(node_name(key), [&n = n] { whole<std::int64_t>(n, 0); });
-	});
+		opt(state, k, number);
 	opt(state, "controller", [&](const json &v) {
 		object_of(v, controller_fields);
 		opt(v, "link", [&](const json &x) { one_of(x, {"up", "asleep"}); });
 	});
+	const auto check_drive = [&](const json &d) {
+		object_of(d, drive_state_fields);
+		opt(d, "power", [&](const json &x) {
+			one_of(x, {"active", "standby", "sleeping"});
+		});
+		opt(d, "erases", number);
+		opt(d, "media", [&](const json &x) {
+			each(x, 100000, [&](const json &e) {
+				if (!e.is_array() || e.size() < 3 || e.size() > 4)
+					throw Bad{"", "must be [first, count, kind(, value)]"};
+				const auto first = whole<std::uint64_t>(e[0], 0, 1ULL << 48U);
+				const auto n = whole<std::uint64_t>(e[1], 1, (1ULL << 48U) - first);
+				one_of(e[2], {"fixed", "random", "data", "uncorrectable"});
+				const bool data = e[2] == "data", unc = e[2] == "uncorrectable";
+				if (e.size() != (unc ? 3U : 4U))
+					throw Bad{"", "must hold a value for " + e[2].dump()};
+				if (data &&
+				    (!e[3].is_string() ||
+				     e[3].get_ref<const std::string &>().size() != n * 1024 ||
+				     e[3].get_ref<const std::string &>().find_first_not_of(
+					     "0123456789abcdef") != std::string::npos))
+					throw Bad{"", "must hold 1024 hex digits a sector"};
+				if (!data && !unc)
+					whole<std::uint32_t>(e[3]);
+			});
+		});
+		opt(d, "security", [&](const json &x) {
+			object_of(x, security_fields);
+			for (const char *k : {"enabled", "frozen", "prepared"})
+				opt(x, k, [](const json &b) { flag(b); });
+			opt(x, "password", [](const json &p) { text(p, 64); });
+			opt(x, "level", [&](const json &l) { one_of(l, {"high", "maximum"}); });
+		});
+	};
 	opt(state, "drives", [&](const json &v) {
 		if (!v.is_object())
 			throw Bad{"", "must be an object, not " + article(v)};
 		for (const auto &[name, kept] : v.items())
 			at(node_name(name), [&, &kept = kept] {
 				object_of(kept, kept_fields);
-				opt(kept, "power", [&](const json &x) {
-					one_of(x, {"active", "standby", "sleeping"});
-				});
 				opt(kept, "port", [&](const json &x) {
-					one_of(x, {"ready", "offline"});
+					one_of(x, {"ready", "offline", "asleep"});
 				});
-				opt(kept, "uncorrectable", [](const json &x) {
-					each(x, 1000000,
-					     [](const json &s) { whole<std::uint64_t>(s); });
-				});
-				opt(kept, "erases", [](const json &x) { whole<std::uint64_t>(x); });
-				opt(kept, "ow", [](const json &ow) {
+				opt(kept, "ow", [&](const json &ow) {
 					object_of(ow, ow_fields);
 					for (const auto &item : ow.items())
 						at(item.key(), [&] {
 							if (item.key() == "failed")
 								text(item.value());
+							else if (item.key() == "mode")
+								whole<std::int32_t>(item.value());
 							else
-								whole<std::int64_t>(item.value());
+								number(item.value());
 						});
 				});
 				opt(kept, "aes", [](const json &aes) {
@@ -462,6 +508,7 @@ void check_state(const json &state)
 							});
 						});
 				});
+				opt(kept, "drive", check_drive);
 			});
 	});
 }

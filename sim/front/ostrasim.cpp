@@ -12,8 +12,7 @@
 // probe script), then starts PROGRAM with the simulator preloaded: directly
 // for a native program, under qemu-ppc with the PowerPC library for a 32-bit
 // PowerPC one.
-#include "drive_data.h"
-#include "sim.h"
+#include "cuse.h"
 #include "trace.h"
 
 #include <cerrno>
@@ -128,11 +127,8 @@ void lay_out(const sim::Board &board)
 	for (const auto &[name, drive] : board.info.drives) {
 		for (const std::string &node : drive.nodes)
 			want[fs::path("dev") / node] = {"", file};
-		const json sysfs = sim::sysfs_files(board.desc.at("drives").at(name));
-		for (const auto &[rel, content] : sysfs.items())
-			if (!content.is_null())
-				want[fs::path("sys/block") / name / rel] = {
-					content.get<std::string>(), file};
+		for (const auto &[rel, content] : sim::sysfs_files(drive))
+			want[fs::path("sys/block") / name / rel] = {content, file};
 	}
 	for (const auto &[rel, f] : want)
 		for (fs::path p = rel.parent_path(); !p.empty(); p = p.parent_path())
@@ -214,7 +210,16 @@ json host_board(json board, const std::map<std::string, std::string> &hosts, boo
 	board["destructive"] = destructive;
 	board["comment"] = "Real ATA devices as the drives.";
 	for (const auto &[name, dev] : hosts) {
-		const auto raw = sim::host_identify(dev);
+		sim::Page raw{};
+		sim::Ata a;
+		a.command = sim::ata::IDENTIFY;
+		a.count = 1;
+		a.data = raw.data();
+		a.len = raw.size();
+		if (const int err = sim::sgio_drive(dev)->send(a))
+			throw sim::Error("cannot identify " + dev + ": " +
+					 (a.note.empty() ? std::strerror(err) : a.note) +
+					 (err == EIO ? " (not an ATA device?)" : ""));
 		json words = json::array();
 		for (std::size_t k = 0; k < 256; k++)
 			words.push_back(raw[2 * k] | raw[2 * k + 1] << 8U);
@@ -264,33 +269,15 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force,
 		put_file(fs::path(board.dir) / "trace.jsonl", "", file);
 	});
 	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1);
-	lay_out(sim::load_board(board.dir));
+	lay_out(sim::load(board.dir));
 	return 0;
-}
-
-// Builds every drive's identify data and SMART pages once, so that a drive
-// file or page that cannot be used is refused before anything runs.
-void check_drives(const sim::Board &board)
-{
-	for (const auto &[name, info] : board.info.drives) {
-		const json &drive = board.desc.at("drives").at(name);
-		try {
-			(void)sim::identify_words(drive);
-			(void)sim::smart_attr_page(drive);
-			(void)sim::smart_thrs_page(drive);
-		} catch (const std::runtime_error &e) {
-			throw sim::Error(board.dir + "/board.json: drives." + name + ": " +
-					 e.what());
-		}
-	}
 }
 
 int cmd_run(const std::string &dir, char **prog, bool kernel)
 {
 	const std::string where = board_dir_of(dir);
 	setenv("OSTRASIM_BOARD", where.c_str(), 1); // drive files relative to the board
-	const sim::Board board = sim::load_board(where);
-	check_drives(board);
+	const sim::Board board = sim::load(where);
 	// the state is checked before anything runs
 	sim::with_state(board, [](const json &) {});
 	lay_out(board);
@@ -336,16 +323,14 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 // without the lock.
 int cmd_show(const std::string &dir)
 {
-	const sim::Board board = sim::load_board(board_dir_of(dir));
-	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1); // relative paths in the description
+	const sim::Board board = sim::load(board_dir_of(dir));
 	const json state = sim::read_state(board);
 	for (const auto &[name, drive] : board.info.drives) {
 		std::printf("%s:", name.c_str());
 		for (const std::string &node : drive.nodes)
 			std::printf(" /dev/%s", node.c_str());
 		std::printf("\n");
-		for (sim::Show show : sim::shows())
-			show(board, state, name, stdout);
+		sim::show_drive(board, state, name, stdout);
 	}
 	return 0;
 }
@@ -392,9 +377,7 @@ int main(int argc, char **argv)
 		if (cmd == "run" && n >= 5 && args[1] == "--kernel" && args[3] == "--")
 			return cmd_run(args[2], argv + 5, true);
 		if (cmd == "serve" && n == 2) {
-			sim::Board board = sim::load_board(board_dir_of(args[1]));
-			// drive files are relative to the board
-			setenv("OSTRASIM_BOARD", board.dir.c_str(), 1);
+			sim::Board board = sim::load(board_dir_of(args[1]));
 			return sim::serve(board);
 		}
 		if (cmd == "trace" && n >= 2 && n <= 3) {

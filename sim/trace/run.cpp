@@ -1,4 +1,4 @@
-// trace_run.cpp - the header line of one run in the request trace.
+// run.cpp - the header line of one run in the request trace.
 #include "trace.h"
 
 #include <cstring>
@@ -31,9 +31,7 @@ std::string printable(const char *arg, bool masked)
 
 void trace_run(const Board &board, int argc, char **argv)
 {
-	const bool masked =
-		!(board.desc.contains("trace_raw") && board.desc.at("trace_raw").is_boolean() &&
-		  board.desc.at("trace_raw").get<bool>());
+	const bool masked = !board.info.trace_raw;
 	std::string program = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "";
 	program = printable(program.substr(program.find_last_of('/') + 1).c_str(), false);
 	json args = json::array();
@@ -45,7 +43,7 @@ void trace_run(const Board &board, int argc, char **argv)
 	const char *order = "little-endian";
 #endif
 	json line = {{"op", "run"}, {"program", program}, {"args", args}, {"byte_order", order}};
-	with_state(board, [&](json &state) { append_trace(board, state, line); });
+	with_state(board, [&](json &) { append_trace(line); });
 }
 
 } // namespace sim

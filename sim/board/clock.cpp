@@ -1,6 +1,6 @@
-// sim_clock.cpp - the board's time: the wall clock, or a virtual clock that
+// clock.cpp - the board's time: the wall clock, or a virtual clock that
 // only the program's sleeps move, so that waiting runs take no time.
-#include "sim.h"
+#include "board.h"
 
 #include <ctime>
 
@@ -20,7 +20,7 @@ void advance_clock(const Board &board, std::uint64_t ns)
 {
 	with_state(board, [&](json &state) {
 		state["clock_ns"] = state.value("clock_ns", std::uint64_t{0}) + ns;
-		append_trace(board, state, {{"op", "sleep"}, {"ns", ns}, {"front", "preload"}});
+		append_trace({{"op", "sleep"}, {"ns", ns}, {"front", "preload"}});
 	});
 }
 

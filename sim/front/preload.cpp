@@ -6,7 +6,6 @@
 // drive nodes as the ztostra driver and the block layer would; on a board
 // with a virtual clock, sleep and nanosleep advance the board's time instead
 // of waiting.  Without OSTRASIM_BOARD everything passes straight through.
-#include "sim.h"
 #include "trace.h"
 
 #include <cerrno>
@@ -133,9 +132,9 @@ bool open_fault(const std::string &node, int &err)
 	const sim::Board *b = board();
 	bool failed = false;
 	if (!guarded([&] {
-		    sim::with_state(*b, [&](sim::json &state) {
+		    sim::with_state(*b, [&](sim::json &) {
 			    int result = 0;
-			    failed = sim::injected_fault(*b, state, node, "open", result, err);
+			    failed = sim::injected_fault(*b, node, "open", result, err);
 		    });
 	    })) {
 		err = EIO;
@@ -151,12 +150,12 @@ void trace_node(const char *op, const std::string &node, int result, int err,
 {
 	const sim::Board *b = board();
 	guarded([&] {
-		sim::with_state(*b, [&](sim::json &state) {
+		sim::with_state(*b, [&](sim::json &) {
 			sim::json line = {{"op", op}, {"node", node}, {"result", result}};
 			line["errno"] = result < 0 ? err : 0;
 			if (preload_only)
 				line["front"] = "preload";
-			sim::append_trace(*b, state, line);
+			sim::append_trace(line);
 		});
 	});
 }
@@ -198,9 +197,8 @@ void trace_exit()
 		sim::json open = sim::json::array();
 		for (const auto &[fd, node] : open_nodes())
 			open.push_back(node);
-		sim::with_state(*b, [&](sim::json &state) {
-			sim::append_trace(*b, state,
-					  {{"op", "exit"}, {"open", open}, {"front", "preload"}});
+		sim::with_state(*b, [&](sim::json &) {
+			sim::append_trace({{"op", "exit"}, {"open", open}, {"front", "preload"}});
 		});
 	});
 }
@@ -236,6 +234,8 @@ __attribute__((constructor)) void ostrasim_init(int argc, char **argv, char **)
 		va_end(ap);                                                                        \
 	}
 
+// the functions the program's calls reach in place of the C library's
+#pragma GCC visibility push(default)
 extern "C" {
 
 int open(const char *path, int flags, ...)
@@ -379,3 +379,4 @@ int nanosleep(const struct timespec *req, struct timespec *rem)
 }
 
 } // extern "C"
+#pragma GCC visibility pop

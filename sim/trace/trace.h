@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-#include "sim.h"
+#include "driver.h"
 
 namespace sim {
 

@@ -1,0 +1,213 @@
+// board.h - the board: its description (board.json, read into typed records
+// once), the state the driver and the drives keep between runs (state.json,
+// changed under the board's lock), the trace those changes append to, and
+// the board's clock.
+//
+// A board lives in a directory:
+//   board.json   the description (drives, nodes, probe answers, faults, ...)
+//   state.json   what the driver and the drives keep between runs
+//   state.lock   taken around every change, so that runs at once agree
+//   trace.jsonl  one JSON line per run, open, request and close on a drive node
+//   dev/ sys/ sbin/ tmp/   the board's files, laid out by `ostrasim run`
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+using json = nlohmann::json;
+
+// What the simulator cannot do, said in one line ("BOARD/board.json:
+// drives.sda.capacity: ..."): the runner exits 2 with it, the driver fails
+// the request with it.
+struct Error : std::runtime_error {
+	using std::runtime_error::runtime_error;
+};
+
+using IdentifyWords = std::array<std::uint16_t, 256>;
+using Page = std::array<unsigned char, 512>;
+
+// identify words: texts (first word, words), and the words the simulator reads
+constexpr int ID_SERIAL = 10, ID_SERIAL_WORDS = 10;
+constexpr int ID_FIRMWARE = 23, ID_FIRMWARE_WORDS = 4;
+constexpr int ID_MODEL = 27, ID_MODEL_WORDS = 20;
+constexpr int ID_MULTIPLE = 59;       // bit 8: the multiple count in the low byte is valid
+constexpr int ID_ERASE_TIME = 89;     // security erase time, in units of 2 minutes
+constexpr int ID_SECURITY = 128;      // bit 0: feature set, 1: enabled, 2: locked, 3: frozen
+constexpr int ID_ROTATION_RATE = 217; // 1: non-rotating media
+constexpr int ID_INTEGRITY = 255;     // 0xA5 and the checksum of all 512 bytes
+
+// SMART pages: 30 entries of 12 bytes from byte 2, checksum in byte 511
+constexpr int SMART_ENTRIES = 30, SMART_ENTRY_SIZE = 12, SMART_FIRST_ENTRY = 2;
+
+// --- the description ---------------------------------------------------------------
+// A key that is not listed, a value of the wrong type or out of range is
+// refused with the key's path and the reason.
+
+struct Fault {
+	std::string node = "*"; // "*": any node
+	std::string request;    // a request name, or "open"
+	int result = -1;
+	std::optional<int> err; // absent: EIO for a negative result, else 0
+	std::int64_t from = 1;
+	std::optional<std::int64_t> count; // absent: always from `from` on
+};
+
+struct Partition {
+	std::uint64_t start = 0;
+	std::uint64_t sectors = 0;
+};
+
+struct OverwriteDesc {
+	std::uint64_t rate = 0; // sectors per second; 0: never gets on
+	std::vector<std::uint32_t> counts;
+	std::int32_t mode = 0;
+	std::uint16_t fixdata = 0;
+	std::uint32_t pranddata = 0;
+	std::uint16_t owsw = 0;
+};
+
+struct DriveDesc {
+	std::vector<std::string> nodes;
+	std::uint64_t capacity = 0;
+	std::optional<std::uint32_t> rotational; // the driver's flag; absent: from word 217
+	std::map<int, Partition> partitions;
+	OverwriteDesc overwrite;
+	// what the drive reports: identify words (texts with their first
+	// character in the high byte), SMART READ DATA and READ THRESHOLDS pages
+	IdentifyWords identify{};
+	Page attr{}, thrs{};
+	// files below /sys/block/NAME/ as given; nullopt leaves one out
+	std::map<std::string, std::optional<std::string>> sysfs;
+	std::optional<std::string> host; // a real ATA device answers
+};
+
+struct BoardDesc {
+	std::string comment;
+	bool has_probe = true;            // false: "probe": null, no script
+	std::map<std::string, int> probe; // exit status per name; -1: killed by a signal
+	bool virtual_clock = false;
+	bool trace_raw = false;
+	bool destructive = false; // the drives' media may be written
+	std::vector<Fault> faults;
+	std::map<std::string, DriveDesc> drives;
+};
+
+struct Board {
+	std::string dir;
+	BoardDesc info;
+	std::string error; // why the board cannot be used; every request fails with it
+};
+
+// Reads and checks BOARD/board.json, with the drive files it names, and
+// each fault's request by known_request; throws Error.
+Board load_board(const std::string &dir, bool (*known_request)(const std::string &));
+// Every key a board description may hold, one path a line ("drives.NAME.nodes").
+std::vector<std::string> board_keys();
+// Text of count identify words from word first, in reading order.
+std::string identify_text(const IdentifyWords &words, int first, int count);
+// The files under /sys/block/NAME/ as the kernel shows them: the drive's
+// "sysfs" map, plus queue/rotational and device/model where it names neither.
+std::map<std::string, std::string> sysfs_files(const DriveDesc &drive);
+// The driver's rotational flag: the board's, else from identify word 217.
+std::uint32_t rotational(const DriveDesc &drive);
+// Sets byte 511 so that all 512 bytes add up to 0 modulo 256.
+void set_checksum(Page &page);
+
+// A name as the trace and the state keep it: bytes other than printable
+// ASCII as \xHH, so that any node a program asks for can be stored.
+std::string node_name(const std::string &raw);
+// Drive and partition of a node name: "sda5" -> sda, 5; false when the name
+// is not of that form.
+bool split_node(const std::string &node, std::string &drive, int &partition);
+// A whole file; "" for a missing one unless it must exist (throws Error).
+std::string read_text(const std::string &path, bool must_exist);
+
+// --- the state -------------------------------------------------------------------
+
+// Reads and checks state.json without the lock (it is replaced atomically).
+json read_state(const Board &board);
+// Checks a state as state.json holds it; throws Error naming the key.
+void check_state(const json &state);
+// The object at state.drives.NAME[.part], made on first change; for reading,
+// an empty object while nothing is kept.
+json &kept(json &state, const std::string &drive, const char *part = nullptr);
+const json &kept(const json &state, const std::string &drive, const char *part = nullptr);
+
+// One change of the board under its lock: the state is read and checked,
+// an uncommitted trace tail left by a killed run is cut off; commit()
+// appends the trace lines, then replaces state.json if the state changed.
+// A trace line carries the state's commit number, so that a line whose
+// state never got saved is recognised.
+class Txn {
+      public:
+	explicit Txn(const Board &board);
+	~Txn();
+	Txn(const Txn &) = delete;
+	Txn &operator=(const Txn &) = delete;
+	void commit();
+	std::uint64_t next_seq() const
+	{
+		return next_seq_;
+	}
+	json state;
+
+      private:
+	friend void append_trace(const json &line);
+	const Board &board_;
+	json before_;
+	int lockfd_ = -1;
+	std::uint64_t next_seq_ = 1;
+	std::vector<json> lines_;
+};
+
+// Runs fn(state) under the board's lock, then commits.
+template <typename Fn> void with_state(const Board &board, Fn fn)
+{
+	Txn txn(board);
+	fn(txn.state);
+	txn.commit();
+}
+// Runs fn() under the board's lock without touching the state.
+void with_lock(const Board &board, const std::function<void()> &fn);
+// Queues a trace line for the commit of the running with_state.
+void append_trace(const json &line);
+// Empties the trace under the lock; sequence numbers go on.
+void clear_trace(const Board &board);
+// The process the next trace lines are about; 0: this one. `serve` answers
+// for the calling program, whose pid ties its lines to its run header.
+extern long trace_pid;
+
+// --- the clock ---------------------------------------------------------------------
+// Board key "clock": "real" (the default) runs on the wall clock; "virtual"
+// keeps the board's time in the state, where the program's sleep and
+// nanosleep advance it instead of waiting.
+std::uint64_t now_ns(const BoardDesc &board, const json &state);
+// Advances the virtual clock by ns and traces the sleep.
+void advance_clock(const Board &board, std::uint64_t ns);
+
+// --- record fields in the process's byte order --------------------------------------
+template <typename T> T get(const unsigned char *p)
+{
+	T v;
+	std::memcpy(&v, p, sizeof v);
+	return v;
+}
+template <typename T> void put(unsigned char *p, T v)
+{
+	std::memcpy(p, &v, sizeof v);
+}
+std::string hex(const unsigned char *p, std::size_t n);
+
+} // namespace sim

@@ -1,0 +1,305 @@
+// state.cpp - the board's state under its lock, and the trace its changes
+// append to.
+#include "board.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+
+// libc's own write, past the interposed functions
+void write_all(int fd, const std::string &s, const std::string &path)
+{
+	std::size_t done = 0;
+	while (done < s.size()) {
+		const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			throw Error("cannot write " + path + ": " + std::strerror(errno));
+		done += static_cast<std::size_t>(n);
+	}
+}
+
+// Closes a descriptor when it goes out of scope.
+struct Fd {
+	int fd;
+	~Fd()
+	{
+		if (fd >= 0)
+			::close(fd);
+	}
+	Fd(const Fd &) = delete;
+	Fd &operator=(const Fd &) = delete;
+};
+
+int lock_board(const Board &board)
+{
+	const std::string lockpath = board.dir + "/state.lock";
+	const int fd = ::open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+	if (fd < 0)
+		throw Error("cannot open " + lockpath + ": " + std::strerror(errno));
+	while (::flock(fd, LOCK_EX) != 0) {
+		if (errno != EINTR) {
+			::close(fd);
+			throw Error("cannot lock " + lockpath + ": " + std::strerror(errno));
+		}
+	}
+	return fd;
+}
+
+// The last line of the trace that is whole: a tail without its line feed is
+// cut off; returns the line and sets start to its offset (npos: none).
+std::string last_line(int fd, const std::string &path, std::size_t &start)
+{
+	struct stat st {};
+	if (::fstat(fd, &st) != 0)
+		throw Error("cannot read " + path + ": " + std::strerror(errno));
+	std::size_t end = static_cast<std::size_t>(st.st_size);
+	std::string tail;
+	start = std::string::npos;
+	while (end > 0) {
+		const std::size_t chunk = end < 65536 ? end : 65536;
+		std::string buf(chunk, '\0');
+		if (::pread(fd, buf.data(), chunk, static_cast<off_t>(end - chunk)) !=
+		    static_cast<ssize_t>(chunk))
+			throw Error("cannot read " + path + ": " + std::strerror(errno));
+		tail.insert(0, buf);
+		end -= chunk;
+		// the line ends at the last line feed and starts after the one before it
+		const std::size_t last = tail.rfind('\n');
+		if (last == std::string::npos)
+			continue;
+		if (last + 1 != tail.size() &&
+		    ::ftruncate(fd, static_cast<off_t>(end + last + 1)) != 0)
+			throw Error("cannot repair " + path + ": " + std::strerror(errno));
+		tail.resize(last + 1);
+		const std::size_t before =
+			last == 0 ? std::string::npos : tail.rfind('\n', last - 1);
+		if (before != std::string::npos || end == 0) {
+			start = before == std::string::npos ? 0 : end + before + 1;
+			return tail.substr(start - end, last - (start - end));
+		}
+	}
+	if (!tail.empty() || st.st_size > 0)
+		if (::ftruncate(fd, 0) != 0)
+			throw Error("cannot repair " + path + ": " + std::strerror(errno));
+	return {};
+}
+
+// the running with_state of this thread, whose commit takes the trace lines
+thread_local Txn *running = nullptr;
+
+} // namespace
+
+std::string read_text(const std::string &path, bool must_exist)
+{
+	struct stat st {};
+	if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+		throw Error("cannot read " + path + ": " + std::strerror(EISDIR));
+	std::ifstream in(path, std::ios::binary);
+	if (!in) {
+		if (must_exist)
+			throw Error("cannot read " + path + ": " + std::strerror(errno));
+		return {};
+	}
+	std::ostringstream ss;
+	ss << in.rdbuf();
+	if (in.bad())
+		throw Error("cannot read " + path);
+	return ss.str();
+}
+
+json &kept(json &state, const std::string &drive, const char *part)
+{
+	json *d = &state["drives"][drive];
+	if (part != nullptr)
+		d = &(*d)[part];
+	if (!d->is_object())
+		*d = json::object();
+	return *d;
+}
+
+const json &kept(const json &state, const std::string &drive, const char *part)
+{
+	static const json none = json::object();
+	const auto child = [](const json *j, const std::string &key) -> const json * {
+		return j != nullptr && j->is_object() && j->contains(key) ? &j->at(key) : nullptr;
+	};
+	const json *d = child(child(&state, "drives"), drive);
+	if (part != nullptr)
+		d = child(d, part);
+	return d != nullptr && d->is_object() ? *d : none;
+}
+
+long trace_pid = 0;
+
+Txn::Txn(const Board &board) : board_(board)
+{
+	if (!board.error.empty())
+		throw Error(board.error);
+	lockfd_ = lock_board(board);
+	try {
+		state = read_state(board);
+		before_ = state;
+		// a trace line whose state was never saved (the run was killed in
+		// between) is cut off
+		const std::string path = board.dir + "/trace.jsonl";
+		const Fd fd{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+		if (fd.fd < 0)
+			throw Error("cannot open " + path + ": " + std::strerror(errno));
+		const std::uint64_t commit = state.value("commit", std::uint64_t{0});
+		next_seq_ = state.value("seq", std::uint64_t{0}) + 1;
+		while (true) {
+			std::size_t start = 0;
+			const json last =
+				json::parse(last_line(fd.fd, path, start), nullptr, false);
+			if (start == std::string::npos)
+				break;
+			if (!last.is_object() || !last.contains("seq") ||
+			    !last.at("seq").is_number_unsigned())
+				throw Error(path +
+					    ": the last line is no trace line (ostrasim trace "
+					    "--clear starts the trace afresh)");
+			if (last.value("commit", std::uint64_t{0}) <= commit) {
+				next_seq_ = last.at("seq").get<std::uint64_t>() + 1;
+				break;
+			}
+			if (::ftruncate(fd.fd, static_cast<off_t>(start)) != 0)
+				throw Error("cannot repair " + path + ": " + std::strerror(errno));
+		}
+	} catch (...) {
+		::close(lockfd_);
+		throw;
+	}
+	running = this;
+}
+
+Txn::~Txn()
+{
+	if (running == this)
+		running = nullptr;
+	if (lockfd_ >= 0)
+		::close(lockfd_);
+}
+
+namespace {
+
+// Drops the objects a change left empty: absent and empty mean the same.
+void prune(json &j)
+{
+	for (auto it = j.begin(); j.is_object() && it != j.end();) {
+		prune(*it);
+		it = it->is_object() && it->empty() ? j.erase(it) : std::next(it);
+	}
+}
+
+} // namespace
+
+void Txn::commit()
+{
+	running = nullptr;
+	prune(state);
+	const bool changed = state != before_;
+	std::uint64_t commit = state.value("commit", std::uint64_t{0});
+	if (changed)
+		state["commit"] = ++commit;
+	if (!lines_.empty()) {
+		std::string text;
+		for (const json &line : lines_) {
+			json out = {
+				{"seq", next_seq_++},
+				{"pid", trace_pid != 0 ? trace_pid : static_cast<long>(::getpid())},
+				{"commit", commit}};
+			out.update(line);
+			text += out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+		}
+		const std::string path = board_.dir + "/trace.jsonl";
+		const Fd fd{::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)};
+		if (fd.fd < 0)
+			throw Error("cannot write " + path + ": " + std::strerror(errno));
+		write_all(fd.fd, text, path);
+	}
+	if (changed) {
+		const std::string path = board_.dir + "/state.json";
+		const std::string tmp = path + ".tmp";
+		{
+			const Fd fd{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+					   0644)};
+			if (fd.fd < 0)
+				throw Error("cannot write " + tmp + ": " + std::strerror(errno));
+			write_all(fd.fd,
+				  state.dump(1, ' ', false, json::error_handler_t::replace) + "\n",
+				  tmp);
+		}
+		if (::rename(tmp.c_str(), path.c_str()) != 0)
+			throw Error("cannot replace " + path + ": " + std::strerror(errno));
+	}
+}
+
+void append_trace(const json &line)
+{
+	if (running == nullptr)
+		throw Error("trace line outside a change of the board");
+	running->lines_.push_back(line);
+}
+
+void with_lock(const Board &board, const std::function<void()> &fn)
+{
+	const Fd fd{lock_board(board)};
+	fn();
+}
+
+void clear_trace(const Board &board)
+{
+	Txn txn(board);
+	// the numbers go on after the cleared lines
+	txn.state["seq"] = txn.next_seq() - 1;
+	const std::string path = board.dir + "/trace.jsonl";
+	if (::truncate(path.c_str(), 0) != 0)
+		throw Error("cannot clear " + path + ": " + std::strerror(errno));
+	txn.commit();
+}
+
+bool split_node(const std::string &node, std::string &drive, int &partition)
+{
+	if (node.size() < 3 || node.compare(0, 2, "sd") != 0 || node[2] < 'a' || node[2] > 'z')
+		return false;
+	partition = 0;
+	for (std::size_t i = 3; i < node.size(); i++) {
+		if (node[i] < '0' || node[i] > '9' || partition > 1000)
+			return false;
+		partition = partition * 10 + (node[i] - '0');
+	}
+	if (node.size() > 3 && partition == 0)
+		return false;
+	drive = node.substr(0, 3);
+	return true;
+}
+
+std::string hex(const unsigned char *p, std::size_t n)
+{
+	static const char digits[] = "0123456789abcdef";
+	std::string s;
+	s.reserve(2 * n);
+	for (std::size_t i = 0; i < n; i++) {
+		s += digits[p[i] >> 4];
+		s += digits[p[i] & 15];
+	}
+	return s;
+}
+
+} // namespace sim

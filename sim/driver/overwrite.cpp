@@ -1,0 +1,263 @@
+// overwrite.cpp - the driver's overwrite function: settings, total, start
+// and progress count.
+//
+// Board description, per drive:
+//   partitions.5.start, .sectors   the overwrite partition
+//   overwrite.rate                 sectors per second the function overwrites
+//   overwrite.counts               counts that successive GET_OWCOUNT calls
+//                                  answer instead (the last one repeats)
+//   overwrite.mode, .fixdata, .pranddata, .owsw   settings before any change
+// State, per drive, under "ow": the settings set, the total, and from the
+// start on the start time, start count, the total the run works on, the
+// sectors written and why the run stopped ("failed").
+//
+// Once started, the function overwrites the part of the total that the start
+// count leaves (count 50: the second half) at `rate` sectors per second of
+// the board's time; the count is the share of the total done, exactly 100 at
+// the end, and trcount the sectors overwritten since the start.  Mode 0 or a
+// total of 0 finishes at once.  A new start replaces the previous run.
+//
+// Sector k of the total is sector k modulo partsect of partition 5, in pass
+// k / partsect.  The last pass writes fixdata (16-bit words, high byte
+// first), the one before it the pranddata sequence, and so on alternating.
+// What is due by the board's time is written, by WRITE DMA EXT of at most
+// 2048 sectors, before the drive answers its next request (for at most half
+// a second of the board's time each); progress counts the sectors written,
+// and a failed write ends the run there.
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "ata.h"
+#include "driver.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint64_t NS_PER_S = 1000000000;
+constexpr std::uint64_t WRITE_SECTORS = 2048;       // sectors of one write command
+constexpr std::uint64_t CATCH_UP_NS = NS_PER_S / 2; // board time one request writes for
+
+constexpr std::size_t OW_OP = offsetof(struct ztostra_ow, op);
+constexpr std::size_t OW_DATA = offsetof(struct ztostra_ow, data);
+
+// a setting or value of the overwrite state as the driver holds it
+template <typename T> T setting(const json &ow, const char *key, T board_value)
+{
+	return ow.contains(key) ? ow.at(key).get<T>() : board_value;
+}
+
+std::uint64_t partsect(const DriveDesc &drive)
+{
+	const auto part = drive.partitions.find(5);
+	return part != drive.partitions.end() ? part->second.sectors : 0;
+}
+
+// Sectors written at `rate` per second in `ns` nanoseconds, at most `need`.
+std::uint64_t sectors_due(std::uint64_t rate, std::uint64_t ns, std::uint64_t need)
+{
+	const std::uint64_t secs = ns / NS_PER_S;
+	const std::uint64_t frac = ns % NS_PER_S;
+	if (rate == 0)
+		return 0;
+	if (secs > need / rate)
+		return need;
+	const std::uint64_t whole = rate * secs;
+	const std::uint64_t part = (rate / NS_PER_S) * frac + (rate % NS_PER_S) * frac / NS_PER_S;
+	return part >= need - whole ? need : whole + part;
+}
+
+struct Progress {
+	bool started;
+	std::uint32_t count;
+	std::uint64_t trcount;
+	std::uint64_t need; // sectors the run has to overwrite
+};
+
+Progress progress(const json &ow)
+{
+	Progress p{false, 0, 0, 0};
+	if (!ow.contains("start_ns"))
+		return p;
+	const std::uint64_t total = ow.value("run_total", std::uint64_t{0});
+	const std::uint64_t c = ow.value("start_count", std::uint64_t{0});
+	// the start count's share of the total counts as done
+	p.started = true;
+	p.need = total - (total / 100 * c + total % 100 * c / 100);
+	p.trcount = std::min(ow.value("written", std::uint64_t{0}), p.need);
+	if (p.trcount >= p.need)
+		p.count = 100;
+	else if (p.need <= UINT64_MAX / 100)
+		p.count = static_cast<std::uint32_t>(c + p.trcount * (100 - c) / p.need);
+	else
+		p.count = static_cast<std::uint32_t>(c + p.trcount / (p.need / (100 - c) + 1));
+	return p;
+}
+
+const json &ow_view(Ctx &ctx)
+{
+	return kept(static_cast<const json &>(ctx.state), ctx.drive, "ow");
+}
+
+} // namespace
+
+int get_owcount(Ctx &ctx, unsigned char *arg)
+{
+	const std::vector<std::uint32_t> &counts = ctx.desc().overwrite.counts;
+	std::uint32_t count = progress(ow_view(ctx)).count;
+	if (!counts.empty()) {
+		json &ow = kept(ctx.state, ctx.drive, "ow");
+		const std::size_t poll = ow.value("polls", std::size_t{0});
+		count = counts.at(poll < counts.size() ? poll : counts.size() - 1);
+		ow["polls"] = poll + 1;
+	}
+	put<std::uint32_t>(arg, count);
+	return 0;
+}
+
+int issue_owfunc(Ctx &ctx, unsigned char *arg)
+{
+	const std::uint32_t count = get<std::uint32_t>(arg);
+	if (count > 99)
+		return ctx.fail(EINVAL);
+	json &ow = kept(ctx.state, ctx.drive, "ow");
+	const std::int32_t mode = setting(ow, "mode", ctx.desc().overwrite.mode);
+	ow["start_ns"] = now_ns(ctx.board.info, ctx.state);
+	ow["start_count"] = count;
+	ow["run_total"] = mode == 0 ? std::uint64_t{0} : ow.value("total", std::uint64_t{0});
+	ow["written"] = 0;
+	ow.erase("failed");
+	return 0;
+}
+
+int ow_op(Ctx &ctx, unsigned char *arg)
+{
+	const DriveDesc &drive = ctx.desc();
+	const OverwriteDesc &o = drive.overwrite;
+	const std::uint32_t op = get<std::uint32_t>(arg + OW_OP);
+	unsigned char *data = arg + OW_DATA;
+	if (op == ZTOSTRA_OW_GET) {
+		const json &ow = ow_view(ctx);
+		struct overwrite s;
+		std::memset(&s, 0, sizeof s); // the padding too
+		s.owmode = setting(ow, "mode", o.mode);
+		s.owsw = setting(ow, "owsw", o.owsw);
+		s.fixdata = setting(ow, "fixdata", o.fixdata);
+		s.pranddata = setting(ow, "pranddata", o.pranddata);
+		s.trcount = progress(ow).trcount;
+		s.partsect = partsect(drive);
+		std::memcpy(data, &s, sizeof s);
+		return 0;
+	}
+	if (op == ZTOSTRA_OW_SET) {
+		// owsw, trcount and partsect are the driver's own
+		struct overwrite s {};
+		std::memcpy(&s, data, sizeof s);
+		if (s.owmode < OVERWRITE_MODE0 || s.owmode > OVERWRITE_MODE3)
+			return ctx.fail(EINVAL);
+		json &ow = kept(ctx.state, ctx.drive, "ow");
+		ow["mode"] = s.owmode;
+		ow["fixdata"] = s.fixdata;
+		ow["pranddata"] = s.pranddata;
+		return 0;
+	}
+	return ctx.fail(EINVAL);
+}
+
+int set_total(Ctx &ctx, unsigned char *arg)
+{
+	kept(ctx.state, ctx.drive, "ow")["total"] = get<std::uint64_t>(arg);
+	return 0;
+}
+
+int clear_total(Ctx &ctx, unsigned char *)
+{
+	kept(ctx.state, ctx.drive, "ow")["total"] = 0;
+	return 0;
+}
+
+void overwrite_catch_up(Ctx &ctx)
+{
+	const DriveDesc &drive = ctx.desc();
+	const json &view = ow_view(ctx);
+	const std::uint64_t begin = now_ns(ctx.board.info, ctx.state);
+	const Progress p = progress(view);
+	const std::uint64_t start = view.value("start_ns", std::uint64_t{0});
+	const std::uint64_t due =
+		sectors_due(drive.overwrite.rate, begin > start ? begin - start : 0, p.need);
+	if (!p.started || p.trcount >= due || view.contains("failed"))
+		return;
+	json &ow = kept(ctx.state, ctx.drive, "ow");
+	const std::uint64_t parts = partsect(drive);
+	if (parts == 0) {
+		ow["failed"] = "no overwrite partition";
+		return;
+	}
+	const std::uint64_t total = ow.value("run_total", std::uint64_t{0});
+	const std::uint64_t passes = (total + parts - 1) / parts;
+	const Pattern fixed{false, setting(ow, "fixdata", drive.overwrite.fixdata)};
+	const Pattern random{true, setting(ow, "pranddata", drive.overwrite.pranddata)};
+	std::uint64_t written = p.trcount;
+	while (written < due && now_ns(ctx.board.info, ctx.state) - begin < CATCH_UP_NS) {
+		const std::uint64_t k = total - p.need + written;
+		const std::uint64_t pass = k / parts, first = k % parts;
+		Ata a;
+		a.command = ata::WRITE_DMA_EXT;
+		a.ext = true;
+		a.device = ata::DEVICE_LBA;
+		a.lba = drive.partitions.at(5).start + first;
+		const std::uint64_t n = std::min({WRITE_SECTORS, parts - first, due - written});
+		a.count = static_cast<std::uint16_t>(n);
+		a.pattern = (passes - 1 - pass) % 2 == 0 ? fixed : random;
+		if (ctx.ata(a) != 0) {
+			ow["failed"] = a.note.empty() ? std::strerror(ctx.err) : a.note;
+			break;
+		}
+		written += n;
+	}
+	ctx.err = 0;
+	ow["written"] = written;
+}
+
+void show_overwrite(const Board &board, const json &state, const std::string &name, std::FILE *out)
+{
+	const DriveDesc &drive = board.info.drives.at(name);
+	const OverwriteDesc &o = drive.overwrite;
+	const json &ow = kept(state, name, "ow");
+	std::fprintf(out,
+		     "  overwrite: mode %d, fixdata 0x%04x, owsw 0x%04x, pranddata 0x%08x, "
+		     "partsect %llu, total %llu\n",
+		     setting(ow, "mode", o.mode), setting(ow, "fixdata", o.fixdata),
+		     setting(ow, "owsw", o.owsw), setting(ow, "pranddata", o.pranddata),
+		     static_cast<unsigned long long>(partsect(drive)),
+		     static_cast<unsigned long long>(ow.value("total", std::uint64_t{0})));
+	const std::uint64_t now = now_ns(board.info, state);
+	const Progress p = progress(ow);
+	if (!p.started)
+		std::fprintf(out, "  overwrite: not started");
+	else if (ow.contains("failed"))
+		std::fprintf(out, "  overwrite: failed after %llu of %llu sectors (%s)",
+			     static_cast<unsigned long long>(p.trcount),
+			     static_cast<unsigned long long>(p.need),
+			     ow.at("failed").get<std::string>().c_str());
+	else
+		std::fprintf(out, "  overwrite: %s, count %u, trcount %llu of %llu, started at %u",
+			     p.count == 100 ? "finished" : "running", p.count,
+			     static_cast<unsigned long long>(p.trcount),
+			     static_cast<unsigned long long>(p.need), ow.value("start_count", 0U));
+	std::fprintf(out, "; %llu sectors/s", static_cast<unsigned long long>(o.rate));
+	if (board.info.virtual_clock)
+		std::fprintf(out, "; virtual clock at %llu.%03llu s",
+			     static_cast<unsigned long long>(now / NS_PER_S),
+			     static_cast<unsigned long long>(now % NS_PER_S / 1000000));
+	if (!o.counts.empty())
+		std::fprintf(out, "; scripted counts, %zu of %zu polled",
+			     ow.value("polls", std::size_t{0}), o.counts.size());
+	std::fprintf(out, "\n");
+}
+
+} // namespace sim

@@ -1,0 +1,538 @@
+// requests.cpp - the request table of the simulated ztostra driver: one row
+// per request, with its code, name, record layout, what it touches and its
+// handler; and the handlers but the overwrite function's (overwrite.cpp).
+//
+// What each request becomes:
+//   identify data, SMART pages     IDENTIFY DEVICE; SMART READ DATA, READ THRESHOLDS
+//   stand-by, sleep, flush         STANDBY IMMEDIATE, SLEEP, FLUSH CACHE
+//   link sleep in / out            the controller's link (and the port's link power)
+//   port initialisation            a reset of the drive's port (COMRESET)
+//   read test                      READ DMA (EXT) of 16 sectors into the driver's buffer
+//   uncorrectable-write test       WRITE UNCORRECTABLE EXT (pseudo) of one sector
+//   security erase                 IDENTIFY, SECURITY SET PASSWORD, ERASE PREPARE,
+//                                  ERASE UNIT (DISABLE PASSWORD if those fail)
+//   HDIO_DRIVE_CMD, HDIO_DRIVE_TASK  the command given, if it only reads or sets
+//                                  the power mode; any other is answered aborted
+//   the rest                       the driver's own settings and the controller's
+//                                  tests: no command
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+
+#include "ata.h"
+#include "driver.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::size_t OW_DATA = offsetof(struct ztostra_ow, data);
+constexpr std::size_t START_SECT = offsetof(struct ztostra_read_dma_info, start_sect);
+// HDIO_DRIVE_CMD: command, sector, feature, sector count, then the data
+constexpr std::size_t DRIVE_CMD_HEAD = 4;
+constexpr std::size_t DRIVE_TASK_SIZE = 7; // command/status, feature/error, 5 registers
+
+// identify data as the drive sends it (words little-endian)
+int identify(Ctx &ctx, Page &raw)
+{
+	Ata a;
+	a.command = ata::IDENTIFY;
+	a.count = 1;
+	a.data = raw.data();
+	a.len = raw.size();
+	return ctx.ata(a);
+}
+
+unsigned word(const Page &raw, int k)
+{
+	return raw[2 * static_cast<std::size_t>(k)] | raw[2 * static_cast<std::size_t>(k) + 1]
+							      << 8U;
+}
+
+// identify words in the process's order, the texts as byte strings: as the
+// block layer hands them out
+int get_identity(Ctx &ctx, unsigned char *arg)
+{
+	Page raw{};
+	if (identify(ctx, raw) != 0)
+		return -1;
+	for (int k = 0; k < 256; k++) {
+		const bool text = (k >= ID_SERIAL && k < ID_SERIAL + ID_SERIAL_WORDS) ||
+				  (k >= ID_FIRMWARE && k < ID_FIRMWARE + ID_FIRMWARE_WORDS) ||
+				  (k >= ID_MODEL && k < ID_MODEL + ID_MODEL_WORDS);
+		const std::size_t at = 2 * static_cast<std::size_t>(k);
+		if (text) {
+			arg[at] = raw[at + 1];
+			arg[at + 1] = raw[at];
+		} else {
+			put<std::uint16_t>(arg + at, static_cast<std::uint16_t>(word(raw, k)));
+		}
+	}
+	return 0;
+}
+
+int smart_read(Ctx &ctx, unsigned char feature, unsigned char *arg)
+{
+	Ata a;
+	a.command = ata::SMART;
+	a.features = feature;
+	a.count = 1;
+	a.lba = ata::SMART_LBA;
+	a.data = arg;
+	a.len = 512;
+	return ctx.ata(a);
+}
+
+int get_smartattr(Ctx &ctx, unsigned char *arg)
+{
+	return smart_read(ctx, ata::SMART_READ_DATA, arg);
+}
+
+int get_smartthrs(Ctx &ctx, unsigned char *arg)
+{
+	return smart_read(ctx, ata::SMART_READ_THRESHOLDS, arg);
+}
+
+int nondata(Ctx &ctx, unsigned char command)
+{
+	Ata a;
+	a.command = command;
+	return ctx.ata(a);
+}
+
+int standby_imd(Ctx &ctx, unsigned char *)
+{
+	return nondata(ctx, ata::STANDBY_IMMEDIATE);
+}
+
+int hdd_sleep(Ctx &ctx, unsigned char *)
+{
+	return nondata(ctx, ata::SLEEP);
+}
+
+int flush_cache(Ctx &ctx, unsigned char *)
+{
+	return nondata(ctx, ata::FLUSH_CACHE);
+}
+
+int answer_ok(Ctx &, unsigned char *)
+{
+	return 0;
+}
+
+int not_offered(Ctx &ctx, unsigned char *)
+{
+	return ctx.fail(EINVAL);
+}
+
+// The controller has one link for all its ports: asleep, every port goes
+// offline until the link is woken and the port initialised.
+int sleep_in(Ctx &ctx, unsigned char *)
+{
+	ctx.state["controller"]["link"] = "asleep";
+	for (const auto &[name, desc] : ctx.board.info.drives)
+		sim::kept(ctx.state, name)["port"] = "offline";
+	return ctx.port(false, true);
+}
+
+int sleep_out(Ctx &ctx, unsigned char *)
+{
+	ctx.state["controller"]["link"] = "up";
+	return ctx.port(false, false);
+}
+
+// a port reset over a sleeping link finds no drive
+int init_port(Ctx &ctx, unsigned char *)
+{
+	if (ctx.state.value("controller", json::object()).value("link", "up") != "up")
+		return ctx.fail(EIO);
+	ctx.kept()["port"] = "ready";
+	return ctx.port(true);
+}
+
+// the driver's flag, as the block layer took it from the identify data
+int def_rotational(Ctx &ctx, unsigned char *arg)
+{
+	put<std::uint32_t>(arg, rotational(ctx.desc()));
+	return 0;
+}
+
+int get_multcount(Ctx &ctx, unsigned char *arg)
+{
+	const unsigned w = ctx.desc().identify[ID_MULTIPLE];
+	put<long>(arg, (w & 0x100U) != 0 ? static_cast<long>(w & 0xFFU) : 0);
+	return 0;
+}
+
+// the two start-sector words: word 0 holds the address from bit 24 up
+std::uint64_t start_sector(const unsigned char *arg)
+{
+	return (std::uint64_t{get<std::uint32_t>(arg + START_SECT)} << 24U) +
+	       get<std::uint32_t>(arg + START_SECT + 4);
+}
+
+// a command on sectors: 28-bit addressing where it reaches, else 48-bit
+Ata sectors(unsigned char cmd28, unsigned char cmd48, std::uint64_t lba, std::uint16_t n)
+{
+	Ata a;
+	a.lba = lba;
+	a.count = n;
+	a.device = ata::DEVICE_LBA;
+	a.ext = lba + n > (1ULL << 28U);
+	a.command = a.ext ? cmd48 : cmd28;
+	return a;
+}
+
+// 16 sectors from the start sector, as far as the drive reaches, into the
+// driver's own buffer; the record's data area is left alone
+int test_read_dma(Ctx &ctx, unsigned char *arg)
+{
+	constexpr std::uint64_t count = 16;
+	const std::uint64_t first = start_sector(arg);
+	if (get<std::uint32_t>(arg) != count)
+		return ctx.fail(EINVAL);
+	if (first >= ctx.desc().capacity)
+		return ctx.fail(EIO);
+	const auto n = static_cast<std::uint16_t>(std::min(count, ctx.desc().capacity - first));
+	std::vector<unsigned char> buf(std::size_t{n} * 512);
+	Ata a = sectors(ata::READ_DMA, ata::READ_DMA_EXT, first, n);
+	a.data = buf.data();
+	a.len = buf.size();
+	return ctx.ata(a);
+}
+
+// the start sector made uncorrectable (pseudo: it reads as a media error)
+int test_uncwrite(Ctx &ctx, unsigned char *arg)
+{
+	const std::uint64_t sect = start_sector(arg);
+	if (sect >= ctx.desc().capacity)
+		return ctx.fail(EIO);
+	Ata a = sectors(ata::WRITE_UNC_EXT, ata::WRITE_UNC_EXT, sect, 1);
+	a.ext = true;
+	a.features = 0x55;
+	return ctx.ata(a);
+}
+
+// Why the driver's security erase refuses a drive, from its identify words
+// 217 and 128; null: it may be erased.
+struct EraseRefusal {
+	const char *why;
+	int err;
+};
+const EraseRefusal *erase_refusal(unsigned rotation_rate, unsigned security)
+{
+	static const EraseRefusal rotating{"a rotating drive", EOPNOTSUPP},
+		no_feature{"no security feature set", EOPNOTSUPP},
+		held{"security locked or frozen", EACCES};
+	return rotation_rate != 1        ? &rotating
+	       : (security & 0x01U) == 0 ? &no_feature
+	       : (security & 0x0CU) != 0 ? &held
+					 : nullptr;
+}
+
+// The security erase of a solid-state drive through its security feature set:
+// a user password, ERASE PREPARE, ERASE UNIT with that password (which also
+// clears it); if a step fails, DISABLE PASSWORD, so that no password stays.
+// A partition, a rotating drive, a drive without the feature set, or one
+// frozen or locked gets no security command.
+int security_erase(Ctx &ctx, unsigned char *)
+{
+	if (ctx.partition != 0)
+		return ctx.fail(EINVAL);
+	Page id{};
+	if (identify(ctx, id) != 0)
+		return -1;
+	if (const EraseRefusal *r =
+		    erase_refusal(word(id, ID_ROTATION_RATE), word(id, ID_SECURITY))) {
+		ctx.line["refused"] = r->why;
+		return ctx.fail(r->err);
+	}
+	// word 0: the user password, high security, normal erase; words 1-16 the password
+	unsigned char pw[512] = {'\0', '\0', 'o', 's', 't', 'r', 'a', 's', 'i', 'm'};
+	// the erase time in units of 2 minutes (255: longer)
+	const unsigned units = word(id, ID_ERASE_TIME) & 0xFFU;
+	const auto send = [&](unsigned char command, bool data, unsigned timeout_s) {
+		Ata a;
+		a.command = command;
+		a.count = data ? 1 : 0;
+		a.timeout_s = timeout_s;
+		a.data = data ? pw : nullptr;
+		a.len = data ? sizeof pw : 0;
+		return ctx.ata(a);
+	};
+	int r = send(ata::SECURITY_SET_PASSWORD, true, 60);
+	if (r == 0) {
+		r = send(ata::SECURITY_ERASE_PREPARE, false, 60);
+		if (r == 0)
+			r = send(ata::SECURITY_ERASE_UNIT, true,
+				 60 * ((units == 0 ? 240 : 2 * units) + 2));
+		if (r != 0) {
+			const int err = ctx.err;
+			send(ata::SECURITY_DISABLE_PASSWORD, true, 60);
+			ctx.err = err;
+		}
+	}
+	if (r == 0)
+		ctx.kept().erase("ow"); // what the overwrite function did is gone with the media
+	return r;
+}
+
+// HDIO_DRIVE_CMD and HDIO_DRIVE_TASK pass on commands that only read or set
+// the power mode; the registers come back where the block layer puts them
+bool passes(unsigned char command, unsigned char feature, bool data)
+{
+	if (command == ata::SMART)
+		return data ? feature == ata::SMART_READ_DATA ||
+				       feature == ata::SMART_READ_THRESHOLDS ||
+				       feature == ata::SMART_READ_LOG
+			    : feature == ata::SMART_RETURN_STATUS;
+	if (data)
+		return command == ata::IDENTIFY || command == ata::IDENTIFY_PACKET;
+	return command == ata::CHECK_POWER_MODE || command == ata::STANDBY_IMMEDIATE ||
+	       command == ata::IDLE_IMMEDIATE || command == ata::STANDBY || command == ata::IDLE ||
+	       command == ata::SLEEP || command == ata::FLUSH_CACHE ||
+	       command == ata::FLUSH_CACHE_EXT;
+}
+
+// a command the driver does not pass on is answered as a drive aborts it
+int aborted(Ctx &ctx, unsigned char *regs)
+{
+	regs[0] = ata::STATUS_OK | ata::STATUS_ERR;
+	regs[1] = ata::ABRT;
+	ctx.line["refused"] = "not passed to the drive";
+	return ctx.fail(EIO);
+}
+
+std::size_t drive_cmd_size(const unsigned char *arg)
+{
+	return DRIVE_CMD_HEAD + 512 * std::size_t{arg[3]};
+}
+
+// command, sector number, feature, sector count; then the count's sectors of
+// data.  A command with data gets its registers back only when it fails.
+int drive_cmd(Ctx &ctx, unsigned char *arg)
+{
+	const unsigned char count = arg[3];
+	if (!passes(arg[0], arg[2], count != 0) || count > 1)
+		return aborted(ctx, arg);
+	Ata a;
+	a.command = arg[0];
+	a.features = arg[2];
+	a.count = count;
+	a.lba = arg[0] == ata::SMART ? ata::SMART_LBA | arg[1] : arg[1];
+	a.data = count != 0 ? arg + DRIVE_CMD_HEAD : nullptr;
+	a.len = count != 0 ? 512 : 0;
+	const int r = ctx.ata(a);
+	if (count == 0 || r != 0) {
+		arg[0] = a.status;
+		arg[1] = a.error;
+		arg[2] = static_cast<unsigned char>(a.count);
+	}
+	return r;
+}
+
+// command, feature, count, lba low, mid, high, device; the answer replaces them
+int drive_task(Ctx &ctx, unsigned char *arg)
+{
+	if (!passes(arg[0], arg[1], false))
+		return aborted(ctx, arg);
+	Ata a;
+	a.command = arg[0];
+	a.features = arg[1];
+	a.count = arg[2];
+	a.lba = arg[3] | std::uint64_t{arg[4]} << 8U | std::uint64_t{arg[5]} << 16U;
+	a.device = arg[6];
+	const int r = ctx.ata(a);
+	const unsigned char regs[DRIVE_TASK_SIZE] = {a.status,
+						     a.error,
+						     static_cast<unsigned char>(a.count),
+						     static_cast<unsigned char>(a.lba),
+						     static_cast<unsigned char>(a.lba >> 8U),
+						     static_cast<unsigned char>(a.lba >> 16U),
+						     a.device};
+	std::copy(regs, regs + DRIVE_TASK_SIZE, arg);
+	return r;
+}
+
+// The AES mode and key material of the drive, kept as the real driver keeps
+// them in memory; a key is 256 bits long when realkey words 4 to 7 are not
+// all zero.  Switching to through drops the key.
+int set_aes(Ctx &ctx, unsigned char *arg)
+{
+	static const char *const modes[] = {"through", nullptr, "ECB", "CBC"};
+	const int mode = get<std::int32_t>(arg + offsetof(struct aeskey, aesmode));
+	if (mode < 0 || mode > 3 || modes[mode] == nullptr)
+		return ctx.fail(EINVAL);
+	json aes = {{"aesmode", mode}, {"mode", modes[mode]}};
+	const auto words = [&](std::size_t off) {
+		json w = json::array();
+		for (std::size_t i = 0; i < 8; i++)
+			w.push_back(get<std::uint32_t>(arg + off + 4 * i));
+		return w;
+	};
+	if (mode != DSC_AESMODE_THROUGH) {
+		const json real = words(offsetof(struct aeskey, realkey));
+		aes["keybits"] = std::any_of(real.begin() + 4, real.end(),
+					     [](const json &w) { return w != 0; })
+					 ? 256
+					 : 128;
+		aes["hddkey"] = words(offsetof(struct aeskey, hddkey));
+		aes["realkey"] = real;
+		aes["ivdata"] = words(offsetof(struct aeskey, ivdata));
+		aes["ivtype"] = get<std::int32_t>(arg + offsetof(struct aeskey, ivtype));
+	}
+	ctx.kept()["aes"] = aes;
+	return 0;
+}
+
+// key material (hddkey, realkey, ivdata) reads as zero bytes in the trace
+void mask_key(std::vector<unsigned char> &bytes)
+{
+	for (std::size_t i = 0; i < bytes.size() && i < offsetof(struct aeskey, aesmode); i++)
+		bytes[i] = 0;
+}
+
+// The partition behind the node; on the whole-disk node the whole disk,
+// from sector 0, as partition 0.  Sector numbers are the low 32 bits.
+int get_part(Ctx &ctx, unsigned char *arg)
+{
+	const DriveDesc &drive = ctx.desc();
+	Partition p{0, drive.capacity};
+	if (ctx.partition != 0) {
+		const auto part = drive.partitions.find(ctx.partition);
+		if (part == drive.partitions.end())
+			return ctx.fail(ENXIO);
+		p = part->second;
+	}
+	put<std::uint32_t>(arg + offsetof(struct ztostra_part_info, start_sect),
+			   static_cast<std::uint32_t>(p.start));
+	put<std::uint32_t>(arg + offsetof(struct ztostra_part_info, nr_sects),
+			   static_cast<std::uint32_t>(p.sectors));
+	put<std::int32_t>(arg + offsetof(struct ztostra_part_info, partno), ctx.partition);
+	return 0;
+}
+
+constexpr std::size_t OW(std::size_t field)
+{
+	return OW_DATA + field;
+}
+
+// the records, as the trace shows them
+const Layout count{"count", {{"count", 0, 4, Kind::Dec}}};
+const Layout total{"total", {{"total", 0, 8, Kind::Dec}}};
+const Layout flag{"flag", {{"rotational", 0, 4, Kind::Dec}}};
+const Layout multcount{"long", {{"multcount", 0, 0, Kind::Signed}}};
+const Layout id{"smartinfo.id", {{"id", 0, 512, Kind::Data}}};
+const Layout attr{"smartinfo.attr", {{"attr", 0, 512, Kind::Data}}};
+const Layout thrs{"smartinfo.thrs", {{"thrs", 0, 512, Kind::Data}}};
+const Layout identity{"identify", {{"identify", 0, 512, Kind::Data}}};
+const std::vector<Field> dma_info = {
+	{"nsect", offsetof(struct ztostra_read_dma_info, nsect), 4, Kind::Dec},
+	{"start_sect[0]", START_SECT, 4, Kind::Dec},
+	{"start_sect[1]", START_SECT + 4, 4, Kind::Dec},
+	{"buff", offsetof(struct ztostra_read_dma_info, buff), HDD_SECTOR_SIZE, Kind::Data}};
+const Layout read_dma{"ztostra_read_dma_info", dma_info};
+const Layout write_dma{"ztostra_write_dma_info", dma_info};
+const Layout ow{"ztostra_ow",
+		{{"op", offsetof(struct ztostra_ow, op), 4, Kind::Dec},
+		 {"data.owmode", OW(offsetof(struct overwrite, owmode)), 4, Kind::Signed},
+		 {"data.owsw", OW(offsetof(struct overwrite, owsw)), 2, Kind::Hex},
+		 {"data.fixdata", OW(offsetof(struct overwrite, fixdata)), 2, Kind::Hex},
+		 {"data.pranddata", OW(offsetof(struct overwrite, pranddata)), 4, Kind::Hex},
+		 {"data.trcount", OW(offsetof(struct overwrite, trcount)), 8, Kind::Dec},
+		 {"data.partsect", OW(offsetof(struct overwrite, partsect)), 8, Kind::Dec}}};
+const Layout part{"ztostra_part_info",
+		  {{"start_sect", offsetof(struct ztostra_part_info, start_sect), 4, Kind::Dec},
+		   {"nr_sects", offsetof(struct ztostra_part_info, nr_sects), 4, Kind::Dec},
+		   {"partno", offsetof(struct ztostra_part_info, partno), 4, Kind::Signed}}};
+const Layout key{"aeskey",
+		 {{"hddkey", offsetof(struct aeskey, hddkey), 32, Kind::Words},
+		  {"realkey", offsetof(struct aeskey, realkey), 32, Kind::Words},
+		  {"ivdata", offsetof(struct aeskey, ivdata), 32, Kind::Words},
+		  {"aesmode", offsetof(struct aeskey, aesmode), 4, Kind::Signed},
+		  {"ivtype", offsetof(struct aeskey, ivtype), 4, Kind::Signed}}};
+const Layout command{"drive command",
+		     {{"command", 0, 1, Kind::Hex},
+		      {"sector", 1, 1, Kind::Hex},
+		      {"feature", 2, 1, Kind::Hex},
+		      {"nsector", 3, 1, Kind::Dec},
+		      {"data", 4, 0, Kind::Data}},
+		     {{"status", 0, 1, Kind::Hex},
+		      {"error", 1, 1, Kind::Hex},
+		      {"nsector", 2, 1, Kind::Dec},
+		      {"data", 4, 0, Kind::Data}}};
+std::vector<Field> registers(const char *first, const char *second)
+{
+	return {{first, 0, 1, Kind::Hex},     {second, 1, 1, Kind::Hex},
+		{"nsector", 2, 1, Kind::Dec}, {"sector", 3, 1, Kind::Hex},
+		{"lcyl", 4, 1, Kind::Hex},    {"hcyl", 5, 1, Kind::Hex},
+		{"select", 6, 1, Kind::Hex}};
+}
+const Layout task{"task registers", registers("command", "feature"), registers("status", "error")};
+
+// request code and name, from ata.h where it defines them
+#define REQUEST(code) code, #code
+constexpr unsigned long HDIO_DRIVE_TASK = 0x031E, HDIO_GET_MULTCOUNT = 0x0304, SG_IO = 0x2285,
+			HDIO_DRIVE_TASKFILE = 0x031D;
+
+const std::vector<Request> table = {
+	{REQUEST(ZTOSTRA_HDD_STANDBY_IMD), 0, 0, standby_imd},
+	{REQUEST(ZTOSTRA_HDD_SLEEP), 0, 0, hdd_sleep},
+	{REQUEST(ZTOSTRA_HDD_FLUSH_CACHE), 0, MEDIA, flush_cache},
+	{REQUEST(ZTOSTRA_SLEEP_IN), 0, CONTROLLER, sleep_in},
+	{REQUEST(ZTOSTRA_SLEEP_OUT), 0, CONTROLLER, sleep_out},
+	{REQUEST(ZTOSTRA_INIT_PORT), 0, CONTROLLER, init_port},
+	{REQUEST(ZTOSTRA_GET_OWCOUNT), 4, 0, get_owcount, &count},
+	{REQUEST(ZTOSTRA_ISUEE_OWFUNC), 4, MEDIA | WRITES, issue_owfunc, &count},
+	{REQUEST(ZTOSTRA_OW_OP), sizeof(struct ztostra_ow), 0, ow_op, &ow},
+	{REQUEST(ZTOSTRA_SET_TOTAL), 8, 0, set_total, &total},
+	{REQUEST(ZTOSTRA_CLEAR_TOTAL), 0, 0, clear_total},
+	{REQUEST(ZTOSTRA_SET_AES), sizeof(struct aeskey), 0, set_aes, &key, nullptr, mask_key},
+	{REQUEST(ZTOSTRA_GET_SMARTATTR), 512, MEDIA, get_smartattr, &attr},
+	{REQUEST(ZTOSTRA_GET_SMARTTHRS), 512, MEDIA, get_smartthrs, &thrs},
+	{REQUEST(ZTOSTRA_GET_IDENTDATA), 512, 0, get_identity, &id},
+	{REQUEST(ZTOSTRA_HDD_DEF_ROTATIONAL), 4, CONTROLLER, def_rotational, &flag},
+	{REQUEST(ZTOSTRA_SSD_SECURITY_ERASE), 0, MEDIA | WRITES, security_erase},
+	{REQUEST(ZTOSTRA_TEST_REG_READ), 0, CONTROLLER, answer_ok},
+	{REQUEST(ZTOSTRA_TEST_REG_WRITE), 0, CONTROLLER, answer_ok},
+	{REQUEST(ZTOSTRA_TEST_24v_DOWN_INTR), 0, CONTROLLER, answer_ok},
+	{REQUEST(ZTOSTRA_TEST_READ_DMA), sizeof(struct ztostra_read_dma_info), MEDIA, test_read_dma,
+	 &read_dma},
+	{REQUEST(ZTOSTRA_GET_PART), sizeof(struct ztostra_part_info), 0, get_part, &part},
+	{REQUEST(ZTOSTRA_TEST_UNCWRITE), sizeof(struct ztostra_write_dma_info), MEDIA | WRITES,
+	 test_uncwrite, &write_dma},
+	{REQUEST(HDIO_GET_IDENTITY), 512, 0, get_identity, &identity},
+	{REQUEST(HDIO_DRIVE_CMD), DRIVE_CMD_HEAD, MEDIA, drive_cmd, &command, drive_cmd_size},
+	{REQUEST(HDIO_DRIVE_TASK), DRIVE_TASK_SIZE, MEDIA, drive_task, &task},
+	{REQUEST(HDIO_GET_MULTCOUNT), sizeof(long), CONTROLLER, get_multcount, &multcount},
+	// neither SCSI generic nor taskfile requests: as a block driver without
+	// them answers, so that standard tools fall back to HDIO_DRIVE_CMD
+	{REQUEST(SG_IO), 0, CONTROLLER, not_offered},
+	{REQUEST(HDIO_DRIVE_TASKFILE), 0, CONTROLLER, not_offered},
+};
+#undef REQUEST
+
+} // namespace
+
+const std::vector<Request> &requests()
+{
+	return table;
+}
+
+const Request *find_request(unsigned long code)
+{
+	for (const Request &r : table)
+		if (r.code == code)
+			return &r;
+	return nullptr;
+}
+
+const Request *find_request(const std::string &name)
+{
+	for (const Request &r : table)
+		if (name == r.name)
+			return &r;
+	return nullptr;
+}
+
+} // namespace sim

@@ -1,0 +1,116 @@
+// drive.h - a drive as the SATA host controller sees it: ATA commands in,
+// registers (and data) out.  Two kinds answer them: the simulated ATA drive,
+// built from the board description and keeping its own state (power mode,
+// media, security), and a real device reached by SG_IO.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "board.h"
+
+namespace sim {
+
+// ATA commands, and their SMART features
+namespace ata {
+constexpr unsigned char READ_DMA_EXT = 0x25, WRITE_DMA_EXT = 0x35, READ_VERIFY = 0x40,
+			READ_VERIFY_EXT = 0x42, WRITE_UNC_EXT = 0x45, IDENTIFY_PACKET = 0xA1,
+			SMART = 0xB0, READ_DMA = 0xC8, WRITE_DMA = 0xCA, STANDBY_IMMEDIATE = 0xE0,
+			IDLE_IMMEDIATE = 0xE1, STANDBY = 0xE2, IDLE = 0xE3, CHECK_POWER_MODE = 0xE5,
+			SLEEP = 0xE6, FLUSH_CACHE = 0xE7, FLUSH_CACHE_EXT = 0xEA, IDENTIFY = 0xEC,
+			SECURITY_SET_PASSWORD = 0xF1, SECURITY_UNLOCK = 0xF2,
+			SECURITY_ERASE_PREPARE = 0xF3, SECURITY_ERASE_UNIT = 0xF4,
+			SECURITY_FREEZE_LOCK = 0xF5, SECURITY_DISABLE_PASSWORD = 0xF6;
+constexpr unsigned char SMART_READ_DATA = 0xD0, SMART_READ_THRESHOLDS = 0xD1, SMART_READ_LOG = 0xD5,
+			SMART_RETURN_STATUS = 0xDA;
+// the LBA that SMART commands carry (mid 4F, high C2); a drive whose
+// thresholds are exceeded answers RETURN STATUS with F4, 2C
+constexpr std::uint64_t SMART_LBA = 0xC24F00, SMART_LBA_EXCEEDED = 0x2CF400;
+// status: ready, seek complete; error bit; error: aborted, no such sector,
+// uncorrectable
+constexpr unsigned char STATUS_OK = 0x50, STATUS_ERR = 0x01, ABRT = 0x04, IDNF = 0x10, UNC = 0x40;
+constexpr unsigned char DEVICE_LBA = 0x40;
+} // namespace ata
+
+// What a command does: the write gate and the trace read these flags.
+enum AtaFlag : unsigned {
+	ATA_MEDIA = 1U,    // needs the media: a drive in stand-by spins up
+	ATA_WRITES = 2U,   // writes the medium
+	ATA_SECURITY = 4U, // changes the drive's security state
+	ATA_IN = 8U,       // data to the host
+	ATA_OUT = 16U,     // data to the drive
+};
+struct AtaOp {
+	unsigned char command;
+	const char *name;
+	unsigned flags;
+};
+// The command's row; a command the table does not know is taken as one
+// that writes the medium and changes the security state.
+const AtaOp &ata_op(unsigned char command);
+
+// Data the host generates rather than holds: the overwrite function's
+// patterns, fixdata (16-bit words, high byte first) or the pseudo-random
+// sequence from a seed and the sector number.
+struct Pattern {
+	bool random = false;
+	std::uint32_t value = 0; // fixdata or the seed
+	bool operator==(const Pattern &o) const
+	{
+		return random == o.random && value == o.value;
+	}
+};
+void fill(const Pattern &pattern, std::uint64_t lba, unsigned char *sector);
+
+// One command: the registers sent and, once answered, the registers the
+// drive left (status and error; count and lba where it set them).
+struct Ata {
+	unsigned char command = 0, features = 0, device = 0;
+	std::uint16_t count = 0; // sectors; 0 with ext: 65536
+	std::uint64_t lba = 0;
+	bool ext = false;
+	unsigned timeout_s = 60;
+	unsigned char *data = nullptr; // len bytes in (ATA_IN) or out (ATA_OUT)
+	std::size_t len = 0;
+	std::optional<Pattern> pattern; // data out generated, when data is null
+	unsigned char status = 0, error = 0;
+	std::string note; // what the transport adds for the trace
+	std::uint64_t sectors() const
+	{
+		return count != 0 ? count : ext ? 65536 : 256;
+	}
+};
+
+class Drive {
+      public:
+	virtual ~Drive() = default;
+	// Sends one command: 0, or the errno of one that failed (EIO for an
+	// error the drive reported in its registers).
+	virtual int send(Ata &a) = 0;
+	// The port's reset (COMRESET): the drive comes back ready and active.
+	virtual int reset(std::string &note) = 0;
+	// The link's power: lowest for its sleep, full to wake it.
+	virtual int link(bool sleep, std::string &note) = 0;
+	// Puts what the commands changed into the state.
+	virtual void finish()
+	{
+	}
+};
+
+// The simulated drive of a description, keeping its state in `state`
+// (state.drives.NAME.drive).
+std::unique_ptr<Drive> simulated_drive(const DriveDesc &desc, json &state);
+// What the simulated drive keeps, for `ostrasim show`.
+void show_simulated(const DriveDesc &desc, const json &state, std::FILE *out);
+// The SMART attribute page as the simulated drive sends it now.
+Page simulated_attr(const DriveDesc &desc, const json &state);
+
+// A real ATA device: a SCSI generic or block node, through ATA PASS-THROUGH
+// (16) of the kernel's SCSI/ATA translation.
+std::unique_ptr<Drive> sgio_drive(const std::string &dev);
+// Partition `number` of the disk behind a device, as the kernel found it.
+std::optional<Partition> host_partition(const std::string &dev, int number);
+
+} // namespace sim
