@@ -54,7 +54,6 @@ refused rate-negative '.drives.sda.overwrite.rate = -100' "drives.sda.overwrite.
 refused rate-zero '.drives.sda.overwrite.rate = 0' "drives.sda.overwrite.rate: must be 1 to 1000000000000, not 0"
 refused rate-huge '.drives.sda.overwrite.rate = 1e308' "drives.sda.overwrite.rate: must be a whole number, not 1e+308"
 refused node-path '.drives.sda.nodes += ["../../x"]' "drives.sda.nodes[2]: ../../x is not sda or one of its partitions"
-refused host-partition '.drives.sda.host = "/dev/sg9" | .drives.sda.capacity = 100' "drives.sda.partitions.5: ends beyond the drive's capacity of 100 sectors"
 testing serve-own-node "new '.drives.sda.host = \"/dev/sda5\"'; st $S serve b" "ostrasim: sda's device /dev/sda5 is where serve puts the board's node: name its SCSI generic node (/dev/sgN)
 status 2"
 refused probe-name '.probe["a;b"] = 1' "probe.a;b: not a plain drive name (letters, digits, '.', '_', '-')"

@@ -311,12 +311,6 @@ void parse_drive(const json &j, DriveDesc &d, const std::string &dir)
 		d.attr = paged ? build_attr(smart) : section(sections, "SMDT");
 		d.thrs = paged ? build_thrs(smart) : section(sections, "SMTH");
 	});
-	// the overwrite function writes a real drive's partitions: they must lie on it
-	for (const auto &[num, p] : d.partitions)
-		if (d.host && (p.start > d.capacity || p.sectors > d.capacity - p.start))
-			throw Bad{"partitions." + std::to_string(num),
-				  "ends beyond the drive's capacity of " +
-					  std::to_string(d.capacity) + " sectors"};
 }
 
 void parse_board(const json &j, BoardDesc &d, const std::string &dir,

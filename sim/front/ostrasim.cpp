@@ -281,6 +281,8 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	// the state is checked before anything runs
 	sim::with_state(board, [](const json &) {});
 	lay_out(board);
+	// a preload library of the caller's stays, after the simulator's
+	const std::string own = env_or("LD_PRELOAD", "");
 	unsetenv("LD_PRELOAD");
 	std::vector<std::string> args;
 	if (kernel) {
@@ -299,11 +301,9 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 		args = {"qemu-ppc", "-L", env_or("OSTRASIM_PPC_SYSROOT", OSTRASIM_PPC_SYSROOT),
 			"-E", "LD_PRELOAD=" + lib};
 	} else {
-		setenv("LD_PRELOAD",
-		       library("OSTRASIM_LIB",
-			       {"/libostrasim.so", "/../lib/ostrasim/libostrasim.so"})
-			       .c_str(),
-		       1);
+		const std::string lib = library(
+			"OSTRASIM_LIB", {"/libostrasim.so", "/../lib/ostrasim/libostrasim.so"});
+		setenv("LD_PRELOAD", (own.empty() ? lib : lib + " " + own).c_str(), 1);
 	}
 	for (char **a = prog; *a != nullptr; a++)
 		args.emplace_back(*a);
