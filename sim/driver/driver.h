@@ -99,6 +99,11 @@ struct Ctx {
 	int ata(Ata &a);
 	// The drive's port reset, or its link's power, traced.
 	int port(bool reset, bool sleep = false);
+	// The most sectors one command of the drive may carry.
+	std::uint64_t max_sectors()
+	{
+		return dev().max_sectors();
+	}
 	// The drive's state, once the request is done.
 	void finish()
 	{

@@ -20,8 +20,9 @@
 // Sector k of the total is sector k modulo partsect of partition 5, in pass
 // k / partsect.  The last pass writes fixdata (16-bit words, high byte
 // first), the one before it the pranddata sequence, and so on alternating.
-// What is due by the board's time is written, by WRITE DMA EXT of at most
-// 2048 sectors, before the drive answers its next request (for at most half
+// What is due by the board's time is written, by WRITE DMA EXT of as many
+// sectors as the drive takes in one command, before the drive answers its
+// next request (for at most half
 // a second of the board's time each); progress counts the sectors written,
 // and a failed write ends the run there.
 #include <algorithm>
@@ -39,7 +40,6 @@ namespace sim {
 namespace {
 
 constexpr std::uint64_t NS_PER_S = 1000000000;
-constexpr std::uint64_t WRITE_SECTORS = 2048;       // sectors of one write command
 constexpr std::uint64_t CATCH_UP_NS = NS_PER_S / 2; // board time one request writes for
 
 constexpr std::size_t OW_OP = offsetof(struct ztostra_ow, op);
@@ -210,7 +210,7 @@ void overwrite_catch_up(Ctx &ctx)
 		a.ext = true;
 		a.device = ata::DEVICE_LBA;
 		a.lba = drive.partitions.at(5).start + first;
-		const std::uint64_t n = std::min({WRITE_SECTORS, parts - first, due - written});
+		const std::uint64_t n = std::min({ctx.max_sectors(), parts - first, due - written});
 		a.count = static_cast<std::uint16_t>(n);
 		a.pattern = (passes - 1 - pass) % 2 == 0 ? fixed : random;
 		if (ctx.ata(a) != 0) {

@@ -93,6 +93,13 @@ class Drive {
 	virtual int reset(std::string &note) = 0;
 	// The link's power: lowest for its sleep, full to wake it.
 	virtual int link(bool sleep, std::string &note) = 0;
+	// The most sectors one command may carry: the kernel's limit of a real
+	// device (queue/max_sectors_kb), and the 1024 that Linux gives a 48-bit
+	// drive where nothing else says.
+	virtual std::uint64_t max_sectors()
+	{
+		return 1024;
+	}
 	// Puts what the commands changed into the state.
 	virtual void finish()
 	{

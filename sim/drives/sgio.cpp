@@ -65,6 +65,18 @@ class SgioDrive final : public Drive {
 		return scsi_host_write("link_power_management_policy",
 				       sleep ? "min_power" : "max_performance", note);
 	}
+	std::uint64_t max_sectors() override
+	{
+		std::error_code ec;
+		for (const auto &disk :
+		     std::filesystem::directory_iterator(sysfs_device(dev_) + "/block", ec)) {
+			const std::string kb =
+				read_text(disk.path().string() + "/queue/max_sectors_kb", false);
+			if (std::strtoull(kb.c_str(), nullptr, 10) >= 1)
+				return 2 * std::strtoull(kb.c_str(), nullptr, 10);
+		}
+		return Drive::max_sectors();
+	}
 
       private:
 	std::string dev_;

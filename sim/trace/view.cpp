@@ -213,6 +213,11 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 		std::fprintf(out, "\n");
 		return;
 	}
+	if (op == "reload") {
+		std::fprintf(out, " board.json kept as it was: %s\n",
+			     line.value("error", "").c_str());
+		return;
+	}
 	if (op == "sleep") {
 		const auto ns = line.value("ns", 0ULL);
 		std::fprintf(out, " %llu.%09llu s\n", ns / 1000000000ULL, ns % 1000000000ULL);
