@@ -2,19 +2,10 @@
 // per request, with its code, name, record layout, what it touches and its
 // handler; and the handlers but the overwrite function's (overwrite.cpp).
 //
-// What each request becomes:
-//   identify data, SMART pages     IDENTIFY DEVICE; SMART READ DATA, READ THRESHOLDS
-//   stand-by, sleep, flush         STANDBY IMMEDIATE, SLEEP, FLUSH CACHE
-//   link sleep in / out            the controller's link (and the port's link power)
-//   port initialisation            a reset of the drive's port (COMRESET)
-//   read test                      READ DMA (EXT) of 16 sectors into the driver's buffer
-//   uncorrectable-write test       WRITE UNCORRECTABLE EXT (pseudo) of one sector
-//   security erase                 IDENTIFY, SECURITY SET PASSWORD, ERASE PREPARE,
-//                                  ERASE UNIT (DISABLE PASSWORD if those fail)
-//   HDIO_DRIVE_CMD, HDIO_DRIVE_TASK  the command given, if it only reads or sets
-//                                  the power mode; any other is answered aborted
-//   the rest                       the driver's own settings and the controller's
-//                                  tests: no command
+// What each request becomes: the driver's own settings (overwrite, AES key,
+// partitions, the rotational flag) and the controller's tests send no
+// command; the link's sleep and wake and the port's initialisation are the
+// controller's; the others send the ATA commands their handlers name.
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -71,11 +62,12 @@ int get_identity(Ctx &ctx, unsigned char *arg)
 	return 0;
 }
 
-int smart_read(Ctx &ctx, unsigned char feature, unsigned char *arg)
+// a SMART page into the caller's buffer
+template <unsigned char FEATURE> int smart_read(Ctx &ctx, unsigned char *arg)
 {
 	Ata a;
 	a.command = ata::SMART;
-	a.features = feature;
+	a.features = FEATURE;
 	a.count = 1;
 	a.lba = ata::SMART_LBA;
 	a.data = arg;
@@ -83,36 +75,11 @@ int smart_read(Ctx &ctx, unsigned char feature, unsigned char *arg)
 	return ctx.ata(a);
 }
 
-int get_smartattr(Ctx &ctx, unsigned char *arg)
-{
-	return smart_read(ctx, ata::SMART_READ_DATA, arg);
-}
-
-int get_smartthrs(Ctx &ctx, unsigned char *arg)
-{
-	return smart_read(ctx, ata::SMART_READ_THRESHOLDS, arg);
-}
-
-int nondata(Ctx &ctx, unsigned char command)
+template <unsigned char COMMAND> int nondata(Ctx &ctx, unsigned char *)
 {
 	Ata a;
-	a.command = command;
+	a.command = COMMAND;
 	return ctx.ata(a);
-}
-
-int standby_imd(Ctx &ctx, unsigned char *)
-{
-	return nondata(ctx, ata::STANDBY_IMMEDIATE);
-}
-
-int hdd_sleep(Ctx &ctx, unsigned char *)
-{
-	return nondata(ctx, ata::SLEEP);
-}
-
-int flush_cache(Ctx &ctx, unsigned char *)
-{
-	return nondata(ctx, ata::FLUSH_CACHE);
 }
 
 int answer_ok(Ctx &, unsigned char *)
@@ -470,15 +437,16 @@ std::vector<Field> registers(const char *first, const char *second)
 }
 const Layout task{"task registers", registers("command", "feature"), registers("status", "error")};
 
-// request code and name, from ata.h where it defines them
+// request code and name, from ata.h where it defines them; the block
+// layer's others
 #define REQUEST(code) code, #code
 constexpr unsigned long HDIO_DRIVE_TASK = 0x031E, HDIO_GET_MULTCOUNT = 0x0304, SG_IO = 0x2285,
 			HDIO_DRIVE_TASKFILE = 0x031D;
 
 const std::vector<Request> table = {
-	{REQUEST(ZTOSTRA_HDD_STANDBY_IMD), 0, 0, standby_imd},
-	{REQUEST(ZTOSTRA_HDD_SLEEP), 0, 0, hdd_sleep},
-	{REQUEST(ZTOSTRA_HDD_FLUSH_CACHE), 0, MEDIA, flush_cache},
+	{REQUEST(ZTOSTRA_HDD_STANDBY_IMD), 0, 0, nondata<ata::STANDBY_IMMEDIATE>},
+	{REQUEST(ZTOSTRA_HDD_SLEEP), 0, 0, nondata<ata::SLEEP>},
+	{REQUEST(ZTOSTRA_HDD_FLUSH_CACHE), 0, MEDIA, nondata<ata::FLUSH_CACHE>},
 	{REQUEST(ZTOSTRA_SLEEP_IN), 0, CONTROLLER, sleep_in},
 	{REQUEST(ZTOSTRA_SLEEP_OUT), 0, CONTROLLER, sleep_out},
 	{REQUEST(ZTOSTRA_INIT_PORT), 0, CONTROLLER, init_port},
@@ -488,8 +456,8 @@ const std::vector<Request> table = {
 	{REQUEST(ZTOSTRA_SET_TOTAL), 8, 0, set_total, &total},
 	{REQUEST(ZTOSTRA_CLEAR_TOTAL), 0, 0, clear_total},
 	{REQUEST(ZTOSTRA_SET_AES), sizeof(struct aeskey), 0, set_aes, &key, nullptr, mask_key},
-	{REQUEST(ZTOSTRA_GET_SMARTATTR), 512, MEDIA, get_smartattr, &attr},
-	{REQUEST(ZTOSTRA_GET_SMARTTHRS), 512, MEDIA, get_smartthrs, &thrs},
+	{REQUEST(ZTOSTRA_GET_SMARTATTR), 512, MEDIA, smart_read<ata::SMART_READ_DATA>, &attr},
+	{REQUEST(ZTOSTRA_GET_SMARTTHRS), 512, MEDIA, smart_read<ata::SMART_READ_THRESHOLDS>, &thrs},
 	{REQUEST(ZTOSTRA_GET_IDENTDATA), 512, 0, get_identity, &id},
 	{REQUEST(ZTOSTRA_HDD_DEF_ROTATIONAL), 4, CONTROLLER, def_rotational, &flag},
 	{REQUEST(ZTOSTRA_SSD_SECURITY_ERASE), 0, MEDIA | WRITES, security_erase},
