@@ -54,7 +54,7 @@ refused rate-negative '.drives.sda.overwrite.rate = -100' "drives.sda.overwrite.
 refused rate-zero '.drives.sda.overwrite.rate = 0' "drives.sda.overwrite.rate: must be 1 to 1000000000000, not 0"
 refused rate-huge '.drives.sda.overwrite.rate = 1e308' "drives.sda.overwrite.rate: must be a whole number, not 1e+308"
 refused node-path '.drives.sda.nodes += ["../../x"]' "drives.sda.nodes[2]: ../../x is not sda or one of its partitions"
-testing serve-own-node "new '.drives.sda.host = \"/dev/sda5\"'; st $S serve b" "ostrasim: sda's device /dev/sda5 is where serve puts the board's node: name its SCSI generic node (/dev/sgN)
+testing host-missing "new '.drives.sda.host = \"/dev/sda5\"'; st $S serve b" "ostrasim: b/board.json: drives.sda.host: /dev/sda5: No such file or directory
 status 2"
 refused probe-name '.probe["a;b"] = 1' "probe.a;b: not a plain drive name (letters, digits, '.', '_', '-')"
 refused sysfs-path '.drives.sda.sysfs["../x"] = "1"' "drives.sda.sysfs.../x: not a relative path of plain names"
@@ -63,7 +63,7 @@ refused fault-request '.faults = [{"request": "NOPE"}]' "faults[0].request: no r
 refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
 testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json: not valid JSON (truncated or edited?)
 status 2"
-testing board-unreadable "new; rm b/board.json; mkdir b/board.json; st $S run b -- $U 51 sda" "ostrasim: cannot read b/board.json: Is a directory
+testing board-unreadable "new; rm b/board.json; mkdir b/board.json; st $S run b -- $U 51 sda" "ostrasim: cannot read b/board.json: not a regular file
 status 2"
 hint="(remove b/state.json to start the driver afresh)"
 testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b" "ostrasim: b/state.json: not valid JSON (truncated or edited?) $hint

@@ -63,8 +63,10 @@ std::string failure(int n)
 	return "";
 }
 
-void put_sense(sg_io_hdr_t *io, const sim::Ata &a, bool failed, bool fixed)
+void put_sense(sg_io_hdr_t *io, sim::Ata a, bool failed, bool fixed)
 {
+	if (!a.ext) // 28-bit: LBA bits 24-27 in the device register
+		a.device = static_cast<unsigned char>(a.device | ((a.lba >> 24U) & 0x0FU));
 	unsigned char s[32] = {};
 	const unsigned char key = failed ? 0x0B : 0x01; // aborted command; recovered error
 	if (fixed) {
@@ -147,7 +149,7 @@ int pass_through(const std::string &name, sg_io_hdr_t *io)
 		sim::with_state(board, [&](sim::json &state) {
 			const auto drive = sim::simulated_drive(board.info.drives.at(name),
 								sim::kept(state, name, "drive"));
-			err = drive->send(a);
+			err = drive->send(a, sim::Device::licence());
 			drive->finish();
 		});
 	} catch (const std::exception &e) {

@@ -115,6 +115,10 @@ struct Board {
 Board load_board(const std::string &dir, bool (*known_request)(const std::string &));
 // Every key a board description may hold, one path a line ("drives.NAME.nodes").
 std::vector<std::string> board_keys();
+// Identify words from the 512 bytes as the drive sends them (words little-endian).
+IdentifyWords words_of(const Page &raw);
+// Sectors of the drive: identify words 100-103, else 60-61.
+std::uint64_t capacity_of(const IdentifyWords &w);
 // Text of count identify words from word first, in reading order.
 std::string identify_text(const IdentifyWords &words, int first, int count);
 // The files under /sys/block/NAME/ as the kernel shows them: the drive's
@@ -156,7 +160,12 @@ class Txn {
 	~Txn();
 	Txn(const Txn &) = delete;
 	Txn &operator=(const Txn &) = delete;
+	// Appends the trace lines so far and saves the state if it changed.
 	void commit();
+	// Commits and lets other processes change the board, then takes it back
+	// (the state read anew), for a command that takes long.
+	void unlock();
+	void lock();
 	std::uint64_t next_seq() const
 	{
 		return next_seq_;

@@ -6,8 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <type_traits>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -218,6 +225,28 @@ void check_sysfs(const json &j, std::map<std::string, std::optional<std::string>
 	}
 }
 
+// A real drive's device, resolved now: an absolute path to something that
+// exists, not a partition's block node.
+std::string resolved_host(const std::string &path)
+{
+	char real[PATH_MAX];
+	if (path.empty() || path[0] != '/')
+		throw Bad{"", "must be an absolute path (/dev/sgN)"};
+	if (::realpath(path.c_str(), real) == nullptr)
+		throw Bad{"", node_name(path) + ": " + std::strerror(errno)};
+	struct stat st {};
+	char sys[64];
+	if (::stat(real, &st) == 0 && S_ISBLK(st.st_mode)) {
+		std::snprintf(sys, sizeof sys, "/sys/dev/block/%u:%u/partition", major(st.st_rdev),
+			      minor(st.st_rdev));
+		if (::access(sys, F_OK) == 0)
+			throw Bad{"", node_name(path) +
+					      " is a partition: name the disk's SCSI generic node "
+					      "(/dev/sgN)"};
+	}
+	return real;
+}
+
 } // namespace
 
 std::string node_name(const std::string &raw)
@@ -288,7 +317,7 @@ void parse_drive(const json &j, DriveDesc &d, const std::string &dir)
 	opt(j, "sysfs", [&](const json &v) { check_sysfs(v, d.sysfs); });
 	std::string file;
 	opt(j, "drive_file", [&](const json &v) { file = text(v); });
-	opt(j, "host", [&](const json &v) { d.host = text(v); });
+	opt(j, "host", [&](const json &v) { d.host = resolved_host(text(v)); });
 	// what the drive reports: identify and smart before the drive file's sections
 	const auto data = [&](const char *key, auto build) {
 		try {
@@ -413,7 +442,9 @@ void check_state(const json &state)
 	static const char *const state_fields[] = {"commit", "seq", "clock_ns", "controller",
 						   "drives"};
 	static const char *const controller_fields[] = {"link"};
-	static const char *const kept_fields[] = {"port", "aes", "ow", "drive"};
+	static const char *const kept_fields[] = {"port",    "aes",      "ow",  "drive",
+						  "unbound", "password", "busy"};
+	static const char *const busy_fields[] = {"pid", "command"};
 	static const char *const ow_fields[] = {"mode",     "fixdata",     "pranddata", "total",
 						"start_ns", "start_count", "run_total", "polls",
 						"written",  "failed"};
@@ -503,6 +534,13 @@ void check_state(const json &state)
 						});
 				});
 				opt(kept, "drive", check_drive);
+				for (const char *k : {"unbound", "password"})
+					opt(kept, k, [](const json &x) { text(x); });
+				opt(kept, "busy", [](const json &x) {
+					object_of(x, busy_fields);
+					opt(x, "pid", [](const json &p) { whole<int>(p, 1); });
+					opt(x, "command", [](const json &c) { text(c); });
+				});
 			});
 	});
 }

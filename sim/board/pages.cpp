@@ -145,6 +145,14 @@ IdentifyWords words_of(const Page &raw)
 	return w;
 }
 
+std::uint64_t capacity_of(const IdentifyWords &w)
+{
+	std::uint64_t sectors = 0;
+	for (int k = 3; k >= 0; k--)
+		sectors = sectors << 16U | w[100 + k];
+	return sectors != 0 ? sectors : (w[60] | std::uint64_t{w[61]} << 16U);
+}
+
 IdentifyWords build_identify(const json &drive, const json &id)
 {
 	if (!id.contains("words"))

@@ -16,8 +16,6 @@ using Sections = std::map<std::string, std::string>;
 Sections read_drive_file(const std::string &file, const std::string &dir);
 // A 512-byte section; throws runtime_error when there is none.
 Page section(const Sections &sections, const char *tag);
-// Identify words from the 512 bytes as the drive sends them (words little-endian).
-IdentifyWords words_of(const Page &raw);
 // The identify words of the drive entry: "identify.words" given whole, or a
 // plausible SATA drive with the entry's texts, capacity and rotational flag.
 IdentifyWords build_identify(const json &drive, const json &identify);

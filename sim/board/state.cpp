@@ -6,9 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -49,7 +47,7 @@ struct Fd {
 int lock_board(const Board &board)
 {
 	const std::string lockpath = board.dir + "/state.lock";
-	const int fd = ::open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+	const int fd = ::open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
 	if (fd < 0)
 		throw Error("cannot open " + lockpath + ": " + std::strerror(errno));
 	while (::flock(fd, LOCK_EX) != 0) {
@@ -107,20 +105,23 @@ thread_local Txn *running = nullptr;
 
 std::string read_text(const std::string &path, bool must_exist)
 {
+	// never through a symbolic link, never a device or FIFO that would block
+	const Fd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
 	struct stat st {};
-	if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-		throw Error("cannot read " + path + ": " + std::strerror(EISDIR));
-	std::ifstream in(path, std::ios::binary);
-	if (!in) {
-		if (must_exist)
-			throw Error("cannot read " + path + ": " + std::strerror(errno));
+	if (fd.fd < 0 && errno == ENOENT && !must_exist)
 		return {};
+	if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
+		throw Error("cannot read " + path + ": " + std::strerror(errno));
+	if (!S_ISREG(st.st_mode))
+		throw Error("cannot read " + path + ": not a regular file");
+	std::string text;
+	char buf[65536];
+	for (ssize_t n = 0; (n = ::read(fd.fd, buf, sizeof buf)) != 0;) {
+		if (n < 0 && errno != EINTR)
+			throw Error("cannot read " + path + ": " + std::strerror(errno));
+		text.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
 	}
-	std::ostringstream ss;
-	ss << in.rdbuf();
-	if (in.bad())
-		throw Error("cannot read " + path);
-	return ss.str();
+	return text;
 }
 
 json &kept(json &state, const std::string &drive, const char *part)
@@ -151,14 +152,20 @@ Txn::Txn(const Board &board) : board_(board)
 {
 	if (!board.error.empty())
 		throw Error(board.error);
-	lockfd_ = lock_board(board);
+	lock();
+	running = this;
+}
+
+void Txn::lock()
+{
+	lockfd_ = lock_board(board_);
 	try {
-		state = read_state(board);
+		state = read_state(board_);
 		before_ = state;
 		// a trace line whose state was never saved (the run was killed in
 		// between) is cut off
-		const std::string path = board.dir + "/trace.jsonl";
-		const Fd fd{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+		const std::string path = board_.dir + "/trace.jsonl";
+		const Fd fd{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)};
 		if (fd.fd < 0)
 			throw Error("cannot open " + path + ": " + std::strerror(errno));
 		const std::uint64_t commit = state.value("commit", std::uint64_t{0});
@@ -183,9 +190,9 @@ Txn::Txn(const Board &board) : board_(board)
 		}
 	} catch (...) {
 		::close(lockfd_);
+		lockfd_ = -1;
 		throw;
 	}
-	running = this;
 }
 
 Txn::~Txn()
@@ -194,6 +201,13 @@ Txn::~Txn()
 		running = nullptr;
 	if (lockfd_ >= 0)
 		::close(lockfd_);
+}
+
+void Txn::unlock()
+{
+	commit();
+	::close(lockfd_);
+	lockfd_ = -1;
 }
 
 namespace {
@@ -211,12 +225,13 @@ void prune(json &j)
 
 void Txn::commit()
 {
-	running = nullptr;
-	prune(state);
-	const bool changed = state != before_;
+	// (the state itself keeps them: a drive may hold on to one)
+	json saved = state;
+	prune(saved);
+	const bool changed = saved != before_;
 	std::uint64_t commit = state.value("commit", std::uint64_t{0});
 	if (changed)
-		state["commit"] = ++commit;
+		state["commit"] = saved["commit"] = ++commit;
 	if (!lines_.empty()) {
 		std::string text;
 		for (const json &line : lines_) {
@@ -227,8 +242,9 @@ void Txn::commit()
 			out.update(line);
 			text += out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
 		}
+		lines_.clear();
 		const std::string path = board_.dir + "/trace.jsonl";
-		const Fd fd{::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)};
+		const Fd fd{::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW)};
 		if (fd.fd < 0)
 			throw Error("cannot write " + path + ": " + std::strerror(errno));
 		write_all(fd.fd, text, path);
@@ -237,16 +253,18 @@ void Txn::commit()
 		const std::string path = board_.dir + "/state.json";
 		const std::string tmp = path + ".tmp";
 		{
-			const Fd fd{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+			const Fd fd{::open(tmp.c_str(),
+					   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
 					   0644)};
 			if (fd.fd < 0)
 				throw Error("cannot write " + tmp + ": " + std::strerror(errno));
 			write_all(fd.fd,
-				  state.dump(1, ' ', false, json::error_handler_t::replace) + "\n",
+				  saved.dump(1, ' ', false, json::error_handler_t::replace) + "\n",
 				  tmp);
 		}
 		if (::rename(tmp.c_str(), path.c_str()) != 0)
 			throw Error("cannot replace " + path + ": " + std::strerror(errno));
+		before_ = saved;
 	}
 }
 
@@ -269,7 +287,8 @@ void clear_trace(const Board &board)
 	// the numbers go on after the cleared lines
 	txn.state["seq"] = txn.next_seq() - 1;
 	const std::string path = board.dir + "/trace.jsonl";
-	if (::truncate(path.c_str(), 0) != 0)
+	const Fd fd{::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW)};
+	if (fd.fd < 0 || ::ftruncate(fd.fd, 0) != 0)
 		throw Error("cannot clear " + path + ": " + std::strerror(errno));
 	txn.commit();
 }

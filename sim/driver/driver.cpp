@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,25 +63,206 @@ const char *link_of(const json &state)
 	return c.value("link", "up") == "up" ? "up" : "asleep";
 }
 
+std::string part_text(const std::optional<Partition> &p5)
+{
+	return p5 ? "partition 5 at " + std::to_string(p5->start) + " (" +
+			       std::to_string(p5->sectors) + " sectors)"
+		  : "no partition 5";
+}
+
+// What identifies a real drive: model, serial, capacity and partition 5.
+std::string identity(const IdentifyWords &w, std::uint64_t capacity,
+		     const std::optional<Partition> &p5)
+{
+	const auto text = [&](int first, int words) {
+		std::string t;
+		for (const char c : identify_text(w, first, words))
+			t += c >= 0x20 && c < 0x7F ? std::string(1, c)
+						   : node_name(std::string(1, c));
+		t.erase(0, t.find_first_not_of(' '));
+		return t.substr(0, t.find_last_not_of(' ') + 1);
+	};
+	return "\"" + text(ID_MODEL, ID_MODEL_WORDS) + "\" serial \"" +
+	       text(ID_SERIAL, ID_SERIAL_WORDS) + "\", " + std::to_string(capacity) + " sectors, " +
+	       part_text(p5);
+}
+
+std::optional<Partition> recorded_part5(const DriveDesc &d)
+{
+	const auto p = d.partitions.find(5);
+	return p != d.partitions.end() ? std::optional<Partition>(p->second) : std::nullopt;
+}
+
+// Partition 5 of a real drive as the kernel reports it now; the board's for
+// a simulated drive, or a device the kernel does not know (a stand-in).
+std::optional<Partition> part5_now(const DriveDesc &d)
+{
+	return d.host && kernel_device(*d.host) ? host_partition(*d.host, 5) : recorded_part5(d);
+}
+
+bool same(const std::optional<Partition> &x, const std::optional<Partition> &y)
+{
+	return x.has_value() == y.has_value() &&
+	       (!x || (x->start == y->start && x->sectors == y->sectors));
+}
+
+// "" when the device behind a real drive is the disk the board was made for;
+// else a line naming both
+std::string binding(const DriveDesc &d, json &line, bool &answered)
+{
+	Page raw{};
+	Ata a;
+	a.command = ata::IDENTIFY;
+	a.count = 1;
+	a.data = raw.data();
+	a.len = raw.size();
+	const int err = sgio_drive(*d.host)->send(a);
+	answered = err == 0;
+	if (err != 0) {
+		line["bound"] = *d.host + ": no answer to IDENTIFY DEVICE: " +
+				(a.note.empty() ? std::strerror(err) : a.note);
+		return "";
+	}
+	const IdentifyWords w = words_of(raw);
+	const std::string device = identity(w, capacity_of(w), part5_now(d));
+	const std::string board = identity(d.identify, capacity_of(d.identify), recorded_part5(d));
+	line["bound"] = *d.host + ": " + device;
+	return device == board ? ""
+			       : *d.host + " is " + device + "; the board was made for " + board;
+}
+
+bool alive(const json &busy)
+{
+	const long pid = busy.value("pid", 0L);
+	return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+// A run killed in a long command left the drive marked busy: it is not, and
+// the password that command may have left set is to be cleared.
+void settle(json &kept)
+{
+	if (kept.contains("busy") && !alive(kept.at("busy"))) {
+		kept["password"] = "may be set: the run of " +
+				   kept.at("busy").value("command", std::string("a command")) +
+				   " stopped";
+		kept.erase("busy");
+	}
+}
+
 // The controller's checks, the overwrite's due writes, then the handler.
 int carry_out(Ctx &ctx, const Request &req, unsigned char *arg)
 {
 	if ((req.touches & CONTROLLER) == 0) {
-		const json &port = sim::kept(static_cast<const json &>(ctx.state), ctx.drive);
-		if (std::string(link_of(ctx.state)) != "up" ||
-		    port.value("port", "ready") != "ready")
+		const json &kept = sim::kept(static_cast<const json &>(ctx.state), ctx.drive);
+		if (kept.contains("unbound")) {
+			ctx.line["refused"] = kept.at("unbound");
 			return ctx.fail(EIO);
-		if ((req.touches & WRITES) != 0 && !ctx.board.info.destructive) {
-			ctx.line["refused"] =
-				"the board does not allow writes (destructive: false)";
-			return ctx.fail(EPERM);
+		}
+		if (kept.contains("busy")) {
+			ctx.line["refused"] = "the drive is busy with " +
+					      kept.at("busy").value("command", std::string());
+			return ctx.fail(EBUSY);
+		}
+		if (std::string(link_of(ctx.state)) != "up" ||
+		    kept.value("port", "ready") != "ready")
+			return ctx.fail(EIO);
+		if ((req.touches & WRITES) != 0) {
+			const std::string why = ctx.write_refusal();
+			if (!why.empty()) {
+				ctx.line["refused"] = why;
+				return ctx.fail(EPERM);
+			}
 		}
 		overwrite_catch_up(ctx);
 	}
 	return req.handle(ctx, arg);
 }
 
+// Clears the password a security erase may have left set on a drive, before
+// anything else runs on the board; it stays named until it is cleared.
+void clear_password(const Board &board, Txn &txn, const std::string &drive)
+{
+	json line = {{"op", "clear"}, {"node", drive}};
+	Ctx ctx(board, txn, line, drive, drive, 0);
+	Page id{};
+	Ata a;
+	a.command = ata::IDENTIFY;
+	a.count = 1;
+	a.data = id.data();
+	a.len = id.size();
+	int r = ctx.ata(a);
+	if (r == 0 && (words_of(id)[ID_SECURITY] & 0x02U) != 0)
+		r = security_command(ctx, ata::SECURITY_DISABLE_PASSWORD);
+	ctx.finish();
+	line["result"] = r;
+	line["errno"] = r < 0 ? ctx.err : 0;
+	if (r == 0)
+		ctx.kept().erase("password");
+	append_trace(line);
+}
+
 } // namespace
+
+class WriteGate {
+      public:
+	// The one gate of every command that writes the media or changes the
+	// drive's security state: the board must allow writes now, the device
+	// be the disk the board was made for, and every sector written lie
+	// inside partition 5 as the kernel reports it now (the security erase,
+	// of the whole disk, the one exception).
+	static int send(Ctx &ctx, Ata &a)
+	{
+		std::string why = ctx.write_refusal();
+		if (why.empty() && (ata_op(a.command).flags & ATA_WRITES) != 0 &&
+		    a.command != ata::SECURITY_ERASE_UNIT)
+			why = outside(ctx, a);
+		if (!why.empty()) {
+			a.note = "refused: " + why;
+			return EPERM;
+		}
+		static const Licence licence;
+		return ctx.dev().send(a, &licence);
+	}
+
+      private:
+	static std::string outside(Ctx &ctx, const Ata &a)
+	{
+		if (!ctx.part5_read_) {
+			ctx.part5_ = part5_now(ctx.desc());
+			ctx.part5_read_ = true;
+		}
+		const std::optional<Partition> &p = ctx.part5_;
+		const std::optional<Partition> board = recorded_part5(ctx.desc());
+		if (!same(p, board))
+			return "partition 5 is not the one the board was made with: " +
+			       part_text(p) + " now, " + part_text(board) + " then";
+		if (!p)
+			return "the drive has no partition 5";
+		if (a.lba < p->start || a.sectors() > p->start + p->sectors - a.lba)
+			return "sectors " + std::to_string(a.lba) + "-" +
+			       std::to_string(a.lba + a.sectors() - 1) +
+			       " lie outside partition 5 (" + std::to_string(p->start) + "-" +
+			       std::to_string(p->start + p->sectors - 1) + ")";
+		return "";
+	}
+};
+
+std::string Ctx::write_refusal()
+{
+	if (!destructive_) {
+		destructive_ = false;
+		try {
+			const json now = json::parse(read_text(board.dir + "/board.json", true));
+			destructive_ = now.value("destructive", json(false)) == json(true);
+		} catch (const std::exception &) {
+			// unreadable now: no writes
+		}
+	}
+	if (!*destructive_)
+		return "the board does not allow writes (board.json: \"destructive\" is not true)";
+	const json &k = sim::kept(static_cast<const json &>(state), drive);
+	return k.contains("unbound") ? "the device is not the disk the board was made for" : "";
+}
 
 Drive &Ctx::dev()
 {
@@ -91,16 +274,9 @@ Drive &Ctx::dev()
 
 int Ctx::ata(Ata &a)
 {
-	int e = 0;
-	// the one gate of every command that writes the media or changes the
-	// drive's security
-	if ((ata_op(a.command).flags & (ATA_WRITES | ATA_SECURITY)) != 0 &&
-	    !board.info.destructive) {
-		e = EPERM;
-		a.note = "refused: the board does not allow writes";
-	} else {
-		e = dev().send(a);
-	}
+	const int e = (ata_op(a.command).flags & (ATA_WRITES | ATA_SECURITY)) != 0
+			      ? WriteGate::send(*this, a)
+			      : dev().send(a);
 	if (e == 0 && a.command == ata::SLEEP)
 		kept()["port"] = "asleep"; // only a port reset reaches it now
 	char head[64], tail[64], lba[16];
@@ -188,56 +364,101 @@ bool injected_fault(const Board &board, const std::string &node, const std::stri
 	return false;
 }
 
+int driver_open(const Board &board, const std::string &node, int &err, json &line)
+{
+	int result = 0;
+	err = 0;
+	with_state(board, [&](json &) {
+		if (injected_fault(board, node, "open", result, err))
+			line["injected"] = true;
+	});
+	return result;
+}
+
+void driver_bind(const Board &board, const std::string &node, json &line)
+{
+	std::string drive;
+	int partition = 0;
+	if (!split_node(node, drive, partition) || board.info.drives.count(drive) == 0 ||
+	    !board.info.drives.at(drive).host)
+		return;
+	with_state(board, [&](json &state) {
+		// no command goes to a drive behind a sleeping link or port
+		json &k = sim::kept(state, drive);
+		if (std::string(link_of(state)) != "up" || k.value("port", "ready") != "ready")
+			return;
+		bool answered = false;
+		const std::string why = binding(board.info.drives.at(drive), line, answered);
+		if (!answered) // a drive that does not answer is no other disk
+			return;
+		if (why.empty()) {
+			k.erase("unbound");
+			return;
+		}
+		if (k.value("unbound", "") != why)
+			std::fprintf(stderr,
+				     "ostrasim: %s: %s; its requests fail until it is again "
+				     "(ostrasim init --force makes the board anew)\n",
+				     drive.c_str(), why.c_str());
+		k["unbound"] = why;
+	});
+}
+
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
 		 int &err)
 {
 	int result = 0;
 	err = 0;
 	try {
-		with_state(board, [&](json &state) {
-			auto *bytes = static_cast<unsigned char *>(arg);
-			const Request *req = find_request(code);
-			json line = {{"op", "ioctl"}, {"node", node}, {"code", code}};
-			std::string drive;
-			int partition = 0;
-			line["request"] = req != nullptr ? req->name : "unknown";
-			if (req == nullptr || !split_node(node, drive, partition) ||
-			    board.info.drives.count(drive) == 0) {
+		Txn txn(board);
+		auto *bytes = static_cast<unsigned char *>(arg);
+		const Request *req = find_request(code);
+		json line = {{"op", "ioctl"}, {"node", node}, {"code", code}};
+		std::string drive;
+		int partition = 0;
+		line["request"] = req != nullptr ? req->name : "unknown";
+		for (const auto &[name, d] : board.info.drives) {
+			settle(sim::kept(txn.state, name));
+			if (sim::kept(txn.state, name).contains("password"))
+				clear_password(board, txn, name);
+		}
+		if (req == nullptr || !split_node(node, drive, partition) ||
+		    board.info.drives.count(drive) == 0) {
+			result = -1;
+			err = ENOTTY;
+		} else {
+			const std::size_t size = req->size_of != nullptr && bytes != nullptr
+							 ? req->size_of(bytes)
+							 : req->argsize;
+			std::vector<unsigned char> before;
+			if (size != 0 && bytes != nullptr)
+				before.assign(bytes, bytes + size);
+			Ctx ctx{board, txn, line, node, drive, partition};
+			if (injected_fault(board, node, req->name, result, err)) {
+				line["injected"] = true;
+			} else if (size != 0 && bytes == nullptr) {
 				result = -1;
-				err = ENOTTY;
+				err = EFAULT;
 			} else {
-				const std::size_t size = req->size_of != nullptr && bytes != nullptr
-								 ? req->size_of(bytes)
-								 : req->argsize;
-				std::vector<unsigned char> before;
-				if (size != 0 && bytes != nullptr)
-					before.assign(bytes, bytes + size);
-				Ctx ctx{board, state, line, node, drive, partition};
-				if (injected_fault(board, node, req->name, result, err)) {
-					line["injected"] = true;
-				} else if (size != 0 && bytes == nullptr) {
-					result = -1;
-					err = EFAULT;
-				} else {
-					result = carry_out(ctx, *req, bytes);
-					err = result < 0 ? ctx.err : 0;
-					ctx.finish();
-				}
-				if (size != 0 && bytes != nullptr) {
-					std::vector<unsigned char> after(bytes, bytes + size);
-					if (req->mask != nullptr && !board.info.trace_raw) {
-						req->mask(before);
-						req->mask(after);
-						line["masked"] = true;
-					}
-					line["before"] = hex(before.data(), before.size());
-					line["after"] = hex(after.data(), after.size());
-				}
+				result = carry_out(ctx, *req, bytes);
+				err = result < 0 ? ctx.err : 0;
+				ctx.finish();
 			}
-			line["result"] = result;
-			line["errno"] = result < 0 ? err : 0;
-			append_trace(line);
-		});
+			if (size != 0 && bytes != nullptr) {
+				std::vector<unsigned char> after(bytes, bytes + size);
+				if (req->mask != nullptr && !board.info.trace_raw) {
+					req->mask(before);
+					req->mask(after);
+					line["masked"] = true;
+				}
+				line["before"] = hex(before.data(), before.size());
+				line["after"] = hex(after.data(), after.size());
+			}
+		}
+		line["result"] = result;
+		line["errno"] = result < 0 ? err : 0;
+		append_trace(line);
+		txn.commit();
 	} catch (const std::exception &e) {
 		// the simulator's failure is the driver's error for this request
 		std::fprintf(stderr, "ostrasim: %s\n", e.what());
@@ -261,6 +482,9 @@ void show_drive(const Board &board, const json &state, const std::string &name, 
 	show_overwrite(board, state, name, out);
 	std::fprintf(out, "  port: %s, link: %s\n", kept.value("port", "ready").c_str(),
 		     link_of(state));
+	for (const char *what : {"unbound", "password", "busy"})
+		if (kept.contains(what))
+			std::fprintf(out, "  %s: %s\n", what, kept.at(what).dump().c_str());
 	// printable identify texts, trailing spaces dropped
 	const auto shown = [&](int first, int words) {
 		std::string s;

@@ -68,11 +68,13 @@ const Request *find_request(const std::string &name);
 
 // One request on one node, as the driver carries it out.
 struct Ctx {
-	Ctx(const Board &b, json &s, json &l, std::string n, std::string d, int p)
-	    : board(b), state(s), line(l), node(std::move(n)), drive(std::move(d)), partition(p)
+	Ctx(const Board &b, Txn &t, json &l, std::string n, std::string d, int p)
+	    : board(b), txn(t), state(t.state), line(l), node(std::move(n)), drive(std::move(d)),
+	      partition(p)
 	{
 	}
 	const Board &board;
+	Txn &txn;
 	json &state;
 	json &line; // its trace line
 	std::string node, drive;
@@ -95,8 +97,11 @@ struct Ctx {
 	}
 	// Sends one command to the drive and traces it: 0, or -1 with err set.
 	// A command that writes the media or changes the drive's security goes
-	// only to a drive of a board that allows it.
+	// through the write gate.
 	int ata(Ata &a);
+	// Why the board allows no writes now ("" when it does): its
+	// "destructive" as board.json says now, and the drive's binding.
+	std::string write_refusal();
 	// The drive's port reset, or its link's power, traced.
 	int port(bool reset, bool sleep = false);
 	// The most sectors one command of the drive may carry.
@@ -112,8 +117,12 @@ struct Ctx {
 	}
 
       private:
+	friend class WriteGate;
 	std::unique_ptr<Drive> drive_;
 	Drive &dev();
+	std::optional<bool> destructive_; // board.json's, read at the first write
+	bool part5_read_ = false;         // partition 5 now, read at the first write
+	std::optional<Partition> part5_;
 	// the previous command, for a run of them in one trace line
 	std::string last_, first_;
 	std::uint64_t run_ = 0, next_lba_ = 0;
@@ -128,11 +137,21 @@ Board load(const std::string &dir);
 // for one: counts the call, fills result and err.
 bool injected_fault(const Board &board, const std::string &node, const std::string &request,
 		    int &result, int &err);
+// The driver's answer to an open of a board node (0, or -1 with err): an
+// injected fault.  Fields for its trace line go into line.
+int driver_open(const Board &board, const std::string &node, int &err, json &line);
+// Once the node is open: for a real drive, the check that the device is the
+// disk the board was made for (its model, serial, capacity and partition 5);
+// until it is again, its requests fail with EIO.
+void driver_bind(const Board &board, const std::string &node, json &line);
 // The driver's answer to one ioctl on a board node.
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
 		 int &err);
 // What the driver and the drive keep, for `ostrasim show`.
 void show_drive(const Board &board, const json &state, const std::string &drive, std::FILE *out);
+
+// A security command with the user password of the driver's security erase.
+int security_command(Ctx &ctx, unsigned char command, unsigned timeout_s = 60, Ata *sent = nullptr);
 
 // The overwrite function (overwrite.cpp): its requests' handlers, the writes
 // due by the board's time, and what `ostrasim show` says of it.

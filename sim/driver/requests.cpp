@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include <unistd.h>
+
 #include "ata.h"
 #include "driver.h"
 
@@ -180,6 +182,27 @@ int test_uncwrite(Ctx &ctx, unsigned char *arg)
 	return ctx.ata(a);
 }
 
+} // namespace
+
+int security_command(Ctx &ctx, unsigned char command, unsigned timeout_s, Ata *sent)
+{
+	// word 0: the user password, high security, normal erase; words 1-16 the password
+	unsigned char pw[512] = {'\0', '\0', 'o', 's', 't', 'r', 'a', 's', 'i', 'm'};
+	const bool data = command != ata::SECURITY_ERASE_PREPARE;
+	Ata a;
+	a.command = command;
+	a.count = data ? 1 : 0;
+	a.timeout_s = timeout_s;
+	a.data = data ? pw : nullptr;
+	a.len = data ? sizeof pw : 0;
+	const int r = ctx.ata(a);
+	if (sent != nullptr)
+		*sent = a;
+	return r;
+}
+
+namespace {
+
 // Why the driver's security erase refuses a drive, from its identify words
 // 217 and 128; null: it may be erased.
 struct EraseRefusal {
@@ -214,33 +237,49 @@ int security_erase(Ctx &ctx, unsigned char *)
 		ctx.line["refused"] = r->why;
 		return ctx.fail(r->err);
 	}
-	// word 0: the user password, high security, normal erase; words 1-16 the password
-	unsigned char pw[512] = {'\0', '\0', 'o', 's', 't', 'r', 'a', 's', 'i', 'm'};
+	// the intent goes into the state and the trace first: from here on the
+	// drive may hold a password until the erase or DISABLE PASSWORD clears it
+	json &k = ctx.kept();
+	k["password"] = "may be set: the security erase is setting it";
+	append_trace({{"op", "intent"}, {"node", ctx.node}, {"intent", k["password"]}});
+	// a real drive's erase takes long: the board's lock goes meanwhile, and the
+	// drive is busy for other programs
+	const bool real = ctx.desc().host.has_value();
+	if (real) {
+		k["busy"] = {{"pid", ::getpid()}, {"command", "the security erase"}};
+		ctx.txn.unlock();
+	} else {
+		ctx.txn.commit();
+	}
 	// the erase time in units of 2 minutes (255: longer)
 	const unsigned units = word(id, ID_ERASE_TIME) & 0xFFU;
-	const auto send = [&](unsigned char command, bool data, unsigned timeout_s) {
-		Ata a;
-		a.command = command;
-		a.count = data ? 1 : 0;
-		a.timeout_s = timeout_s;
-		a.data = data ? pw : nullptr;
-		a.len = data ? sizeof pw : 0;
-		return ctx.ata(a);
-	};
-	int r = send(ata::SECURITY_SET_PASSWORD, true, 60);
+	Ata set;
+	int r = security_command(ctx, ata::SECURITY_SET_PASSWORD, 60, &set);
+	// a password the drive refused (its status says so) was never set
+	bool cleared = r != 0 && (set.status & ata::STATUS_ERR) != 0;
 	if (r == 0) {
-		r = send(ata::SECURITY_ERASE_PREPARE, false, 60);
+		r = security_command(ctx, ata::SECURITY_ERASE_PREPARE);
 		if (r == 0)
-			r = send(ata::SECURITY_ERASE_UNIT, true,
-				 60 * ((units == 0 ? 240 : 2 * units) + 2));
-		if (r != 0) {
-			const int err = ctx.err;
-			send(ata::SECURITY_DISABLE_PASSWORD, true, 60);
-			ctx.err = err;
-		}
+			r = security_command(ctx, ata::SECURITY_ERASE_UNIT,
+					     60 * ((units == 0 ? 240 : 2 * units) + 2));
+		cleared = r == 0;
 	}
+	if (!cleared) {
+		const int err = ctx.err;
+		cleared = security_command(ctx, ata::SECURITY_DISABLE_PASSWORD) == 0;
+		ctx.err = err;
+	}
+	if (real)
+		ctx.txn.lock();
+	json &now = ctx.kept();
+	now.erase("busy");
+	if (cleared)
+		now.erase("password");
+	else
+		now["password"] = "may be set: the security erase failed, and so did DISABLE "
+				  "PASSWORD";
 	if (r == 0)
-		ctx.kept().erase("ow"); // what the overwrite function did is gone with the media
+		now.erase("ow"); // what the overwrite function did is gone with the media
 	return r;
 }
 

@@ -83,12 +83,30 @@ struct Ata {
 	}
 };
 
+// Leave to send a command that writes the media or changes the drive's
+// security state.  Only the driver's write gate makes one, and the drive's
+// side of the tests' stand-in device, whose commands passed their sender's.
+class Licence {
+	friend class WriteGate;
+	friend struct Device;
+	Licence() = default;
+};
+
 class Drive {
       public:
 	virtual ~Drive() = default;
 	// Sends one command: 0, or the errno of one that failed (EIO for an
-	// error the drive reported in its registers).
-	virtual int send(Ata &a) = 0;
+	// error the drive reported in its registers).  A command that writes
+	// the media or changes the security state goes only with a licence.
+	int send(Ata &a, const Licence *licence = nullptr)
+	{
+		if ((ata_op(a.command).flags & (ATA_WRITES | ATA_SECURITY)) != 0 &&
+		    licence == nullptr) {
+			a.note = "refused: a writing command without the write gate";
+			return EPERM;
+		}
+		return answer(a);
+	}
 	// The port's reset (COMRESET): the drive comes back ready and active.
 	virtual int reset(std::string &note) = 0;
 	// The link's power: lowest for its sleep, full to wake it.
@@ -104,6 +122,19 @@ class Drive {
 	virtual void finish()
 	{
 	}
+
+      protected:
+	virtual int answer(Ata &a) = 0;
+};
+
+// The stand-in device of the tests: a simulated drive answering commands
+// that came to it by SG_IO.
+struct Device {
+	static const Licence *licence()
+	{
+		static const Licence l;
+		return &l;
+	}
 };
 
 // The simulated drive of a description, keeping its state in `state`
@@ -117,6 +148,8 @@ Page simulated_attr(const DriveDesc &desc, const json &state);
 // A real ATA device: a SCSI generic or block node, through ATA PASS-THROUGH
 // (16) of the kernel's SCSI/ATA translation.
 std::unique_ptr<Drive> sgio_drive(const std::string &dev);
+// Whether the kernel knows the device (a SCSI generic or block node).
+bool kernel_device(const std::string &dev);
 // Partition `number` of the disk behind a device, as the kernel found it.
 std::optional<Partition> host_partition(const std::string &dev, int number);
 

@@ -52,7 +52,7 @@ class SgioDrive final : public Drive {
 	explicit SgioDrive(std::string dev) : dev_(std::move(dev))
 	{
 	}
-	int send(Ata &a) override;
+	int answer(Ata &a) override;
 	// the link power policy, its lowest for the link's sleep; a scan of the
 	// device's own channel, target and LUN, which the SATA layer carries
 	// out as a reset of the port and a new probe of its device
@@ -112,7 +112,7 @@ int SgioDrive::scsi_host_write(const char *file, const char *policy, std::string
 	return err;
 }
 
-int SgioDrive::send(Ata &a)
+int SgioDrive::answer(Ata &a)
 {
 	const bool out = (ata_op(a.command).flags & ATA_OUT) != 0;
 	std::vector<unsigned char> buf;
@@ -176,10 +176,11 @@ int SgioDrive::send(Ata &a)
 	if (io.sb_len_wr >= 22 && (sense[0] & 0x7FU) == 0x72 && d[0] == 0x09) {
 		a.error = d[3];
 		a.count = static_cast<std::uint16_t>(d[5] | (d[4] << 8U));
+		// (28-bit: bits 24-27 in the device register)
 		a.lba = d[7] | std::uint64_t{d[9]} << 8U | std::uint64_t{d[11]} << 16U |
 			(a.ext ? std::uint64_t{d[6]} << 24U | std::uint64_t{d[8]} << 32U |
 					 std::uint64_t{d[10]} << 40U
-			       : 0);
+			       : std::uint64_t{d[12] & 0x0FU} << 24U);
 		a.status = d[13];
 	} else if (fixed && ((sense[12] == 0 && sense[13] == 0x1D) || key == 0x0B)) {
 		// error, status, device and count in the information field (bytes
@@ -193,7 +194,8 @@ int SgioDrive::send(Ata &a)
 		a.count = r[3];
 		if (!moved) // (else the LBA sent stays)
 			a.lba = sense[9] | std::uint64_t{sense[10]} << 8U |
-				std::uint64_t{sense[11]} << 16U;
+				std::uint64_t{sense[11]} << 16U |
+				(a.ext ? a.lba & ~0xFFFFFFULL : std::uint64_t{r[2] & 0x0FU} << 24U);
 	} else if (io.status == 0 && io.host_status == 0 && io.driver_status == 0) {
 		a.status = ata::STATUS_OK;
 	} else {
@@ -217,6 +219,11 @@ int SgioDrive::send(Ata &a)
 std::unique_ptr<Drive> sgio_drive(const std::string &dev)
 {
 	return std::make_unique<SgioDrive>(dev);
+}
+
+bool kernel_device(const std::string &dev)
+{
+	return !sysfs_device(dev).empty();
 }
 
 std::optional<Partition> host_partition(const std::string &dev, int number)

@@ -137,7 +137,7 @@ class SimDrive final : public Drive {
 	{
 		save();
 	}
-	int send(Ata &a) override;
+	int answer(Ata &a) override;
 	int reset(std::string &) override
 	{
 		st_["power"] = "active";
@@ -402,7 +402,7 @@ int SimDrive::security_command(Ata &a)
 	}
 }
 
-int SimDrive::send(Ata &a)
+int SimDrive::answer(Ata &a)
 {
 	const unsigned flags = ata_op(a.command).flags;
 	const std::string power = st_.value("power", "active");

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <list>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -29,6 +30,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -57,10 +59,36 @@ Node &node_of(fuse_req_t req)
 // it would under the preload library.  A description that cannot be used
 // leaves the previous one in force, and says why on standard error and in the
 // trace.
+// The served nodes' device numbers, and why a description's real drives would
+// reach one of them (a loop: the server would wait for itself).
+std::map<dev_t, std::string> &served()
+{
+	static std::map<dev_t, std::string> nodes;
+	return nodes;
+}
+
+void no_loop(const Board &board)
+{
+	for (const auto &[name, drive] : board.info.drives) {
+		struct stat st {};
+		for (const auto &[node, path] : served())
+			if (drive.host &&
+			    (*drive.host == path || (::stat(drive.host->c_str(), &st) == 0 &&
+						     S_ISCHR(st.st_mode) && st.st_rdev == node))) {
+				std::string why = board.dir;
+				why += "/board.json: drives." + name + ".host: " + *drive.host;
+				throw Error(why + " is " + path +
+					    ", a node this server serves: name the drive's SCSI "
+					    "generic node (/dev/sgN)");
+			}
+	}
+}
+
 void reload(Board &board)
 {
 	try {
 		Board fresh = load(board.dir);
+		no_loop(fresh);
 		board.info = std::move(fresh.info);
 	} catch (const std::exception &e) {
 		std::fprintf(stderr, "ostrasim: %s (kept the previous description)\n", e.what());
@@ -105,10 +133,11 @@ struct Caller {
 	Caller &operator=(const Caller &) = delete;
 };
 
-void trace_node(Node &n, const char *op, int result, int err)
+void trace_node(Node &n, const char *op, int result, int err, json line = json::object())
 {
 	with_state(*n.board, [&](json &) {
-		append_trace({{"op", op}, {"node", n.name}, {"result", result}, {"errno", err}});
+		line.update({{"op", op}, {"node", n.name}, {"result", result}, {"errno", err}});
+		append_trace(line);
 	});
 }
 
@@ -119,12 +148,19 @@ void node_open(fuse_req_t req, fuse_file_info *fi)
 	fi->fh = static_cast<std::uint64_t>(fuse_req_ctx(req)->pid);
 	const Caller caller(fi);
 	int err = 0;
-	bool failed = false;
-	with_state(*n.board, [&](json &) {
-		int result = 0;
-		failed = injected_fault(*n.board, n.name, "open", result, err);
-	});
-	trace_node(n, "open", failed ? -1 : caller_fd(fuse_req_ctx(req)->pid), failed ? err : 0);
+	bool failed = true;
+	try {
+		json line = json::object();
+		failed = driver_open(*n.board, n.name, err, line) < 0;
+		if (!failed)
+			driver_bind(*n.board, n.name, line);
+		line.erase("injected");
+		trace_node(n, "open", failed ? -1 : caller_fd(fuse_req_ctx(req)->pid),
+			   failed ? err : 0, line);
+	} catch (const std::exception &e) {
+		std::fprintf(stderr, "ostrasim: %s\n", e.what());
+		err = EIO;
+	}
 	if (failed) {
 		fuse_reply_err(req, err != 0 ? err : EIO); // the kernel has no failure without one
 		return;
@@ -142,7 +178,11 @@ void node_read(fuse_req_t req, size_t, off_t, fuse_file_info *)
 void node_release(fuse_req_t req, fuse_file_info *fi)
 {
 	const Caller caller(fi);
-	trace_node(node_of(req), "close", 0, 0);
+	try {
+		trace_node(node_of(req), "close", 0, 0);
+	} catch (const std::exception &e) {
+		std::fprintf(stderr, "ostrasim: %s\n", e.what());
+	}
 	fuse_reply_err(req, 0);
 }
 
@@ -219,15 +259,32 @@ bool open_device(Node &n, const cuse_lowlevel_ops &ops)
 
 int serve(Board &board)
 {
-	// a real drive must be reached by a node that is not the board's own
+	// one server a board, each of its nodes a name no other device has
+	const std::string lockpath = board.dir + "/serve.lock";
+	const int lock = ::open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+	if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0)
+		throw Error(board.dir + ": " +
+			    (lock < 0 ? std::string(std::strerror(errno))
+				      : "another ostrasim serve serves this board"));
 	for (const auto &[name, drive] : board.info.drives)
-		for (const auto &[other, od] : board.info.drives)
-			for (const std::string &node : od.nodes)
-				if (drive.host && *drive.host == "/dev/" + node)
+		for (const std::string &node : drive.nodes) {
+			struct stat st {};
+			if (::lstat(("/dev/" + node).c_str(), &st) == 0)
+				throw Error("/dev/" + node + " exists (" +
+					    (S_ISBLK(st.st_mode) ? "a block device"
+					     : S_ISCHR(st.st_mode)
+						     ? "a character device: another serve's?"
+						     : "not a device") +
+					    "): a program would reach it, not the board; remove it "
+					    "first");
+			for (const auto &[other, od] : board.info.drives)
+				if (od.host && *od.host == "/dev/" + node)
 					throw Error(
-						name + "'s device " + *drive.host +
-						" is where serve puts the board's node: name its "
-						"SCSI generic node (/dev/sgN)");
+						board.dir + "/board.json: drives." + other +
+						".host: " + *od.host +
+						" is where serve puts the board's node: name the "
+						"drive's SCSI generic node (/dev/sgN)");
+		}
 	cuse_lowlevel_ops ops{};
 	ops.open = node_open;
 	ops.read = node_read;
@@ -249,6 +306,22 @@ int serve(Board &board)
 				nodes.push_back({&board, node});
 				ok = open_device(nodes.back(), ops);
 			}
+	for (const Node &n : nodes) {
+		struct stat st {};
+		if (ok && (::stat(("/dev/" + n.name).c_str(), &st) != 0 || !S_ISCHR(st.st_mode))) {
+			std::fprintf(stderr, "ostrasim: /dev/%s is not the device serve made\n",
+				     n.name.c_str());
+			ok = false;
+		}
+		served()[st.st_rdev] = "/dev/" + n.name;
+	}
+	try {
+		if (ok)
+			no_loop(board);
+	} catch (const Error &e) {
+		std::fprintf(stderr, "ostrasim: %s\n", e.what());
+		ok = false;
+	}
 	if (ok) {
 		std::printf("ostrasim: serving");
 		for (const Node &n : nodes)
@@ -289,6 +362,7 @@ int serve(Board &board)
 		::close(sigfd);
 	if (!ok)
 		std::fprintf(stderr, "ostrasim: serving %s failed\n", board.dir.c_str());
+	::close(lock);
 	return ok ? 0 : 1;
 }
 

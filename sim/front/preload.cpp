@@ -125,18 +125,13 @@ std::string mapped(const char *path, std::string *node)
 	return {};
 }
 
-// Injected open failure of a drive node, if the board asks for one; a
-// simulator failure fails the open with EIO.
-bool open_fault(const std::string &node, int &err)
+// The driver's answer to opening a drive node: an injected failure, the
+// real drive's check; a simulator failure fails the open with EIO.
+bool open_fault(const std::string &node, int &err, sim::json &line)
 {
 	const sim::Board *b = board();
 	bool failed = false;
-	if (!guarded([&] {
-		    sim::with_state(*b, [&](sim::json &) {
-			    int result = 0;
-			    failed = sim::injected_fault(*b, node, "open", result, err);
-		    });
-	    })) {
+	if (!guarded([&] { failed = sim::driver_open(*b, node, err, line) < 0; })) {
 		err = EIO;
 		return true;
 	}
@@ -146,12 +141,12 @@ bool open_fault(const std::string &node, int &err)
 // preload_only: a line the kernel front end cannot see (an open that the
 // kernel fails before any driver sees it)
 void trace_node(const char *op, const std::string &node, int result, int err,
-		bool preload_only = false)
+		bool preload_only = false, sim::json line = sim::json::object())
 {
 	const sim::Board *b = board();
 	guarded([&] {
 		sim::with_state(*b, [&](sim::json &) {
-			sim::json line = {{"op", op}, {"node", node}, {"result", result}};
+			line.update({{"op", op}, {"node", node}, {"result", result}});
 			line["errno"] = result < 0 ? err : 0;
 			if (preload_only)
 				line["front"] = "preload";
@@ -170,16 +165,20 @@ int open_common(OpenFn fn, const char *path, int flags, mode_t mode, Args... bef
 	int err = 0;
 	int fd = -1;
 	bool injected = false;
-	if (!node.empty() && open_fault(node, err)) {
+	sim::json line = sim::json::object();
+	if (!node.empty() && open_fault(node, err, line)) {
 		injected = true;
 	} else {
 		fd = fn(before..., board_path.c_str(), flags, mode);
 		err = errno;
+		if (fd >= 0 && !node.empty())
+			guarded([&] { sim::driver_bind(*board(), node, line); });
 	}
 	if (!node.empty()) {
 		if (fd >= 0)
 			open_nodes()[fd] = node;
-		trace_node("open", node, fd, err, fd < 0 && !injected);
+		line.erase("injected");
+		trace_node("open", node, fd, err, fd < 0 && !injected, line);
 	}
 	errno = err;
 	return fd;

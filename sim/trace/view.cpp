@@ -213,6 +213,10 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 		std::fprintf(out, "\n");
 		return;
 	}
+	if (op == "intent") {
+		std::fprintf(out, " %s\n", line.value("intent", "").c_str());
+		return;
+	}
 	if (op == "reload") {
 		std::fprintf(out, " board.json kept as it was: %s\n",
 			     line.value("error", "").c_str());
@@ -226,6 +230,8 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 	if (op == "ioctl")
 		std::fprintf(out, " %s (0x%04lx)", line.value("request", "").c_str(),
 			     line.value("code", 0UL));
+	if (op == "clear")
+		std::fprintf(out, " the password the security erase may have left");
 	const int result = line.value("result", 0);
 	const int err = line.value("errno", 0);
 	// a descriptor's number depends on what the process inherited: left out
@@ -242,7 +248,10 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 	if (line.value("front", "") == "preload")
 		std::fprintf(out, " [preload only]");
 	std::fprintf(out, "\n");
-	if (op != "ioctl")
+	if (line.contains("bound") && line.at("bound").is_string()) // a real drive's check
+		std::fprintf(out, "        bound: %s\n",
+			     line.at("bound").get<std::string>().c_str());
+	if (op != "ioctl" && op != "clear")
 		return;
 	const auto [order, unknown] = order_of.try_emplace(pid, "little-endian");
 	if (unknown)
