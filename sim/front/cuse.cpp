@@ -76,10 +76,14 @@ void no_loop(const Board &board)
 			    (*drive.host == path || (::stat(drive.host->c_str(), &st) == 0 &&
 						     S_ISCHR(st.st_mode) && st.st_rdev == node))) {
 				std::string why = board.dir;
-				why += "/board.json: drives." + name + ".host: " + *drive.host;
-				throw Error(why + " is " + path +
-					    ", a node this server serves: name the drive's SCSI "
-					    "generic node (/dev/sgN)");
+				for (const std::string &part :
+				     {std::string("/board.json: drives."), name,
+				      std::string(".host: "), *drive.host, std::string(" is "),
+				      path,
+				      std::string(", a node this server serves: name the drive's "
+						  "SCSI generic node (/dev/sgN)")})
+					why += part;
+				throw Error(why);
 			}
 	}
 }
