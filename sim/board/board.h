@@ -113,6 +113,12 @@ struct Board {
 // Reads and checks BOARD/board.json, with the drive files it names, and
 // each fault's request by known_request; throws Error.
 Board load_board(const std::string &dir, bool (*known_request)(const std::string &));
+// The same of a description not (yet) in a file.
+Board board_of(const json &desc, const std::string &dir,
+	       bool (*known_request)(const std::string &));
+// A real drive's device resolved: an absolute path to something that exists,
+// not a partition's block node; throws Error.
+std::string resolve_host(const std::string &path);
 // Every key a board description may hold, one path a line ("drives.NAME.nodes").
 std::vector<std::string> board_keys();
 // Identify words from the 512 bytes as the drive sends them (words little-endian).

@@ -421,20 +421,35 @@ void parse_board(const json &j, BoardDesc &d, const std::string &dir,
 
 } // namespace
 
-Board load_board(const std::string &dir, bool (*known_request)(const std::string &))
+Board board_of(const json &desc, const std::string &dir, bool (*known_request)(const std::string &))
 {
 	Board b;
 	b.dir = dir;
+	try {
+		parse_board(desc, b.info, dir, known_request);
+	} catch (const Bad &bad) {
+		throw Error(dir + "/board.json: " + (bad.path.empty() ? "" : bad.path + ": ") +
+			    bad.why);
+	}
+	return b;
+}
+
+Board load_board(const std::string &dir, bool (*known_request)(const std::string &))
+{
 	const std::string path = dir + "/board.json";
 	const json desc = json::parse(read_text(path, true), nullptr, false);
 	if (desc.is_discarded())
 		throw Error(path + ": not valid JSON (truncated or edited?)");
+	return board_of(desc, dir, known_request);
+}
+
+std::string resolve_host(const std::string &path)
+{
 	try {
-		parse_board(desc, b.info, dir, known_request);
+		return resolved_host(path);
 	} catch (const Bad &bad) {
-		throw Error(path + ": " + (bad.path.empty() ? "" : bad.path + ": ") + bad.why);
+		throw Error(bad.why);
 	}
-	return b;
 }
 
 void check_state(const json &state)

@@ -324,6 +324,11 @@ Board load(const std::string &dir)
 	return load_board(dir, known_request);
 }
 
+Board load(const json &desc, const std::string &dir)
+{
+	return board_of(desc, dir, known_request);
+}
+
 const Board *current_board()
 {
 	// never destroyed, so that the exit handlers of the preloaded library

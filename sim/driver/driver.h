@@ -132,6 +132,7 @@ struct Ctx {
 // directory, its faults checked against the request table.
 const Board *current_board();
 Board load(const std::string &dir);
+Board load(const json &desc, const std::string &dir);
 
 // An injected fault for this call of `request` on `node`, if the board asks
 // for one: counts the call, fills result and err.

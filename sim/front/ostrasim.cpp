@@ -133,6 +133,14 @@ void lay_out(const sim::Board &board)
 	for (const auto &[rel, f] : want)
 		for (fs::path p = rel.parent_path(); !p.empty(); p = p.parent_path())
 			dirs.insert(p);
+	// the board's folders are its own: never one through a symbolic link
+	for (const char *top : {"dev", "sys", "sbin", "tmp"}) {
+		const fs::file_status st = fs::symlink_status(dir / top);
+		if (fs::exists(st) && !fs::is_directory(st))
+			throw sim::Error(
+				(dir / top).string() +
+				" is no folder of the board's (a symbolic link?): remove it");
+	}
 	sim::with_lock(board, [&] {
 		for (const char *top : {"dev", "sys", "sbin"}) {
 			if (!fs::exists(dir / top))
@@ -209,7 +217,8 @@ json host_board(json board, const std::map<std::string, std::string> &hosts, boo
 	board["probe"] = json::object();
 	board["destructive"] = destructive;
 	board["comment"] = "Real ATA devices as the drives.";
-	for (const auto &[name, dev] : hosts) {
+	for (const auto &[name, given] : hosts) {
+		const std::string dev = sim::resolve_host(given);
 		sim::Page raw{};
 		sim::Ata a;
 		a.command = sim::ata::IDENTIFY;
@@ -220,15 +229,8 @@ json host_board(json board, const std::map<std::string, std::string> &hosts, boo
 			throw sim::Error("cannot identify " + dev + ": " +
 					 (a.note.empty() ? std::strerror(err) : a.note) +
 					 (err == EIO ? " (not an ATA device?)" : ""));
-		json words = json::array();
-		for (std::size_t k = 0; k < 256; k++)
-			words.push_back(raw[2 * k] | raw[2 * k + 1] << 8U);
-		std::uint64_t sectors = 0;
-		for (int k = 3; k >= 0; k--)
-			sectors = sectors << 16U | words[100 + k].get<std::uint64_t>();
-		if (sectors == 0)
-			sectors = words[60].get<std::uint64_t>() | words[61].get<std::uint64_t>()
-									   << 16U;
+		const sim::IdentifyWords words = sim::words_of(raw);
+		const std::uint64_t sectors = sim::capacity_of(words);
 		board["drives"][name] = {
 			{"nodes", {name, name + "5"}}, // the whole disk, the overwrite partition
 			{"host", dev},
@@ -252,18 +254,29 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force,
 	if (p->name == nullptr)
 		return usage("no preset " + sim::node_name(preset) +
 			     " (presets: " + preset_names() + ")");
+	// a new or empty folder, or with --force a board: nothing else is
+	// touched, and nothing is written before everything is known
 	std::error_code ec;
-	if (!force && fs::exists(fs::path(dir) / "board.json", ec))
+	const fs::file_status st = fs::symlink_status(dir, ec);
+	const bool board_here =
+		fs::is_regular_file(fs::symlink_status(fs::path(dir) / "board.json", ec));
+	if (fs::exists(st) && !fs::is_directory(st))
+		throw sim::Error(dir + " is no folder (a symbolic link, or a file)");
+	if (fs::exists(st) && !board_here && !fs::is_empty(dir, ec))
+		throw sim::Error(dir +
+				 " is not empty and holds no board: init writes a new or empty "
+				 "folder, or with --force a board");
+	if (board_here && !force)
 		throw sim::Error(dir + " already holds a board (--force writes a new one)");
+	const json desc = hosts.empty() ? json::parse(p->text)
+					: host_board(json::parse(p->text), hosts, destructive);
+	(void)sim::load(desc, dir); // as run will check it
 	fs::create_directories(dir);
 	sim::Board board;
 	board.dir = fs::canonical(dir).string();
 	const fs::perms file = fs::perms::owner_read | fs::perms::owner_write |
 			       fs::perms::group_read | fs::perms::others_read;
 	sim::with_lock(board, [&] {
-		const json desc = hosts.empty()
-					  ? json::parse(p->text)
-					  : host_board(json::parse(p->text), hosts, destructive);
 		put_file(fs::path(board.dir) / "board.json", desc.dump(2) + "\n", file);
 		put_file(fs::path(board.dir) / "state.json", "{}\n", file);
 		put_file(fs::path(board.dir) / "trace.jsonl", "", file);
