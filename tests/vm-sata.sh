@@ -47,7 +47,7 @@ if [ "$$" = 1 ]; then # inside the VM
 	[ "$(uname -m)" = x86_64 ] || poweroff -f # the PowerPC VM: no smartctl, hdparm
 	# the same commands to QEMU's rotating disk and to a simulated drive behind
 	# the stand-in SG_IO device, each by SG_IO; the host compares their answers
-	ostrasim init /run/s0 >/dev/null && mkdir /run/s0/sgio && export OSTRASIM_SGIO_BOARD=/run/s0
+	ostrasim init /run/s0 >/dev/null && mkdir /run/s0/sgio && touch /run/s0/sgio/sda && export OSTRASIM_SGIO_BOARD=/run/s0
 	ostrasim init /run/q --host sda=/dev/sg0 >/dev/null
 	LD_PRELOAD=/lib/libsgio_standin.so ostrasim init /run/s --host sda=/run/s0/sgio/sda >/dev/null
 	for b in q s; do
@@ -97,7 +97,16 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 		done
 		check "$d asleep: refused until its port is reset" "ioctl() error status 0" "$(u read $d 0 0 1 | head -1) $(u 13 x | xargs)"
 	done </run/disks
-	# what the emulated disks lack: attribute 173 (the SSD's wear)
+	# one server a board and a node name; a host that loops back to a served node is refused
+	st() { "$@" >/dev/null 2>/run/err; echo "status $? $(head -1 /run/err)"; }
+	check "second serve of the board" "status 2 ostrasim: /run/b: another ostrasim serve serves this board" "$(st ostrasim serve /run/b)"
+	ostrasim init /run/x >/dev/null
+	check "serve of the same node names" "status 2 ostrasim: /dev/sda exists (a character device: another serve's?): a program would reach it, not the board; remove it first" "$(st ostrasim serve /run/x)"
+	ln -s /dev/sda /run/loop && sed -i 's|"/dev/sg0"|"/run/loop"|' /run/b/board.json
+	check "a host looping back to serve: kept the board before" "Model=QEMU-ROTATING-7200, SerialNo=SATA0ROT01 said so" \
+		"$(u 53 sda | grep ROTATING) $(grep -q 'sda.host: resolves to /dev/sda, a node this server serves' /run/b.log && echo said so)"
+	sed -i 's|"/run/loop"|"/dev/sg0"|' /run/b/board.json
+
 	check "52 sda" "ostrautil_get_ssdlife() This device is not SSD. status 0" "$(u 52 sda | xargs)"
 	check "52 sdb" "ostrautil_get_ssdlife() ostrautil_smart_serch_id failed. status 0" "$(u 52 sdb | xargs)"
 	# the link: its power policy in sysfs; port initialisation resets the device
@@ -114,7 +123,9 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 	# a destructive board on the scratch disks: the commands the emulated disks lack
 	# end with the program's message; the overwrite function writes partition 5
 	# of sda (the host then checks the image)
-	kill $spid && wait $spid; serve /run/d --host sda=/dev/sg0 --host sdb=/dev/sg1 --destructive
+	kill $spid && wait $spid && mknod /dev/sda b 8 0
+	check "serve beside a real block node" "status 2 ostrasim: /dev/sda exists (a block device): a program would reach it, not the board; remove it first" "$(st ostrasim serve /run/x)"
+	serve /run/d --host sda=/dev/sg0 --host sdb=/dev/sg1 --destructive
 	u() { ostrasim run --kernel /run/d -- ostrautil "$@" 2>&1; echo "status $?"; }
 	check "destructive uncwrite" "ioctl() error status 0" "$(u uncwrite sda 0 1000 | xargs)"
 	check "its trace: WRITE UNCORRECTABLE EXT aborted" 1 "$(ostrasim trace /run/d | grep -c 'ata: command 45 features 55 .*: status 41 error 04;')"
@@ -128,6 +139,24 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 	check "ff: trcount" "trcount = $((3 * OW_SECTORS))" "$(u ff sda | grep trcount | xargs)"
 	check "its trace: WRITE DMA EXT in three passes" "$((3 * OW_SECTORS))" "$(ostrasim trace /run/d | sed -n 's/.*ata: command 35 features 00 count \(....\) .* status 50 error 00\( (\([0-9]*\) commands.*\)\?$/\1 \3/p' |
 		while read -r n k; do echo $((0x$n * ${k:-1})); done | awk '{s += $1} END {print s}')"
+	# partition 5 moved (EBR at 2048, start relative to it at +8 of its first entry):
+	# the board made for the old one refuses the disk until it is back
+	blk=$(cat /sys/class/scsi_generic/sg0/device/block/*/dev) && mknod /run/blk b ${blk%:*} ${blk#*:}
+	ebr=$((2048 * 512 + 446 + 8))
+	part() { printf "$1" | dd of=/run/blk bs=1 seek=$ebr conv=notrunc 2>/dev/null && blockdev --rereadpt /run/blk; }
+	part '\000\020\000\000' # 4096: the partition from 6144
+	check "partition 5 moved: refused" "ioctl() error status 0 1" "$(u 32 sda | xargs) $(grep -c 'partition 5 at 6144 (4096 sectors); the board was made for .*partition 5 at 4096' /run/d.log)"
+	part '\000\010\000\000' && check "partition 5 back" "100status 0" "$(u 32 sda | xargs)"
+	# the disks deleted and found again the other way round: sg0 is the other disk
+	kill $spid && wait $spid
+	for h in 0 1; do echo 1 >/sys/class/scsi_device/$h:0:0:0/device/delete; done
+	for h in 1 0; do echo "- - -" >/sys/class/scsi_host/host$h/scan; n=0 && while [ ! -e /dev/sg$((1 - h)) ] && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done; done
+	check "renumbered: sg0 is the solid-state disk" "QEMU-SOLID-STATE" "$(cat /sys/class/scsi_generic/sg0/device/model | xargs)"
+	rm -f /dev/sd[a-z]* && ostrasim serve /run/d >/run/d.log 2>&1 &
+	spid=$! n=0 && while ! grep -q serving /run/d.log && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
+	check "renumbered: refused, both disks named" "status 0 1" "$(u 53 sda | tail -1) $(grep -c '/dev/sg0 is "QEMU-SOLID-STATE" serial "SATA0SSD01".*the board was made for "QEMU-ROTATING-7200"' /run/d.log)"
+	check "renumbered: no write" "ioctl() error status 0" "$(u uncwrite sda 0 1000 | xargs)"
+	check "renumbered: no overwrite" "ostrautil_issue_owfunc(140):ioctl() error status 0" "$(u 31 sda 1 3333 0 | xargs)"
 	echo "$pass passed, $fail failed"
 	poweroff -f
 fi

@@ -78,8 +78,7 @@ void no_loop(const Board &board)
 				std::string why = board.dir;
 				for (const std::string &part :
 				     {std::string("/board.json: drives."), name,
-				      std::string(".host: "), *drive.host, std::string(" is "),
-				      path,
+				      std::string(".host: resolves to "), path,
 				      std::string(", a node this server serves: name the drive's "
 						  "SCSI generic node (/dev/sgN)")})
 					why += part;
