@@ -50,7 +50,7 @@ std::string field_text(const Field &f, const unsigned char *p, std::size_t size,
 	char buf[32];
 	if (size > 8 && f.kind != Kind::Words)
 		return "(" + std::to_string(size) + " bytes)";
-	const std::uint64_t v = number(p, size, big);
+	const std::uint64_t v = size <= 8 ? number(p, size, big) : 0; // (words: one at a time)
 	switch (f.kind) {
 	case Kind::Signed: {
 		const bool negative = size < 8 && (v >> (8U * size - 1)) != 0;
