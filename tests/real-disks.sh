@@ -35,6 +35,12 @@ testing rebound "new; edit d '.drives.sda.identify.serial = \"OTHER\"'; run 53 s
 testing inside-partition-5 "new; run uncwrite sda 0 3e7; run uncwrite sda 0 3e8; run uncwrite sda 0 7cf; run uncwrite sda 0 7d0; media" "ioctl() error
 ioctl() error
 [[1000,1,\"uncorrectable\"],[1999,1,\"uncorrectable\"]]"
+# a failed command's registers: descriptor sense has its LBA, fixed sense keeps the one sent
+testing failed-read "new; run uncwrite sda 0 3e8; for f in descriptor fixed; do OSTRASIM_SGIO_SENSE=\$f run read sda 0 3e0 1; done
+  $S trace b | grep -o 'command c8 .* error 40'" "ioctl() error
+ioctl() error
+command c8 features 00 count 0010 lba 0000000003e8 device 40: status 51 error 40
+command c8 features 00 count 0010 lba 0000000003e0 device 40: status 51 error 40"
 testing destructive-now "new; edit b '.destructive = false'; run uncwrite sda 0 3e8; $S trace b | grep -c 'refused: .*destructive'; media" "ioctl() error
 1
 null"
