@@ -70,6 +70,11 @@ testing killed-midway "new; (erase 4:kill) >/dev/null 2>&1; $S show b | grep -c 
   jq -c .drives.sda.drive.security d/state.json" "2
 0
 null"
+# a long erase leaves the board to others; its drive is busy meanwhile
+testing erase-busy "new; OSTRASIM_SGIO_FAIL=5:slow run 46 sda & until $S show b | grep -q busy; do sleep 0.1; done
+  run 53 sda; wait; $S show b | grep -c busy" "/dev/sda5 ioctl error. ret = -1, errno= 16
+ostrautil_get_serial() ostrautil_get_identify failed.
+0"
 # the board folder is the simulator's own; hosts must be devices named plainly
 testing init-not-a-board "mkdir -p u/dev && touch u/dev/mine; $S init u --force; ls u/dev" "ostrasim: u is not empty and holds no board: init writes a new or empty folder, or with --force a board
 mine"

@@ -6,8 +6,9 @@
 // failed command in bytes 8-11), as OSTRASIM_SGIO_SENSE says ("descriptor",
 // "fixed"; else the two by turns).  OSTRASIM_SGIO_FAIL="N:WHAT,..." makes the
 // Nth SG_IO of the process fail: an errno number before the drive sees it,
-// "lost" (the drive carries it out, the answer is lost: EIO), or "kill" (the
-// process dies once the drive has carried it out).
+// "lost" (the drive carries it out, the answer is lost: EIO), "kill" (the
+// process dies once the drive has carried it out), or "slow" (the drive takes
+// three seconds).
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -120,7 +121,9 @@ int pass_through(const std::string &name, sg_io_hdr_t *io)
 {
 	static int calls = 0;
 	const std::string fail = failure(++calls);
-	if (!fail.empty() && fail != "lost" && fail != "kill") {
+	if (fail == "slow")
+		::sleep(3);
+	if (!fail.empty() && fail != "lost" && fail != "kill" && fail != "slow") {
 		errno = std::atoi(fail.c_str());
 		return -1;
 	}

@@ -388,9 +388,11 @@ void driver_bind(const Board &board, const std::string &node, json &line)
 	    !board.info.drives.at(drive).host)
 		return;
 	with_state(board, [&](json &state) {
-		// no command goes to a drive behind a sleeping link or port
+		// no command goes to a drive behind a sleeping link or port, or busy
 		json &k = sim::kept(state, drive);
-		if (std::string(link_of(state)) != "up" || k.value("port", "ready") != "ready")
+		settle(k);
+		if (std::string(link_of(state)) != "up" || k.value("port", "ready") != "ready" ||
+		    k.contains("busy"))
 			return;
 		bool answered = false;
 		const std::string why = binding(board.info.drives.at(drive), line, answered);
@@ -423,8 +425,9 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 		int partition = 0;
 		line["request"] = req != nullptr ? req->name : "unknown";
 		for (const auto &[name, d] : board.info.drives) {
-			settle(sim::kept(txn.state, name));
-			if (sim::kept(txn.state, name).contains("password"))
+			json &k = sim::kept(txn.state, name);
+			settle(k);
+			if (k.contains("password") && !k.contains("busy"))
 				clear_password(board, txn, name);
 		}
 		if (req == nullptr || !split_node(node, drive, partition) ||
