@@ -242,8 +242,10 @@ qemu=$(python3 - "$work/x86_64" <<-'EOF'
 	def parts(b):
 	    lines = [json.loads(t) for t in re.search(f'=== {b} trace begin\\n(.*?)=== {b} trace end', con, re.S).group(1).splitlines()]
 	    # status bits 4, 2, 1 are obsolete (seek complete, ...) or command dependent
-	    regs = [(c, f, n if c == 'e5' else '', int(st, 16) & 0xE9, e) for t in lines for a in t.get('ata', [])
-	            for c, f, n, st, e in re.findall(r'command (..) features (..) count (....) .*status (..) error (..)', a)]
+	    # the count of CHECK POWER MODE and the LBA of SMART RETURN STATUS are answers too
+	    regs = [(c, f, n if c == 'e5' else l if (c, f) == ('b0', 'da') else '', int(st, 16) & 0xE9, e)
+	            for t in lines for a in t.get('ata', [])
+	            for c, f, n, l, st, e in re.findall(r'command (..) features (..) count (....) lba (\w+) .*status (..) error (..)', a)]
 	    pages = {t['request']: bytes.fromhex(t['after']) for t in lines if t.get('request') in ('ZTOSTRA_GET_IDENTDATA', 'ZTOSTRA_GET_SMARTATTR', 'ZTOSTRA_GET_SMARTTHRS')}
 	    w = [int.from_bytes(pages['ZTOSTRA_GET_IDENTDATA'][2 * k:2 * k + 2], 'little') for k in range(256)]
 	    checks = {'attribute page checksum': sum(pages['ZTOSTRA_GET_SMARTATTR']) % 256 == 0,
