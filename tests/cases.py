@@ -267,7 +267,7 @@ def main():
     ap.add_argument("--target", choices=["native", "ppc"], default="native")
     ap.add_argument("--ostrautil", help="the program (default build/TARGET/ostrautil)")
     ap.add_argument("--ostrasim", help="the simulator (default build/native/ostrasim)")
-    ap.add_argument("--drives", default=str(ROOT.parent / "shared/drives"))
+    ap.add_argument("--drives", default=str(HERE / "drives"))
     ap.add_argument("--scratch", default=str(ROOT / "build/boards"))
     ap.add_argument("--walk", action="store_true", help="the fault walk only")
     ap.add_argument("--update", action="store_true", help="rewrite the golden files")
@@ -295,7 +295,7 @@ def main():
             except (AssertionError, subprocess.CalledProcessError) as why:
                 print(f"{row['name']}: {target}: {why}")
                 failed += 1
-    sys.exit(1 if failed else SKIP if skipped and skipped == len(rows) * len(targets) else 0)
+    sys.exit(1 if failed else SKIP if skipped else 0)
 
 
 if __name__ == "__main__":
