@@ -224,7 +224,7 @@ vm() { # ACCEL TIMEOUT ARGS: boots the VM, its console on standard output
 			</dev/null 2>&1 || true
 		return
 	fi
-	timeout "$1" qemu-system-x86_64 -accel "$accel" $([ "$accel" = kvm ] && echo -cpu host) -smp 2 -m 512 \
+	timeout "$1" qemu-system-x86_64 -accel "$accel" $([ "$accel" = kvm ] && echo -cpu host) -smp 1 -m 512 \
 		-nographic -no-reboot -kernel "$kernel" -initrd "$work/initrd.gz" \
 		-append "console=ttyS0 quiet panic=-1 mitigations=off $2" </dev/null 2>&1 || true
 }

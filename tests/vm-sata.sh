@@ -158,7 +158,7 @@ vm() { # ARCH: its initramfs (this script as /init, busybox, the programs and th
 			[ "${f%.so}" = "$f" ] && cp "$f" "$root/bin/"
 			ldd "$f" 2>/dev/null | grep -o '/[^ ]*' | xargs -r -I{} cp -L --parents {} "$root/" || true
 		done
-		set -- qemu-system-x86_64 -accel tcg -smp 2 # KVM here is often unusable; TCG boots it in seconds
+		set -- qemu-system-x86_64 -accel tcg -smp 1 # KVM here is often unusable; TCG boots it in seconds
 	fi
 	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$root.gz"
 	timeout 300 "$@" -m 512 -nographic -no-reboot -kernel "$kernel" -initrd "$root.gz" -append "console=ttyS0 quiet panic=-1" \
