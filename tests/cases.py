@@ -73,7 +73,7 @@ class Runner:
         self.env = dict(os.environ, ASAN_OPTIONS="verify_asan_link_order=0")
         if target == "ppc":
             self.env["OSTRASIM_PPC_LIB"] = str(Path(self.prog).parent / "libostrasim.so")
-        self.presets, self.walked = {}, set()
+        self.presets, self.walked, self.walks = {}, set(), opt.walk or opt.update
         if not Path(self.prog).exists():
             raise Skip(f"no {target} build: {self.prog}")
 
@@ -138,8 +138,13 @@ class Runner:
 
     def play(self, row, full=True):
         """Runs the row: its golden texts, trace lines and report files."""
-        board, out = self.board(row, "" if full else ".clean"), b""
-        for args in runs(row):
+        board, out, todo = self.board(row, "" if full else ".clean"), b"", runs(row)
+        for n, args in enumerate(todo):
+            if n == len(todo) - 1 and self.walks:  # the board as the last command line finds it
+                snap = board.with_name(row["name"] + ".snap")
+                shutil.rmtree(snap, ignore_errors=True)
+                shutil.copytree(board, snap, symlinks=True)
+                first = len((snap / "trace.jsonl").read_bytes().splitlines())
             out += b"$ " + quoted(args).encode() + b"\n" + self.run(board, args)
         lines, files = self.after(row, board)
         probe = board / "probe.log"
@@ -158,17 +163,14 @@ class Runner:
         # the run header names the target's byte order; a twin is kept only
         # where the bytes themselves differ (tests/trace.sh checks the header)
         trace = re.sub(rb"(?m)^(run .*) \((big|little)-endian: [^)]*\)$", rb"\1", trace)
-        return {"out": out, "trace": trace, "lines": lines, "files": files}
+        return {"out": out, "trace": trace, "lines": lines, "files": files} | (
+            {"snap": snap, "first": first} if self.walks else {})
 
     def walk(self, row, clean):
         """Every open and request of the row's last command line failing once."""
-        *setup, last = runs(row)
+        last, snap, first = runs(row)[-1], clean["snap"], clean["first"]
         if other(row):
             return b""  # another program's failures are not ours to judge
-        snap = self.board(row, ".snap")  # the board as the last command line finds it
-        for args in setup:
-            self.run(snap, args)
-        first = len((snap / "trace.jsonl").read_bytes().splitlines())
         text, seen, lines = b"", {}, clean["lines"]
         calls = (row["name"].split("-")[0], tuple(last[:1]),
                  tuple(step(t) for t in lines[first:] if t.get("op") != "close"))
