@@ -7,8 +7,7 @@
 # (32-bit big-endian PowerPC, kernel and busybox of scripts/ppc-vm.sh) with
 # the PowerPC build (PPC_BUILD, default build/ppc), against the host's runs of
 # the PowerPC program under qemu-ppc.
-# Usage: [ARCH=ppc] tests/vm-bench.sh [BUILD_DIR]; ends with "N passed, N failed"
-# (exit 77, skipped: ARCH=ppc without a PowerPC ostrasim).
+# Usage: [ARCH=ppc] tests/vm-bench.sh [BUILD_DIR]; ends with "N passed, N failed" (77: skipped).
 # The VM runs this same script as its /init.
 set -eu
 

@@ -122,6 +122,7 @@ start=$(date +%s) work=$(mktemp -d) skipped=
 trap 'rm -rf "$work"' EXIT
 kdir=$(ls -d "$cache"/linux-image-*-amd64 2>/dev/null | head -1)
 [ -n "$kdir" ] || { echo "no kernel in $cache (tests/vm-bench.sh fetches it)" && echo "0 passed, 1 failed" && exit 1; }
+vmdir=$("$(dirname "$0")/../scripts/ppc-vm.sh") || { echo "0 passed, 1 failed" && exit 1; }
 . "$(dirname "$0")/vm-modules.sh"
 drives=$(echo "$disks" | while read -r d sg model serial rate rot; do
 	truncate -s 64M "$work/$d.img"
@@ -169,8 +170,6 @@ result=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/x86_64" | tail -1 | gre
 pass=${result%% *} fail=$(echo "${result#* passed, }" | cut -d' ' -f1)
 if [ ! -x "$ppc/ostrasim" ]; then
 	echo "SKIPPED: the PowerPC VM: no PowerPC ostrasim ($ppc)" && skipped=1
-elif ! vmdir=$("$(dirname "$0")/../scripts/ppc-vm.sh"); then
-	fail=$((fail + 1)) && echo "FAIL: no PowerPC kernel and busybox (scripts/ppc-vm.sh)"
 else
 	t=$(date +%s) && { vm ppc >"$work/ppc" || true; } && echo "PowerPC VM: $(($(date +%s) - t)) s"
 	part() { sed -n "/^=== $1 begin\$/,/^=== $1 end\$/p" "$work/$2"; } # DISK ARCH
