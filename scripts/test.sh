@@ -7,10 +7,11 @@
 # and on the board's kind of Linux, QEMU's SATA disks) and the style and static
 # checks.
 #
-# After the builds, five lanes run at once (the machine's two cores are kept
+# After the builds, six lanes run at once (the machine's two cores are kept
 # busy to the end): the native build's tests; the other builds' tests; the
 # x86_64 VM steps; the PowerPC kernel (built on first use, cached) and its VM
-# bench, then the program checks; the fuzzing run.  Each step's output is shown when it
+# bench, then the C++ runtime check; the style and static checks; the fuzzing
+# run.  Each step's output is shown when it
 # ends (a build's only when it fails).  The last lines name every skipped and
 # every failed check, give each step's time and count all checks: a test of a
 # ctest run, a counted check of a VM bench, any other step is one check.
@@ -103,8 +104,8 @@ step check fuzz-run "a short fuzzing run (ASan, UBSan)" scripts/fuzz.sh 45 &
   step bench vm-ppc "the same on the board's kind of kernel: 32-bit big-endian PowerPC, in a VM" \
     env ARCH=ppc tests/vm-bench.sh build/native
   step check runtime "program checks: no C++ runtime" runtime
-  step check style "style and static analysis" scripts/check-style.sh
 } &
+step check style "style and static analysis" scripts/check-style.sh &
 step ctest ctest-native "native: tests" ctest --preset native &
 for preset in asan ppc fuzz; do step ctest "ctest-$preset" "$preset: tests" ctest --preset "$preset"; done
 wait
