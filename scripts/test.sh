@@ -9,9 +9,9 @@
 #
 # After the builds, six lanes run at once (the machine's two cores are kept
 # busy to the end): the native build's tests; the other builds' tests; the
-# x86_64 VM steps; the PowerPC kernel (built on first use, cached) and its VM
-# bench, then the C++ runtime check; the style and static checks; the fuzzing
-# run.  Each step's output is shown when it
+# x86_64 VM steps; the PowerPC kernel (built on first use, cached, at a lower
+# priority than the tests) and its VM bench, then the C++ runtime check; the
+# style and static checks; the fuzzing run.  Each step's output is shown when it
 # ends (a build's only when it fails).  The last lines name every skipped and
 # every failed check, give each step's time and count all checks: a test of a
 # ctest run, a counted check of a VM bench, any other step is one check.
@@ -94,20 +94,24 @@ runtime() { # the program must not load the C++ runtime library
 # ppc first: the native build's case table also runs the PowerPC binary
 for preset in ppc native asan fuzz; do step build "build-$preset" "$preset: build" build "$preset"; done
 
+# the lanes, each in a process group of its own, ended with the script
+set -m
+trap 'for j in $(jobs -p); do kill -- -"$j" 2>/dev/null; done; exit 130' INT TERM
+
 step check fuzz-run "a short fuzzing run (ASan, UBSan)" scripts/fuzz.sh 45 &
 {
   step bench vm-x86_64 "kernel path: the board's nodes as CUSE devices in a Linux VM" tests/vm-bench.sh build/native
   step bench vm-sata "real drives: QEMU's SATA disks behind a board made with --host" tests/vm-sata.sh build/native
 } &
 {
-  step check ppc-vm "the PowerPC kernel and busybox (scripts/ppc-vm.sh, cached)" scripts/ppc-vm.sh
+  step check ppc-vm "the PowerPC kernel and busybox (scripts/ppc-vm.sh, cached)" nice scripts/ppc-vm.sh
   step bench vm-ppc "the same on the board's kind of kernel: 32-bit big-endian PowerPC, in a VM" \
     env ARCH=ppc tests/vm-bench.sh build/native
   step check runtime "program checks: no C++ runtime" runtime
 } &
 step check style "style and static analysis" scripts/check-style.sh &
 step ctest ctest-native "native: tests" ctest --preset native &
-for preset in asan ppc fuzz; do step ctest "ctest-$preset" "$preset: tests" ctest --preset "$preset"; done
+for preset in asan ppc fuzz; do step ctest "ctest-$preset" "$preset: tests" ctest --preset "$preset"; done &
 wait
 
 echo

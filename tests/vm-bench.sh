@@ -232,7 +232,7 @@ accel=tcg
 # hang in its firmware, and the probe alone costs up to 10 s
 if [ "${OSTRAUTIL_VM_KVM:-}" = 1 ] && [ "$arch" = x86_64 ] && [ -w /dev/kvm ] && vm kvm 10 check | grep -q "vm ok"; then accel=kvm; fi
 echo "host runs: $(($(date +%s) - start)) s; VM: $pkg, $accel, initramfs $(($(stat -c %s "$work/initrd.gz") / 1024)) KiB"
-vm "$accel" 300 "" | tr -d '\r' | tee "$work/console" | sed -n '/vm up/,$p' | grep -v '^\[' || true
+vm "$accel" 900 "" | tr -d '\r' | tee "$work/console" | sed -n '/vm up/,$p' | grep -v '^\[' || true
 echo "bench time: $(($(date +%s) - start)) s"
 result=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$work/console" || echo "0 passed, 1 failed")
 echo "$result"

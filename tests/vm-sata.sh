@@ -26,14 +26,14 @@ if [ "$$" = 1 ]; then # inside the VM
 	mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
 	for m in $(cat /modules); do insmod "/lib/$m.ko"; done
 	# both disks, and the partition table of the first (whichever sdX the kernel names it)
-	n=0 && while ! { [ -e /dev/sg1 ] && ls /dev/sd?5; } >/dev/null 2>&1 && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
+	n=0 && while ! { [ -e /dev/sg1 ] && ls /dev/sd?5; } >/dev/null 2>&1 && [ $((n += 1)) -lt 600 ]; do sleep 0.1; done
 	echo "vm up: $(cat /modules | xargs); $(ls /dev | grep -E '^(sg|sd)' | xargs)"
 	serve() { # BOARD INIT-ARGS...: a new board, served
 		b=$1 n=0 && shift && ostrasim init $b "$@" || return
 		rm -f /dev/sd[a-z]* # the board's nodes take the names of the disks' block nodes
 		ostrasim serve $b >$b.log 2>&1 &
 		spid=$!
-		while ! grep -q serving $b.log 2>/dev/null && [ $((n += 1)) -lt 300 ]; do sleep 0.1; done
+		while ! grep -q serving $b.log 2>/dev/null && [ $((n += 1)) -lt 1200 ]; do sleep 0.1; done
 		cat $b.log
 	}
 	serve /run/b --host sda=/dev/sg0 --host sdb=/dev/sg1
@@ -162,7 +162,7 @@ vm() { # ARCH: its initramfs (this script as /init, busybox, the programs and th
 		set -- qemu-system-x86_64 -accel tcg -smp 1 # KVM here is often unusable; TCG boots it in seconds
 	fi
 	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$root.gz"
-	timeout 300 "$@" -m 512 -nographic -no-reboot -kernel "$kernel" -initrd "$root.gz" -append "console=ttyS0 quiet panic=-1" \
+	timeout 900 "$@" -m 512 -nographic -no-reboot -kernel "$kernel" -initrd "$root.gz" -append "console=ttyS0 quiet panic=-1" \
 		-device ahci,id=ahci $drives </dev/null 2>&1 | tr -d '\r' | grep -v '^\[' || true
 }
 vm x86_64 | tee "$work/x86_64" | sed "/^=== .* begin\$/,/^=== .* end\$/d" && echo "x86_64 VM: $(($(date +%s) - start)) s"
