@@ -6,7 +6,8 @@
 # Cached outside the checkout under a key of the kernel configuration
 # (scripts/ppc-vm-kernel.config), the two source versions and the recipe's
 # number below (to be raised with each change of how they are built), so that
-# a change of any of them builds anew (about 7 minutes on 2 cores).
+# a change of any of them builds anew (about 7 minutes on 2 cores, at a lower
+# priority than whatever else runs: the tests it is built for).
 # Prints the directory that holds vmlinux and busybox; exits 1 with the reason
 # when they cannot be had.
 # Usage: scripts/ppc-vm.sh [CACHE_ROOT]
@@ -37,7 +38,7 @@ apt-get download -q linux-source-6.1 >>"$log" 2>&1 || fail "apt-get download lin
 dpkg-deb --fsys-tarfile linux-source-6.1_*.deb | tar -xO ./usr/src/linux-source-6.1.tar.xz | tar -xJ ||
 	fail "cannot unpack linux-source-6.1"
 rm linux-source-6.1_*.deb
-k="make -C linux-source-6.1 ARCH=powerpc CROSS_COMPILE=powerpc-linux-gnu- -j$(nproc)"
+k="nice make -C linux-source-6.1 ARCH=powerpc CROSS_COMPILE=powerpc-linux-gnu- -j$(nproc)"
 cp "$config" linux-source-6.1/.config
 { $k olddefconfig && $k vmlinux; } >>"$log" 2>&1 || { tail -30 "$log" >&2 && fail "the kernel build failed"; }
 grep -q '^CONFIG_PPC_QEMU_E500=y' linux-source-6.1/.config || fail "the configuration lost PPC_QEMU_E500"
@@ -45,7 +46,7 @@ mkdir -p out && powerpc-linux-gnu-strip -o out/vmlinux linux-source-6.1/vmlinux
 rm -rf linux-source-6.1
 
 apt-get source -qq busybox >>"$log" 2>&1 || fail "apt-get source busybox failed (no source entry? scripts/install-deps.sh adds one)"
-b="make -C $(ls -d busybox-*/) CROSS_COMPILE=powerpc-linux-gnu- -j$(nproc)"
+b="nice make -C $(ls -d busybox-*/) CROSS_COMPILE=powerpc-linux-gnu- -j$(nproc)"
 {
 	$b defconfig &&
 		sed -i 's/^# CONFIG_STATIC is not set$/CONFIG_STATIC=y/; s/^CONFIG_TC=y$/# CONFIG_TC is not set/' busybox-*/.config &&

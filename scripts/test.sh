@@ -9,12 +9,12 @@
 #
 # After the builds, six lanes run at once (the machine's two cores are kept
 # busy to the end): the native build's tests; the other builds' tests; the
-# x86_64 VM steps; the PowerPC kernel (built on first use, cached, at a lower
-# priority than the tests) and its VM bench, then the C++ runtime check; the
-# style and static checks; the fuzzing run.  Each step's output is shown when it
-# ends (a build's only when it fails).  The last lines name every skipped and
-# every failed check, give each step's time and count all checks: a test of a
-# ctest run, a counted check of a VM bench, any other step is one check.
+# x86_64 VM steps; the PowerPC kernel (built on first use, cached) and its VM
+# bench, then the C++ runtime check; the style and static checks; the fuzzing
+# run.  Each step's output is shown when it ends (a build's only when it
+# fails).  The last lines give each step's time, name every skipped and every
+# failed check and count all checks: a test of a ctest run, a counted check of
+# a VM bench, any other step is one check.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 out=build/test
@@ -104,7 +104,7 @@ step check fuzz-run "a short fuzzing run (ASan, UBSan)" scripts/fuzz.sh 45 &
   step bench vm-sata "real drives: QEMU's SATA disks behind a board made with --host" tests/vm-sata.sh build/native
 } &
 {
-  step check ppc-vm "the PowerPC kernel and busybox (scripts/ppc-vm.sh, cached)" nice scripts/ppc-vm.sh
+  step check ppc-vm "the PowerPC kernel and busybox (scripts/ppc-vm.sh, cached)" scripts/ppc-vm.sh
   step bench vm-ppc "the same on the board's kind of kernel: 32-bit big-endian PowerPC, in a VM" \
     env ARCH=ppc tests/vm-bench.sh build/native
   step check runtime "program checks: no C++ runtime" runtime
