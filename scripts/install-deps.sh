@@ -1,18 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when missing.
+# Installs the Debian packages that building and testing need, when missing,
+# and adds source entries (deb-src twins of the Debian entries, where there are
+# none): the PowerPC builds of libfuse3 and busybox use `apt-get source`.
 set -euo pipefail
 packages=(cmake make g++ g++-powerpc-linux-gnu qemu-user nlohmann-json3-dev
           googletest libgtest-dev libgmock-dev smartmontools hdparm
           clang-format clang-tidy cppcheck groff file dpkg-dev lintian clang libclang-rt-dev python3
           pkg-config libfuse3-dev qemu-system-x86 busybox-static cpio
-          qemu-system-ppc meson ninja-build xz-utils)
+          qemu-system-ppc meson ninja-build xz-utils bc bison flex libelf-dev libssl-dev)
+export DEBIAN_FRONTEND=noninteractive
+update=
+if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d; then
+  src=/etc/apt/sources.list.d/ostrautil-src
+  if [ -e /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$src.sources"
+  else
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"$src.list"
+  fi
+  echo "added the source entries $(ls "$src".*)"
+  update=1
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+if [ -n "$update" ] || [ "${#missing[@]}" -gt 0 ]; then
+  apt-get update -qq
+fi
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

@@ -10,22 +10,11 @@ if [ -e "$cache/lib/libfuse3.a" ]; then echo "$cache" && exit 0; fi
 fail() { echo "ppc-fuse3: $*" >&2 && exit 1; }
 command -v meson >/dev/null || fail "meson is missing"
 
-# source entries: a deb-src twin of the Debian entries, only where none exists
-if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d; then
-	if [ -e /etc/apt/sources.list.d/debian.sources ]; then
-		sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources
-	else
-		sed -n 's/^deb /deb-src /p' /etc/apt/sources.list
-	fi >/tmp/ostrautil-src.$$ || fail "no Debian entry to make a source entry from"
-	case $(head -c1 /tmp/ostrautil-src.$$) in T) ext=sources ;; *) ext=list ;; esac
-	mv /tmp/ostrautil-src.$$ "/etc/apt/sources.list.d/ostrautil-src.$ext" || fail "cannot add a source entry"
-	apt-get update -qq || fail "apt-get update failed"
-fi
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-apt-get source -qq fuse3 >/dev/null 2>&1 || fail "apt-get source fuse3 failed"
+apt-get source -qq fuse3 >/dev/null 2>&1 ||
+	fail "apt-get source fuse3 failed (no source entry? scripts/install-deps.sh adds one)"
 src=$(ls -d fuse3-*/)
 cat >cross.txt <<'EOF'
 [binaries]

@@ -99,8 +99,10 @@ void put_file(const fs::path &path, const std::string &text, fs::perms perms)
 // (1 or 2: a drive), 0 for every other name; "signal" kills the probe.
 std::string probe_script(const sim::BoardDesc &desc)
 {
+	// shell built-ins only: no process beyond the shell itself
 	std::string s = "#!/bin/sh\n# simulated board probe: exit status per drive name\n"
-			"echo \"$1\" >> \"$(dirname \"$0\")/../probe.log\"\ncase \"$1\" in\n";
+			"case $0 in */*) d=${0%/*} ;; *) d=. ;; esac\n"
+			"echo \"$1\" >> \"$d/../probe.log\"\ncase \"$1\" in\n";
 	for (const auto &[name, answer] : desc.probe)
 		s += name + (answer < 0 ? ") kill -KILL $$ ;;\n"
 					: ") exit " + std::to_string(answer) + " ;;\n");
