@@ -138,6 +138,10 @@ Board load(const json &desc, const std::string &dir);
 // for one: counts the call, fills result and err.
 bool injected_fault(const Board &board, const std::string &node, const std::string &request,
 		    int &result, int &err);
+// The board's probe script run for a drive name, as system() reports it: the
+// name goes to probe.log, the exit status the board gives it comes back (a
+// probe the board kills: SIGKILL; a board without the script: 127).
+int probe(const Board &board, const std::string &name);
 // The driver's answer to an open of a board node (0, or -1 with err): an
 // injected fault.  Fields for its trace line go into line.
 int driver_open(const Board &board, const std::string &node, int &err, json &line);
