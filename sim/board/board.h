@@ -113,8 +113,16 @@ struct Board {
 // Reads and checks BOARD/board.json, with the drive files it names, and
 // each fault's request by known_request; throws Error.
 Board load_board(const std::string &dir, bool (*known_request)(const std::string &));
-// Every key a board description may hold, one path a line ("drives.NAME.nodes").
-std::vector<std::string> board_keys();
+// A key of the description: its name, type and meaning.
+struct KeyDef {
+	const char *name, *type, *meaning;
+};
+// Every key a board description may hold, by path ("drives.NAME.nodes").
+struct Key {
+	std::string path;
+	const char *type, *meaning;
+};
+std::vector<Key> board_keys();
 // Text of count identify words from word first, in reading order.
 std::string identify_text(const IdentifyWords &words, int first, int count);
 // The files under /sys/block/NAME/ as the kernel shows them: the drive's
@@ -124,6 +132,25 @@ std::map<std::string, std::string> sysfs_files(const DriveDesc &drive);
 std::uint32_t rotational(const DriveDesc &drive);
 // Sets byte 511 so that all 512 bytes add up to 0 modulo 256.
 void set_checksum(Page &page);
+
+// What `ostrasim show` says of a drive, built once for both its forms: each
+// value goes into the JSON object (under the current line's label) and, in
+// words, into the current line of text.
+struct Shown {
+	json values = json::object();
+	std::string text;
+	// starts the line "  LABEL:"; the values after it go under values[LABEL]
+	void line(const std::string &label);
+	// value under key, and words (a printf format of the arguments) in the text
+	void put(const char *key, const json &value, const char *format, ...)
+		__attribute__((format(printf, 4, 5)));
+	// the value alone, or the words alone
+	void set(const char *key, const json &value);
+	void say(const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+      private:
+	std::string label_;
+};
 
 // A name as the trace and the state keep it: bytes other than printable
 // ASCII as \xHH, so that any node a program asks for can be stored.

@@ -132,7 +132,7 @@ bool injected_fault(const Board &board, const std::string &node, const std::stri
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
 		 int &err);
 // What the driver and the drive keep, for `ostrasim show`.
-void show_drive(const Board &board, const json &state, const std::string &drive, std::FILE *out);
+void show_drive(const Board &board, const json &state, const std::string &drive, Shown &out);
 
 // The overwrite function (overwrite.cpp): its requests' handlers, the writes
 // due by the board's time, and what `ostrasim show` says of it.
@@ -142,7 +142,6 @@ int ow_op(Ctx &ctx, unsigned char *arg);
 int set_total(Ctx &ctx, unsigned char *arg);
 int clear_total(Ctx &ctx, unsigned char *arg);
 void overwrite_catch_up(Ctx &ctx);
-void show_overwrite(const Board &board, const json &state, const std::string &drive,
-		    std::FILE *out);
+void show_overwrite(const Board &board, const json &state, const std::string &drive, Shown &out);
 
 } // namespace sim
