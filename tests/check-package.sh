@@ -20,7 +20,8 @@ ostrasim)
   want 'Depends: libc6 \(>= 2\.[0-9]+\), libfuse3-3 \(>= [0-9.]+\), libgcc-s1 \(>= [0-9.]+\), libstdc\+\+6 \(>= [0-9]+\)' "$info"
   want 'Recommends: qemu-user, libc6-powerpc-cross' "$info"
   for f in -rwxr-xr-x\ ./usr/bin/ostrasim -rw-r--r--\ ./usr/lib/ostrasim/libostrasim.so \
-           -rw-r--r--\ ./usr/lib/ostrasim/powerpc/libostrasim.so -rw-r--r--\ ./usr/share/man/man1/ostrasim.1.gz; do
+           -rw-r--r--\ ./usr/lib/ostrasim/powerpc/libostrasim.so -rw-r--r--\ ./usr/share/man/man1/ostrasim.1.gz \
+           -rw-r--r--\ ./usr/share/bash-completion/completions/ostrasim; do
     want "$f" "$files"
   done ;;
 esac
