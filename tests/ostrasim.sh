@@ -126,7 +126,13 @@ testing killed-commit "new; run 12 sda >/dev/null; n=\$(lines); printf '{\"seq\"
 appended"
 testing keys-typed "$S keys | awk 'NF < 3 || \$2 !~ /^(text|number|boolean|array|object)\$/' | wc -l" 0
 testing keys-documented "$S keys | cut -d' ' -f1 | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
+[ -e /dev/cuse ] || testing serve-no-cuse "new; st $S serve b" "ostrasim: cannot open /dev/cuse for sda: No such file or directory (load the CUSE module: modprobe cuse)
+status 1"
 if [ -n "$P" ] && [ -e "$P/libostrasim.so" ]; then
+  testing no-qemu "new; st env PATH=/nonexistent $S run b -- $P/ostrautil 53 sda" "ostrasim: cannot run qemu-ppc: No such file or directory (Debian package qemu-user)
+status 127"
+  testing no-ppc-libc "new; OSTRASIM_PPC_SYSROOT=/nonexistent st $S run b -- $P/ostrautil 53 sda" "ostrasim: no PowerPC C library at /nonexistent (Debian package libc6-powerpc-cross; OSTRASIM_PPC_SYSROOT names another)
+status 127"
   testing installed-ppc "cmake --install ${S%/*} --prefix inst >/dev/null; new; inst/bin/ostrasim run b -- $P/ostrautil 53 sda | tail -1" "Model=WDC WD1600AAJS-22WAA0, SerialNo=WD-WCAS21234567"
 fi
 echo "$pass passed, $fail failed"
