@@ -2,15 +2,19 @@
 # Installs the Debian packages that building and testing need, when missing,
 # and adds source entries (deb-src twins of the Debian entries, where there are
 # none): the PowerPC builds of libfuse3 and busybox use `apt-get source`.
+# With package names, only those (scripts/demo.sh names what it needs; no
+# source entries then).
+# usage: scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 packages=(cmake make g++ g++-powerpc-linux-gnu qemu-user nlohmann-json3-dev
           googletest libgtest-dev libgmock-dev smartmontools hdparm
           clang-format clang-tidy cppcheck groff file dpkg-dev lintian clang libclang-rt-dev python3
           pkg-config libfuse3-dev qemu-system-x86 busybox-static cpio
           qemu-system-ppc meson ninja-build xz-utils bc bison flex libelf-dev libssl-dev)
+[ "$#" -eq 0 ] || packages=("$@")
 export DEBIAN_FRONTEND=noninteractive
 update=
-if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d; then
+if [ "$#" -eq 0 ] && ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d; then
   src=/etc/apt/sources.list.d/ostrautil-src
   if [ -e /etc/apt/sources.list.d/debian.sources ]; then
     sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$src.sources"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes one Debian package from a build's install component:
-#   ostrautil  the board's package, from the PowerPC build (build/ppc)
+#   ostrautil  the board's package from the PowerPC build (build/ppc); from
+#              the native build (build/native) the PC's, to run under ostrasim
 #   ostrasim   developers' machines, from the native build (build/native),
 #              with the PowerPC build's preload library
 # Descriptions, changelog, copyright and lintian overrides: contrib/debian.
@@ -10,7 +11,7 @@ pkg=$1
 build=$(realpath "$2")
 src=$(cd "$(dirname "$0")/.." && pwd)
 case $pkg in
-ostrautil) arch=powerpc ;;
+ostrautil) arch=$(file -b "$build/ostrautil" | grep -q PowerPC && echo powerpc || dpkg --print-architecture) ;;
 ostrasim) arch=amd64 ;;
 *) echo "usage: $0 ostrautil|ostrasim BUILD_DIR" >&2 && exit 2 ;;
 esac

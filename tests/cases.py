@@ -83,8 +83,10 @@ class Runner:
             raise Skip(f"no {target} build: {self.prog}")
 
     def board(self, row, suffix=""):
-        """A fresh board directory for the row, its edits made."""
-        board = Path(self.opt.scratch).resolve() / (self.target + "-" + self.opt.backend) / (row["name"] + suffix)
+        """A fresh board directory for the row, its edits made (one place per
+        target and backend: the tests of a row through both run at once)."""
+        where = self.target + ("-sgio" if self.opt.backend == "sgio" else "")
+        board = Path(self.opt.scratch).resolve() / where / (row["name"] + suffix)
         preset = row.get("board", "default")
         if preset not in self.presets:
             self.presets[preset] = board.with_name(f".{preset}.{os.getpid()}")

@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
-# The bash completion against a made-up sysfs: each line the words typed
-# (a trailing blank starts a new word) and what is offered for the last one.
+# The bash completions against a made-up sysfs and board: each line the
+# words typed (a trailing blank starts a new word) and what is offered for
+# the last one.
+# usage: completion.sh OSTRAUTIL_COMPLETION OSTRASIM_COMPLETION OSTRASIM
 set -u
 # shellcheck source=/dev/null
-. "$1"
-OSTRAUTIL_SYSFS=$(mktemp -d)
+. "$1" && . "$2"
+OSTRAUTIL_SYSFS=$(mktemp -d) S=$3
 trap 'rm -rf "$OSTRAUTIL_SYSFS"' EXIT
-mkdir -p "$OSTRAUTIL_SYSFS"/block/{sda/sda1,sda/sda5,sdb,loop0}
+mkdir -p "$OSTRAUTIL_SYSFS"/block/{sda/sda1,sda/sda5,sdb,loop0} "$OSTRAUTIL_SYSFS"/b/{b1/dev,nob}
+touch "$OSTRAUTIL_SYSFS"/b/b1/{board.json,dev/sda,dev/sda5,dev/sdb}
 fail=0
 t() {
   read -ra COMP_WORDS <<<"$1"
   [[ $1 == *' ' ]] && COMP_WORDS+=("")
   COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-  _ostrautil
+  if [ "${COMP_WORDS[0]}" = ostrautil ]; then _ostrautil; else _ostrasim; fi
   [ "${COMPREPLY[*]}" = "$2" ] || { echo "'$1': got '${COMPREPLY[*]}', want '$2'"; fail=1; }
 }
+B=$OSTRAUTIL_SYSFS/b
+t "$S " 'init run serve trace show presets keys help --help --version'
+t "$S init x --preset " 'default ssd two'
+t "$S trace $B/b1 --" '--brief --clear --last --raw --help'
+t "$S show $B/" "$B/b1 $B/nob/"
+t "$S run $B/b1 -- ostrautil 51 " 'sda sdb'
+t "$S run --kernel $B/b1 -- ostrautil pp " 'sda5'
+OSTRASIM_BOARD=$B/b1 OSTRAUTIL_SYSFS='' t 'ostrautil identify ' '/dev/sda /dev/sdb /dev/sda5'
+t "$S help tr" 'trace'
 t 'ostrautil 5' '51 52 53'
 t 'ostrautil ow' 'ow ow_clear ow_set_total'
 t 'ostrautil 51 ' 'sda sdb'

@@ -25,19 +25,46 @@ status 2
 sda
 sda5"; }
 
-usage1="usage: ostrasim init DIR [--preset NAME] [--force]"
+usage1="usage: ostrasim init DIR [--preset NAME] [--force] [--host NAME=DEVICE]... [--destructive]"
 testing help "$S --help | head -1; echo \$?" "$usage1
 0"
+testing cmd-help "mkdir e && cd e && for c in init run serve trace show presets keys help; do $S \$c --help | head -1; $S \$c x -h | cmp -s - <($S help \$c) || echo \$c; done | cut -d' ' -f3; ls; cd .. && rmdir e" "init
+run
+serve
+trace
+show
+presets
+keys
+help"
+testing usage-short "$S init b --preset; echo \$?; $S run b; echo \$?" "ostrasim: option '--preset' requires an argument
+$usage1
+Try 'ostrasim init --help' for more information.
+2
+ostrasim: run: no '--' before the program
+usage: ostrasim run [--kernel] DIR -- PROGRAM [ARG...]
+Try 'ostrasim run --help' for more information.
+2"
+testing options-anywhere "$S init --force --preset=two b | cut -d: -f1; $S init b --preset ssd --force >/dev/null; $S show --json b | jq -r '.sda.smart.attributes, .sda.port.state'" "made board b from preset two
+13
+ready"
+testing init-says "rm -rf b; $S init b --preset two" "made board b from preset two: sda simulated, nodes /dev/sda /dev/sda5; sdb simulated, nodes /dev/sdb /dev/sdb5"
+testing version-operand "st $S --version x" "ostrasim: --version takes no operand
+status 2"
 testing version "$S --version" "ostrasim 1.0.0"
-testing no-command "st $S" "ostrasim: no command
+testing no-command "st $S" "ostrasim: no command (commands: init, run, serve, trace, show, presets, keys, help)
 status 2"
-testing unknown-command "st $S frob" "ostrasim: unknown command frob (commands: init, run, serve, trace, show, presets, keys)
+testing unknown-command "st $S frob" "ostrasim: unknown command frob (commands: init, run, serve, trace, show, presets, keys, help)
 status 2"
-testing unknown-preset "st $S init b --preset nope" "ostrasim: no preset nope (presets: default, ssd, two)
-status 2"
+testing unknown-preset "st $S init nope --preset nope; ls -d nope" "ostrasim: init: no preset nope (presets: default, ssd, two)
+status 2
+ls: cannot access 'nope': No such file or directory"
 testing init-refuses "new; st $S init b" "ostrasim: b already holds a board (--force writes a new one)
 status 2"
-testing init-force "new '.clock = \"virtual\"'; $S init b --force; jq -r .clock b/board.json" real
+testing init-force "new '.clock = \"virtual\"'; $S init b --force >/dev/null; jq -r .clock b/board.json" real
+testing init-host-open "st $S init h --host sda=/dev/nonexistent" "ostrasim: /dev/nonexistent: No such file or directory
+status 2"
+testing init-cannot-write "st $S init /proc/none/b" "ostrasim: /proc/none/b: No such file or directory
+status 2"
 testing trace-missing "st $S trace nowhere" "ostrasim: nowhere: no board here (ostrasim init nowhere makes one)
 status 2"
 testing show-missing "mkdir -p empty; st $S show empty" "ostrasim: empty: no board here (ostrasim init empty makes one)
@@ -61,12 +88,12 @@ refused sysfs-path '.drives.sda.sysfs["../x"] = "1"' "drives.sda.sysfs.../x: not
 refused drive-file '.drives.sda.drive_file = "/dev/zero" | del(.drives.sda.identify, .drives.sda.smart)' "drives.sda.drive_file: drive file /dev/zero is not a file of at most 64 KiB"
 refused fault-request '.faults = [{"request": "NOPE"}]' "faults[0].request: no request NOPE"
 refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
-testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json: not valid JSON (truncated or edited?)
+testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json:3:40: not valid JSON (truncated or edited?)
 status 2"
 testing board-unreadable "new; rm b/board.json; mkdir b/board.json; st $S run b -- $U 51 sda" "ostrasim: cannot read b/board.json: not a regular file
 status 2"
 hint="(remove b/state.json to start the driver afresh)"
-testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b" "ostrasim: b/state.json: not valid JSON (truncated or edited?) $hint
+testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b" "ostrasim: b/state.json:2:1: not valid JSON (truncated or edited?) $hint
 status 2"
 testing state-type "new; echo '{\"drives\": {\"sda\": {\"drive\": {\"power\": 5}}}}' >b/state.json; st $S run b -- $U 51 sda" "ostrasim: b/state.json: drives.sda.drive.power: must be a string, not a number $hint
 status 2"
@@ -81,6 +108,15 @@ testing read-only "new; cp b/state.json s0; run 51 sda >/dev/null; run 53 sda >/
 testing show-no-lock "new; run 12 sda >/dev/null; rm -f b/state.lock; mkdir b/state.lock; st $S show b" "status 0"
 testing runs-at-once "new; for i in 1 2 3 4 5 6 7 8; do run 51 sda >/dev/null 2>>e & run ow_clear sda >/dev/null 2>>e & wait; done
   cat e; seqs; jq -c 'select(.op == \"exit\") | .open' b/trace.jsonl | sort | uniq -c" "     16 []"
+testing lib-missing "new; OSTRASIM_LIB=/nonexistent st $S run b -- $U 51 sda" "ostrasim: no simulator library at /nonexistent (OSTRASIM_LIB names one)
+status 127"
+testing kernel-tmp "new; cp $U prog; st $S run --kernel b -- $T/prog 51 sda" "ostrasim: cannot run prog: No such file or directory (the board's tmp is mounted over /tmp: put the program elsewhere)
+status 127"
+testing brief-last "new; run 53 sda >/dev/null; run 51 sda >/dev/null; $S trace b --last --brief >x; $S init c >/dev/null
+  $S run c -- $U 51 sda >/dev/null; $S trace c --brief --last | diff x - && sed -n 1,3p x" "run ostrautil 51 sda (little-endian)
+    1 open   sda5   -> ok
+    2 ioctl  sda5   ZTOSTRA_GET_IDENTDATA -> 0: id 512 bytes"
+testing brief-errno "new '.drives.sda.rotational = 1'; run 46 sda >/dev/null; $S trace b --brief | grep ERASE" "    3 ioctl  sda    ZTOSTRA_SSD_SECURITY_ERASE -> -1 EOPNOTSUPP (Operation not supported); refused: a rotating drive"
 testing failed-run-keeps-dev "new; st $S run b -- /no/such; ls b/dev" "ostrasim: cannot run /no/such: No such file or directory
 status 127
 sda
@@ -88,8 +124,15 @@ sda5"
 testing killed-commit "new; run 12 sda >/dev/null; n=\$(lines); printf '{\"seq\":999,\"commit\":999}\n{\"se' >>b/trace.jsonl
   run 33 sda >/dev/null; seqs; grep -c '\"seq\":999' b/trace.jsonl; [ \$(lines) -gt \$n ] && echo appended" "0
 appended"
-testing keys-documented "$S keys | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
+testing keys-typed "$S keys | awk 'NF < 3 || \$2 !~ /^(text|number|boolean|array|object)\$/' | wc -l" 0
+testing keys-documented "$S keys | cut -d' ' -f1 | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
+[ -e /dev/cuse ] || testing serve-no-cuse "new; st $S serve b" "ostrasim: cannot open /dev/cuse for sda: No such file or directory (load the CUSE module: modprobe cuse)
+status 1"
 if [ -n "$P" ] && [ -e "$P/libostrasim.so" ]; then
+  testing no-qemu "new; st env PATH=/nonexistent $S run b -- $P/ostrautil 53 sda" "ostrasim: cannot run qemu-ppc: No such file or directory (Debian package qemu-user)
+status 127"
+  testing no-ppc-libc "new; OSTRASIM_PPC_SYSROOT=/nonexistent st $S run b -- $P/ostrautil 53 sda" "ostrasim: no PowerPC C library at /nonexistent (Debian package libc6-powerpc-cross; OSTRASIM_PPC_SYSROOT names another)
+status 127"
   testing installed-ppc "cmake --install ${S%/*} --prefix inst >/dev/null; new; inst/bin/ostrasim run b -- $P/ostrautil 53 sda | tail -1" "Model=WDC WD1600AAJS-22WAA0, SerialNo=WD-WCAS21234567"
 fi
 echo "$pass passed, $fail failed"

@@ -55,14 +55,14 @@ erase() { OSTRASIM_SGIO_FAIL=$1 run 46 sda; $S show b | grep password; jq -c .dr
 testing erase-clean "new; erase ''; jq .drives.sda.drive.erases d/state.json" "null
 1"
 testing set-password-unsent "new; erase 3:5; run 53 sda >/dev/null; $S show b | grep -c password" "ioctl() error
-  password: \"may be set: the security erase failed, and so did DISABLE PASSWORD\"
+  password: may be set: the security erase failed, and so did DISABLE PASSWORD
 null
 0"
 testing answer-lost "new; erase 3:lost" "ioctl() error
 null"
 testing prepare-and-disable-fail "new; erase 4:5,5:5; run 53 sda >/dev/null; $S trace b | grep -A3 ' clear ' | grep -c 'command f6 .*status 50'
   jq -c .drives.sda.drive.security d/state.json" "ioctl() error
-  password: \"may be set: the security erase failed, and so did DISABLE PASSWORD\"
+  password: may be set: the security erase failed, and so did DISABLE PASSWORD
 {\"enabled\":true,\"level\":\"high\",\"password\":\"6f7374726173696d000000000000000000000000000000000000000000000000\"}
 1
 null"

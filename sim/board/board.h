@@ -113,14 +113,22 @@ struct Board {
 // Reads and checks BOARD/board.json, with the drive files it names, and
 // each fault's request by known_request; throws Error.
 Board load_board(const std::string &dir, bool (*known_request)(const std::string &));
+// A key of the description: its name, type and meaning.
+struct KeyDef {
+	const char *name, *type, *meaning;
+};
+// Every key a board description may hold, by path ("drives.NAME.nodes").
+struct Key {
+	std::string path;
+	const char *type, *meaning;
+};
+std::vector<Key> board_keys();
 // The same of a description not (yet) in a file.
 Board board_of(const json &desc, const std::string &dir,
 	       bool (*known_request)(const std::string &));
 // A real drive's device resolved: an absolute path to something that exists,
 // not a partition's block node; throws Error.
 std::string resolve_host(const std::string &path);
-// Every key a board description may hold, one path a line ("drives.NAME.nodes").
-std::vector<std::string> board_keys();
 // Identify words from the 512 bytes as the drive sends them (words little-endian).
 IdentifyWords words_of(const Page &raw);
 // Sectors of the drive: identify words 100-103, else 60-61.
@@ -134,6 +142,25 @@ std::map<std::string, std::string> sysfs_files(const DriveDesc &drive);
 std::uint32_t rotational(const DriveDesc &drive);
 // Sets byte 511 so that all 512 bytes add up to 0 modulo 256.
 void set_checksum(Page &page);
+
+// What `ostrasim show` says of a drive, built once for both its forms: each
+// value goes into the JSON object (under the current line's label) and, in
+// words, into the current line of text.
+struct Shown {
+	json values = json::object();
+	std::string text;
+	// starts the line "  LABEL:"; the values after it go under values[LABEL]
+	void line(const std::string &label);
+	// value under key, and words (a printf format of the arguments) in the text
+	void put(const char *key, const json &value, const char *format, ...)
+		__attribute__((format(printf, 4, 5)));
+	// the value alone, or the words alone
+	void set(const char *key, const json &value);
+	void say(const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+      private:
+	std::string label_;
+};
 
 // A name as the trace and the state keep it: bytes other than printable
 // ASCII as \xHH, so that any node a program asks for can be stored.

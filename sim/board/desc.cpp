@@ -29,24 +29,77 @@ struct Bad {
 // The largest overwrite rate taken: far above any drive (sectors per second).
 constexpr std::uint64_t MAX_RATE = 1000000000000ULL;
 
-const char *const board_fields[] = {"comment", "probe",  "clock",      "trace_raw",
-				    "faults",  "drives", "destructive"};
-const char *const drive_fields[] = {"nodes",    "capacity", "rotational", "partitions", "overwrite",
-				    "identify", "smart",    "sysfs",      "drive_file", "host"};
-const char *const fault_fields[] = {"node", "request", "result", "errno", "from", "count"};
-const char *const partition_fields[] = {"start", "sectors"};
-const char *const overwrite_fields[] = {"rate", "counts", "mode", "fixdata", "pranddata", "owsw"};
-const char *const identify_fields[] = {"model", "serial", "firmware", "words"};
-const char *const smart_fields[] = {"attributes", "thresholds", "attr_page", "thrs_page"};
-const char *const attribute_fields[] = {"id",  "flags",  "current",  "worst",
-					"raw", "vendor", "threshold"};
-const char *const threshold_fields[] = {"id", "threshold"};
+// Every key a description may hold, with its type and meaning: what the
+// checks below accept and what `ostrasim keys` lists.
+const KeyDef board_fields[] = {
+	{"comment", "text", "what `ostrasim presets` shows; no other use"},
+	{"probe", "object", "probe script's exit status per drive name; null: no script"},
+	{"clock", "text", "\"real\" (the wall clock) or \"virtual\" (sleeps return at once)"},
+	{"trace_raw", "boolean", "show the key material of the encryption request unmasked"},
+	{"faults", "array", "injected failures"},
+	{"drives", "object", "the drives by name (sd and one letter)"},
+	{"destructive", "boolean", "let commands write to the media or change security"}};
+const KeyDef drive_fields[] = {
+	{"nodes", "array", "the device nodes: the drive's name, or it and a partition number"},
+	{"capacity", "number", "sectors of the drive, reported in the identify data"},
+	{"rotational", "number", "the driver's rotational flag, 0 or 1; absent: from identify"},
+	{"partitions", "object", "partitions by number; 5 is the overwrite partition"},
+	{"overwrite", "object", "the overwrite function"},
+	{"identify", "object", "identify texts as the drive reports them, or all its words"},
+	{"smart", "object", "SMART attributes and thresholds, or whole pages"},
+	{"sysfs", "object", "files below /sys/block/NAME/ and their texts; null leaves one out"},
+	{"drive_file", "text", "a drive data file (IDFY, SMDT, SMTH), or relative to the board"},
+	{"host", "text", "a real ATA device (SCSI generic or block node) that answers"}};
+const KeyDef fault_fields[] = {
+	{"node", "text", "the node (\"*\" or absent: any)"},
+	{"request", "text", "the request name, or \"open\"; required"},
+	{"result", "number", "the result (absent: -1)"},
+	{"errno", "number", "the error number (absent: EIO for a negative result, else 0)"},
+	{"from", "number", "the call, counted from 1 in the trace, from which on it fails"},
+	{"count", "number", "how many calls fail (absent: all from `from` on)"}};
+const KeyDef partition_fields[] = {{"start", "number", "first sector"},
+				   {"sectors", "number", "size in sectors"}};
+const KeyDef overwrite_fields[] = {
+	{"rate", "number", "sectors per second once started; absent: never gets on"},
+	{"counts", "array", "progress counts that successive count requests answer instead"},
+	{"mode", "number", "mode before any request set it, 0 to 3"},
+	{"fixdata", "number", "fixed data word before any request set it"},
+	{"pranddata", "number", "random seed before any request set it"},
+	{"owsw", "number", "the driver's own switch word"}};
+const KeyDef identify_fields[] = {{"model", "text", "up to 40 characters"},
+				  {"serial", "text", "up to 20 characters"},
+				  {"firmware", "text", "up to 8 characters"},
+				  {"words", "array", "all 256 words in place of the texts"}};
+const KeyDef smart_fields[] = {
+	{"attributes", "array", "up to 30 attribute records, in page order"},
+	{"thresholds", "array", "up to 30 threshold records replacing the attributes'"},
+	{"attr_page", "text", "the attribute page as 1024 hex digits"},
+	{"thrs_page", "text", "the threshold page as 1024 hex digits"}};
+const KeyDef attribute_fields[] = {{"id", "number", "attribute number"},
+				   {"flags", "number", "flags"},
+				   {"current", "number", "current value (absent: 100)"},
+				   {"worst", "number", "worst value (absent: 100)"},
+				   {"raw", "number", "raw value, 48 bits"},
+				   {"vendor", "number", "vendor byte"},
+				   {"threshold", "number", "threshold of the attribute"}};
+const KeyDef threshold_fields[] = {{"id", "number", "attribute number"},
+				   {"threshold", "number", "its threshold"}};
 
-template <std::size_t N> std::string listing(const char *const (&names)[N])
+// a key's name, from either table (the state's have names only)
+const char *name_of(const char *name)
+{
+	return name;
+}
+const char *name_of(const KeyDef &def)
+{
+	return def.name;
+}
+
+template <typename Def, std::size_t N> std::string listing(const Def (&names)[N])
 {
 	std::string s;
-	for (const char *n : names)
-		s += (s.empty() ? "" : ", ") + std::string(n);
+	for (const Def &n : names)
+		s += (s.empty() ? "" : ", ") + std::string(name_of(n));
 	return s;
 }
 
@@ -67,14 +120,14 @@ template <typename Fn> void at(const std::string &key, Fn fn)
 	}
 }
 
-template <std::size_t N> void object_of(const json &j, const char *const (&names)[N])
+template <typename Def, std::size_t N> void object_of(const json &j, const Def (&names)[N])
 {
 	if (!j.is_object())
 		throw Bad{"", "must be an object, not " + article(j)};
 	for (const auto &item : j.items()) {
 		const std::string &key = item.key();
-		if (std::find_if(names, names + N, [&](const char *n) { return key == n; }) ==
-		    names + N)
+		if (std::find_if(names, names + N,
+				 [&](const Def &n) { return key == name_of(n); }) == names + N)
 			throw Bad{node_name(key), "unknown key (known: " + listing(names) + ")"};
 	}
 }
@@ -421,6 +474,28 @@ void parse_board(const json &j, BoardDesc &d, const std::string &dir,
 
 } // namespace
 
+namespace {
+
+// The file's text as JSON; a syntax error names its line and column.
+json parse_json(const std::string &text, const std::string &path, const std::string &hint)
+{
+	try {
+		return json::parse(text);
+	} catch (const json::parse_error &e) {
+		// e.byte: the position, from 1, of the last character read
+		const std::size_t at = std::min(text.size(), e.byte > 0 ? e.byte - 1 : 0);
+		const std::size_t line_start =
+			at == 0 ? std::string::npos : text.rfind('\n', at - 1);
+		const auto line = 1 + std::count(text.data(), text.data() + at, '\n');
+		const std::size_t column =
+			at - (line_start == std::string::npos ? 0 : line_start + 1);
+		throw Error(path + ":" + std::to_string(line) + ":" + std::to_string(column + 1) +
+			    ": not valid JSON (truncated or edited?)" + hint);
+	}
+}
+
+} // namespace
+
 Board board_of(const json &desc, const std::string &dir, bool (*known_request)(const std::string &))
 {
 	Board b;
@@ -437,10 +512,7 @@ Board board_of(const json &desc, const std::string &dir, bool (*known_request)(c
 Board load_board(const std::string &dir, bool (*known_request)(const std::string &))
 {
 	const std::string path = dir + "/board.json";
-	const json desc = json::parse(read_text(path, true), nullptr, false);
-	if (desc.is_discarded())
-		throw Error(path + ": not valid JSON (truncated or edited?)");
-	return board_of(desc, dir, known_request);
+	return board_of(parse_json(read_text(path, true), path, ""), dir, known_request);
 }
 
 std::string resolve_host(const std::string &path)
@@ -565,9 +637,7 @@ json read_state(const Board &board)
 	const std::string path = board.dir + "/state.json";
 	const std::string hint = " (remove " + path + " to start the driver afresh)";
 	const std::string text_ = read_text(path, false);
-	json state = text_.empty() ? json::object() : json::parse(text_, nullptr, false);
-	if (state.is_discarded())
-		throw Error(path + ": not valid JSON (truncated or edited?)" + hint);
+	json state = text_.empty() ? json::object() : parse_json(text_, path, hint);
 	try {
 		check_state(state);
 	} catch (const Bad &bad) {
@@ -577,12 +647,12 @@ json read_state(const Board &board)
 	return state;
 }
 
-std::vector<std::string> board_keys()
+std::vector<Key> board_keys()
 {
-	std::vector<std::string> keys;
+	std::vector<Key> keys;
 	auto add = [&](const std::string &prefix, const auto &names) {
-		for (const char *n : names)
-			keys.push_back(prefix + n);
+		for (const KeyDef &n : names)
+			keys.push_back({prefix + n.name, n.type, n.meaning});
 	};
 	add("", board_fields);
 	add("faults[].", fault_fields);

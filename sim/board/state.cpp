@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -319,6 +321,52 @@ std::string hex(const unsigned char *p, std::size_t n)
 		s += digits[p[i] & 15];
 	}
 	return s;
+}
+
+namespace {
+
+std::string vformat(const char *format, va_list ap)
+{
+	va_list again;
+	va_copy(again, ap);
+	std::string s(static_cast<std::size_t>(std::max(0, std::vsnprintf(nullptr, 0, format, ap))),
+		      '\0');
+	std::vsnprintf(s.data(), s.size() + 1, format, again);
+	va_end(again);
+	return s;
+}
+
+} // namespace
+
+void Shown::line(const std::string &label)
+{
+	if (!text.empty() && text.back() != '\n')
+		text += "\n";
+	text += "  " + label + ":";
+	label_ = label;
+	std::replace(label_.begin(), label_.end(), ' ', '_');
+}
+
+void Shown::set(const char *key, const json &value)
+{
+	values[label_][key] = value;
+}
+
+void Shown::put(const char *key, const json &value, const char *format, ...)
+{
+	set(key, value);
+	va_list ap;
+	va_start(ap, format);
+	text += vformat(format, ap);
+	va_end(ap);
+}
+
+void Shown::say(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	text += vformat(format, ap);
+	va_end(ap);
 }
 
 } // namespace sim

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
+#include <tuple>
 
 #include <csignal>
 
@@ -495,39 +496,49 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 	return result;
 }
 
-void show_drive(const Board &board, const json &state, const std::string &name, std::FILE *out)
+void show_drive(const Board &board, const json &state, const std::string &name, Shown &out)
 {
 	const DriveDesc &d = board.info.drives.at(name);
 	const json &kept = sim::kept(state, name);
 	const json &aes = kept.value("aes", json::object());
+	out.line("aes");
+	const std::string mode = aes.empty() ? "through (never set)" : aes.value("mode", "");
+	out.put("mode", mode, " mode %s", mode.c_str());
 	if (aes.contains("keybits"))
-		std::fprintf(out, "  aes: mode %s, %d-bit key\n", aes.value("mode", "").c_str(),
-			     aes.value("keybits", 0));
-	else
-		std::fprintf(out, "  aes: mode %s\n",
-			     aes.empty() ? "through (never set)" : aes.value("mode", "").c_str());
+		out.put("keybits", aes.value("keybits", 0), ", %d-bit key",
+			aes.value("keybits", 0));
 	show_overwrite(board, state, name, out);
-	std::fprintf(out, "  port: %s, link: %s\n", kept.value("port", "ready").c_str(),
-		     link_of(state));
+	out.line("port");
+	out.put("state", kept.value("port", "ready"), " %s", kept.value("port", "ready").c_str());
+	out.put("link", link_of(state), ", link: %s", link_of(state));
+	// a refused binding, a password that may be left, a long command going on
 	for (const char *what : {"unbound", "password", "busy"})
-		if (kept.contains(what))
-			std::fprintf(out, "  %s: %s\n", what, kept.at(what).dump().c_str());
+		if (kept.contains(what)) {
+			out.line(what);
+			out.set("state", kept.at(what));
+			out.say(" %s", kept.at(what).is_string()
+					       ? kept.at(what).get<std::string>().c_str()
+					       : kept.at(what).dump().c_str());
+		}
 	// printable identify texts, trailing spaces dropped
-	const auto shown = [&](int first, int words) {
+	out.line("identify");
+	const char *sep = " ";
+	for (const auto &[key, first, words] : {std::tuple{"model", ID_MODEL, ID_MODEL_WORDS},
+						{"serial", ID_SERIAL, ID_SERIAL_WORDS},
+						{"firmware", ID_FIRMWARE, ID_FIRMWARE_WORDS}}) {
 		std::string s;
 		for (char c : identify_text(d.identify, first, words))
 			s += (c >= 0x20 && c < 0x7F) ? std::string(1, c) : std::string("\\0");
-		return s.substr(0, s.find_last_not_of(' ') + 1);
-	};
-	std::fprintf(out, "  identify: model \"%s\", serial \"%s\", firmware \"%s\"\n",
-		     shown(ID_MODEL, ID_MODEL_WORDS).c_str(),
-		     shown(ID_SERIAL, ID_SERIAL_WORDS).c_str(),
-		     shown(ID_FIRMWARE, ID_FIRMWARE_WORDS).c_str());
-	if (d.host)
-		std::fprintf(out, "  real drive: %s (identify data as read at init)\n",
-			     d.host->c_str());
-	else
+		s.resize(s.find_last_not_of(' ') + 1);
+		out.put(key, s, "%s%s \"%s\"", sep, key, s.c_str());
+		sep = ", ";
+	}
+	if (d.host) {
+		out.line("real drive");
+		out.put("device", *d.host, " %s (identify data as read at init)", d.host->c_str());
+	} else {
 		show_simulated(d, sim::kept(state, name, "drive"), out);
+	}
 }
 
 } // namespace sim

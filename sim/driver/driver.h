@@ -153,7 +153,7 @@ void driver_bind(const Board &board, const std::string &node, json &line);
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
 		 int &err);
 // What the driver and the drive keep, for `ostrasim show`.
-void show_drive(const Board &board, const json &state, const std::string &drive, std::FILE *out);
+void show_drive(const Board &board, const json &state, const std::string &drive, Shown &out);
 
 // A security command with the user password of the driver's security erase.
 int security_command(Ctx &ctx, unsigned char command, unsigned timeout_s = 60, Ata *sent = nullptr);
@@ -166,7 +166,6 @@ int ow_op(Ctx &ctx, unsigned char *arg);
 int set_total(Ctx &ctx, unsigned char *arg);
 int clear_total(Ctx &ctx, unsigned char *arg);
 void overwrite_catch_up(Ctx &ctx);
-void show_overwrite(const Board &board, const json &state, const std::string &drive,
-		    std::FILE *out);
+void show_overwrite(const Board &board, const json &state, const std::string &drive, Shown &out);
 
 } // namespace sim

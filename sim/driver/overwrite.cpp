@@ -223,41 +223,52 @@ void overwrite_catch_up(Ctx &ctx)
 	ow["written"] = written;
 }
 
-void show_overwrite(const Board &board, const json &state, const std::string &name, std::FILE *out)
+void show_overwrite(const Board &board, const json &state, const std::string &name, Shown &out)
 {
 	const DriveDesc &drive = board.info.drives.at(name);
 	const OverwriteDesc &o = drive.overwrite;
 	const json &ow = kept(state, name, "ow");
-	std::fprintf(out,
-		     "  overwrite: mode %d, fixdata 0x%04x, owsw 0x%04x, pranddata 0x%08x, "
-		     "partsect %llu, total %llu\n",
-		     setting(ow, "mode", o.mode), setting(ow, "fixdata", o.fixdata),
-		     setting(ow, "owsw", o.owsw), setting(ow, "pranddata", o.pranddata),
-		     static_cast<unsigned long long>(partsect(drive)),
-		     static_cast<unsigned long long>(ow.value("total", std::uint64_t{0})));
+	const auto total = ow.value("total", std::uint64_t{0});
+	out.line("overwrite");
+	out.put("mode", setting(ow, "mode", o.mode), " mode %d", setting(ow, "mode", o.mode));
+	out.put("fixdata", setting(ow, "fixdata", o.fixdata), ", fixdata 0x%04x",
+		setting(ow, "fixdata", o.fixdata));
+	out.put("owsw", setting(ow, "owsw", o.owsw), ", owsw 0x%04x", setting(ow, "owsw", o.owsw));
+	out.put("pranddata", setting(ow, "pranddata", o.pranddata), ", pranddata 0x%08x",
+		setting(ow, "pranddata", o.pranddata));
+	out.put("partsect", partsect(drive), ", partsect %llu",
+		static_cast<unsigned long long>(partsect(drive)));
+	out.put("total", total, ", total %llu", static_cast<unsigned long long>(total));
 	const std::uint64_t now = now_ns(board.info, state);
 	const Progress p = progress(ow);
-	if (!p.started)
-		std::fprintf(out, "  overwrite: not started");
-	else if (ow.contains("failed"))
-		std::fprintf(out, "  overwrite: failed after %llu of %llu sectors (%s)",
-			     static_cast<unsigned long long>(p.trcount),
-			     static_cast<unsigned long long>(p.need),
-			     ow.at("failed").get<std::string>().c_str());
-	else
-		std::fprintf(out, "  overwrite: %s, count %u, trcount %llu of %llu, started at %u",
-			     p.count == 100 ? "finished" : "running", p.count,
-			     static_cast<unsigned long long>(p.trcount),
-			     static_cast<unsigned long long>(p.need), ow.value("start_count", 0U));
-	std::fprintf(out, "; %llu sectors/s", static_cast<unsigned long long>(o.rate));
+	const char *run = !p.started              ? "not started"
+			  : ow.contains("failed") ? "failed"
+			  : p.count == 100        ? "finished"
+						  : "running";
+	out.line("overwrite");
+	out.put("state", run, " %s", run);
+	if (p.started) {
+		out.set("trcount", p.trcount);
+		out.set("of", p.need);
+	}
+	if (ow.contains("failed"))
+		out.put("failed", ow.at("failed"), " after %llu of %llu sectors (%s)",
+			static_cast<unsigned long long>(p.trcount),
+			static_cast<unsigned long long>(p.need),
+			ow.at("failed").get<std::string>().c_str());
+	else if (p.started)
+		out.put("count", p.count, ", count %u, trcount %llu of %llu, started at %u",
+			p.count, static_cast<unsigned long long>(p.trcount),
+			static_cast<unsigned long long>(p.need), ow.value("start_count", 0U));
+	out.put("rate", o.rate, "; %llu sectors/s", static_cast<unsigned long long>(o.rate));
 	if (board.info.virtual_clock)
-		std::fprintf(out, "; virtual clock at %llu.%03llu s",
-			     static_cast<unsigned long long>(now / NS_PER_S),
-			     static_cast<unsigned long long>(now % NS_PER_S / 1000000));
+		out.put("clock_ns", now, "; virtual clock at %llu.%03llu s",
+			static_cast<unsigned long long>(now / NS_PER_S),
+			static_cast<unsigned long long>(now % NS_PER_S / 1000000));
 	if (!o.counts.empty())
-		std::fprintf(out, "; scripted counts, %zu of %zu polled",
-			     ow.value("polls", std::size_t{0}), o.counts.size());
-	std::fprintf(out, "\n");
+		out.put("polls", ow.value("polls", std::size_t{0}),
+			"; scripted counts, %zu of %zu polled", ow.value("polls", std::size_t{0}),
+			o.counts.size());
 }
 
 } // namespace sim

@@ -141,7 +141,7 @@ struct Device {
 // (state.drives.NAME.drive).
 std::unique_ptr<Drive> simulated_drive(const DriveDesc &desc, json &state);
 // What the simulated drive keeps, for `ostrasim show`.
-void show_simulated(const DriveDesc &desc, const json &state, std::FILE *out);
+void show_simulated(const DriveDesc &desc, const json &state, Shown &out);
 // The SMART attribute page as the simulated drive sends it now.
 Page simulated_attr(const DriveDesc &desc, const json &state);
 

@@ -528,7 +528,7 @@ std::unique_ptr<Drive> simulated_drive(const DriveDesc &desc, json &state)
 	return std::make_unique<SimDrive>(desc, state);
 }
 
-void show_simulated(const DriveDesc &desc, const json &state, std::FILE *out)
+void show_simulated(const DriveDesc &desc, const json &state, Shown &out)
 {
 	const Page attr = simulated_attr(desc, state);
 	const unsigned char *e173 = nullptr;
@@ -538,34 +538,49 @@ void show_simulated(const DriveDesc &desc, const json &state, std::FILE *out)
 		attributes += e[0] != 0 ? 1 : 0;
 		e173 = e[0] == SMART_ID_ERASE_COUNT && e173 == nullptr ? e : e173;
 	}
-	std::fprintf(out, "  smart: %d attributes\n  power: %s\n  media:", attributes,
-		     state.value("power", "active").c_str());
+	out.line("smart");
+	out.put("attributes", attributes, " %d attributes", attributes);
+	out.line("power");
+	out.put("mode", state.value("power", "active"), " %s",
+		state.value("power", "active").c_str());
 	// the written ranges, in sectors
+	out.line("media");
+	json ranges = json::array();
 	for (const json &x : state.value("media", json::array())) {
 		const auto first = x[0].get<unsigned long long>();
 		const auto last = first + x[1].get<unsigned long long>() - 1;
 		const std::string kind = x[2].get<std::string>();
-		std::fprintf(out, first == last ? " 0x%llx" : " 0x%llx-0x%llx", first, last);
-		if (kind == "fixed" || kind == "random")
-			std::fprintf(out, " %s 0x%0*x", kind.c_str(), kind == "fixed" ? 4 : 8,
-				     x[3].get<unsigned>());
-		else
-			std::fprintf(out, " %s", kind.c_str());
-		std::fprintf(out, ";");
+		ranges.push_back({{"first", first}, {"last", last}, {"kind", kind}});
+		out.say(first == last ? " 0x%llx" : " 0x%llx-0x%llx", first, last);
+		if (kind == "fixed" || kind == "random") {
+			ranges.back()["value"] = x[3];
+			out.say(" %s 0x%0*x", kind.c_str(), kind == "fixed" ? 4 : 8,
+				x[3].get<unsigned>());
+		} else {
+			out.say(" %s", kind.c_str());
+		}
+		out.say(";");
 	}
-	std::fprintf(out, "%s\n", state.contains("media") ? "" : " never written");
-	std::fprintf(out, "  erase count:");
+	out.set("ranges", ranges);
+	out.say("%s", state.contains("media") ? "" : " never written");
+	out.line("erase count");
 	if (e173 != nullptr)
-		std::fprintf(out, " average %u, maximum %u", e173[5] + 256U * e173[6],
-			     e173[7] + 256U * e173[8]);
+		out.put("average", e173[5] + 256U * e173[6], " average %u",
+			e173[5] + 256U * e173[6]);
+	if (e173 != nullptr)
+		out.put("maximum", e173[7] + 256U * e173[8], ", maximum %u",
+			e173[7] + 256U * e173[8]);
 	else
-		std::fprintf(out, " not reported");
-	std::fprintf(out, "; security erases: %llu\n",
-		     static_cast<unsigned long long>(state.value("erases", std::uint64_t{0})));
+		out.say(" not reported");
+	const auto erases = state.value("erases", std::uint64_t{0});
+	out.put("security_erases", erases, "; security erases: %llu",
+		static_cast<unsigned long long>(erases));
 	const json &s = state.value("security", json::object());
-	if (s.value("enabled", false))
-		std::fprintf(out, "  security: user password set (%s)\n",
-			     s.value("level", "high").c_str());
+	if (s.value("enabled", false)) {
+		out.line("security");
+		out.put("password", s.value("level", "high"), " user password set (%s)",
+			s.value("level", "high").c_str());
+	}
 }
 
 } // namespace sim

@@ -238,8 +238,9 @@ bool open_device(Node &n, const cuse_lowlevel_ops &ops)
 	fuse_opt_free_args(&args);
 	const int fd = ::open("/dev/cuse", O_RDWR | O_CLOEXEC);
 	if (n.se == nullptr || fd < 0) {
-		std::fprintf(stderr, "ostrasim: cannot open /dev/cuse for %s: %s\n", n.name.c_str(),
-			     std::strerror(errno));
+		std::fprintf(stderr, "ostrasim: cannot open /dev/cuse for %s: %s%s\n",
+			     n.name.c_str(), std::strerror(errno),
+			     errno == ENOENT ? " (load the CUSE module: modprobe cuse)" : "");
 		if (fd >= 0)
 			::close(fd);
 		return false;

@@ -1,13 +1,7 @@
 // ostrasim - runs programs against a simulated controller board.
 //
-//   ostrasim init DIR [--preset NAME]   write a new board (presets: ostrasim presets)
-//   ostrasim run DIR -- PROGRAM ARGS... run PROGRAM against the board
-//   ostrasim run --kernel DIR -- PROGRAM ARGS...  the same through `serve`'s devices
-//   ostrasim serve DIR                  the board's drive nodes as character devices
-//   ostrasim trace DIR [--raw]          print the request trace readably (raw: as stored)
-//   ostrasim show DIR                   print what the driver keeps per drive
-//   ostrasim presets                    list the built-in boards
-//
+// Each subcommand is a row of one table: its synopsis, what it does and its
+// options, which getopt_long, its --help and the shell completion all read.
 // `run` lays out the board's files from board.json (device nodes, sysfs files,
 // probe script), then starts PROGRAM with the simulator preloaded: directly
 // for a native program, under qemu-ppc with the PowerPC library for a 32-bit
@@ -25,6 +19,7 @@
 #include <sstream>
 
 #include <elf.h>
+#include <getopt.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -38,20 +33,183 @@ extern const ostrasim_preset ostrasim_presets[];
 
 namespace {
 
-const char usage_text[] = "usage: ostrasim init DIR [--preset NAME] [--force]\n"
-			  "                    [--host NAME=DEVICE]... [--destructive]\n"
-			  "       ostrasim run [--kernel] DIR -- PROGRAM [ARGS...]\n"
-			  "       ostrasim serve DIR\n"
-			  "       ostrasim trace DIR [--raw | --clear]\n"
-			  "       ostrasim show DIR\n"
-			  "       ostrasim presets\n"
-			  "       ostrasim keys\n"
-			  "       ostrasim --help | --version\n";
+// A wrong command line: what is wrong (empty: getopt_long said it), then the
+// command's usage; status 2.
+struct Usage {
+	const char *cmd; // null: the command itself is wrong
+	std::string what;
+};
+// Whatever keeps `run` from starting the program: status 127.
+struct NoStart : sim::Error {
+	using sim::Error::Error;
+};
 
-// A wrong command line: what is wrong, the usage, status 2.
-int usage(const std::string &what)
+struct Opt {
+	const char *name;
+	const char *arg; // the value's name; null: a flag
+	const char *help;
+};
+struct Command {
+	const char *name;
+	const char *synopsis; // after "ostrasim NAME"
+	const char *what;
+	std::vector<Opt> opts;
+	std::size_t operands; // exactly so many, but `help` (at most one)
+};
+
+const std::vector<Command> &commands()
 {
-	std::cerr << "ostrasim: " << what << "\n" << usage_text;
+	static const std::vector<Command> table = {
+		{"init",
+		 "DIR [--preset NAME] [--force] [--host NAME=DEVICE]... [--destructive]",
+		 "Write a new board into DIR.",
+		 {{"preset", "NAME", "the built-in board (ostrasim presets; default: default)"},
+		  {"force", nullptr, "write a new board over the one DIR holds"},
+		  {"host", "NAME=DEVICE", "drive NAME is the real ATA device DEVICE (/dev/sgN)"},
+		  {"destructive", nullptr, "let commands write to those real drives"}},
+		 1},
+		{"run",
+		 "[--kernel] DIR -- PROGRAM [ARG...]",
+		 "Run PROGRAM, native or PowerPC, against the board in DIR.",
+		 {{"kernel", nullptr, "without the library, on the nodes of `ostrasim serve DIR`"}},
+		 1},
+		{"serve",
+		 "DIR",
+		 "Make the board's drive nodes /dev/NODE (CUSE) and answer them until stopped.",
+		 {},
+		 1},
+		{"trace",
+		 "DIR [--brief | --raw | --clear] [--last]",
+		 "Print the requests made on the board's drive nodes, records decoded.",
+		 {{"brief", nullptr, "one line a request: its result and the fields it changed"},
+		  {"raw", nullptr, "the JSON lines as stored"},
+		  {"clear", nullptr, "empty the trace"},
+		  {"last", nullptr, "the last program run only, its lines numbered from 1"}},
+		 1},
+		{"show",
+		 "DIR [--json]",
+		 "Print what the driver keeps for each drive.",
+		 {{"json", nullptr, "as one JSON object"}},
+		 1},
+		{"presets", "", "List the built-in boards.", {}, 0},
+		{"keys", "", "List the keys board.json may hold, their types and meanings.", {}, 0},
+		{"help", "[COMMAND]", "Print the usage of COMMAND, or of every command.", {}, 1},
+	};
+	return table;
+}
+
+const Command *find_command(const std::string &name)
+{
+	for (const Command &c : commands())
+		if (name == c.name)
+			return &c;
+	return nullptr;
+}
+
+std::string synopsis(const Command &c)
+{
+	return std::string("ostrasim ") + c.name + (*c.synopsis != '\0' ? " " : "") + c.synopsis;
+}
+
+// Every command's synopsis; with a command, its synopsis, what it does and
+// its options.
+void print_help(const Command *c)
+{
+	if (c == nullptr) {
+		const char *lead = "usage: ";
+		for (const Command &each : commands()) {
+			std::printf("%s%s\n", lead, synopsis(each).c_str());
+			lead = "       ";
+		}
+		std::printf("%sostrasim --help | --version\n"
+			    "ostrasim help COMMAND: its options; ostrasim(1): everything.\n",
+			    lead);
+		return;
+	}
+	std::printf("usage: %s\n%s\n", synopsis(*c).c_str(), c->what);
+	for (const Opt &o : c->opts)
+		std::printf(
+			"  --%-20s %s\n",
+			(std::string(o.name) + (o.arg != nullptr ? std::string(" ") + o.arg : ""))
+				.c_str(),
+			o.help);
+}
+
+// A command's options and operands; run's program and its arguments follow
+// "--" and are not read.
+struct Args {
+	std::map<std::string, std::vector<std::string>> opts;
+	std::vector<std::string> operands;
+	char **program = nullptr;
+	bool has(const char *name) const
+	{
+		return opts.count(name) != 0;
+	}
+	std::string last(const char *name, const std::string &absent) const
+	{
+		return has(name) ? opts.at(name).back() : absent;
+	}
+};
+
+// Options anywhere among the operands, "--opt=value" or "--opt value";
+// null after --help.
+std::optional<Args> parse(const Command &cmd, int argc, char **argv)
+{
+	Args a;
+	int end = argc;
+	if (std::string(cmd.name) == "run") {
+		end = static_cast<int>(
+			std::find_if(argv, argv + argc,
+				     [](const char *s) { return std::strcmp(s, "--") == 0; }) -
+			argv);
+		if (end + 1 < argc)
+			a.program = argv + end + 1;
+	}
+	std::vector<option> longopts;
+	for (const Opt &o : cmd.opts)
+		longopts.push_back(
+			{o.name, o.arg != nullptr ? required_argument : no_argument, nullptr, 0});
+	longopts.push_back({"help", no_argument, nullptr, 'h'});
+	longopts.push_back({});
+	std::string me = "ostrasim";
+	std::vector<char *> av(argv, argv + end);
+	av[0] = me.data();
+	av.push_back(nullptr);
+	optind = 0; // a new scan
+	int index = 0;
+	for (int c = 0; (c = getopt_long(end, av.data(), "h", longopts.data(), &index)) != -1;) {
+		if (c == 'h')
+			return std::nullopt;
+		if (c != 0)
+			throw Usage{cmd.name, ""};
+		a.opts[longopts[index].name].push_back(optarg != nullptr ? optarg : "");
+	}
+	for (int i = optind; i < end; i++)
+		a.operands.emplace_back(av[i]);
+	if (std::string(cmd.name) == "run" && a.program == nullptr)
+		throw Usage{cmd.name,
+			    end == argc ? "no '--' before the program" : "no program after '--'"};
+	const bool help = std::string(cmd.name) == "help";
+	if (a.operands.size() > cmd.operands || (!help && a.operands.size() < cmd.operands))
+		throw Usage{cmd.name,
+			    a.operands.size() < cmd.operands
+				    ? "missing operand"
+				    : "unexpected operand " + sim::node_name(a.operands.back())};
+	return a;
+}
+
+// Prints a usage error: its line, then the command's synopsis.
+int usage(const Usage &u)
+{
+	if (!u.what.empty())
+		std::cerr << "ostrasim: " << (u.cmd != nullptr ? std::string(u.cmd) + ": " : "")
+			  << u.what << "\n";
+	const Command *c = u.cmd != nullptr ? find_command(u.cmd) : nullptr;
+	if (c != nullptr)
+		std::cerr << "usage: " << synopsis(*c) << "\n"
+			  << "Try 'ostrasim " << c->name << " --help' for more information.\n";
+	else
+		std::cerr << "usage: ostrasim COMMAND [ARG...] | --help | --version\n";
 	return 2;
 }
 
@@ -205,7 +363,7 @@ std::string library(const char *env, std::initializer_list<const char *> places)
 		if (named)
 			break;
 	}
-	throw sim::Error("no simulator library at " + tried + " (" + env + " names one)");
+	throw NoStart("no simulator library at " + tried + " (" + env + " names one)");
 }
 
 // The preset's board with the given real devices as its drives: each
@@ -227,10 +385,14 @@ json host_board(json board, const std::map<std::string, std::string> &hosts, boo
 		a.count = 1;
 		a.data = raw.data();
 		a.len = raw.size();
+		// a device that cannot be opened is said as such, not as an ATA error
 		if (const int err = sim::sgio_drive(dev)->send(a))
-			throw sim::Error("cannot identify " + dev + ": " +
-					 (a.note.empty() ? std::strerror(err) : a.note) +
-					 (err == EIO ? " (not an ATA device?)" : ""));
+			throw sim::Error(
+				a.note.rfind("cannot open ", 0) == 0
+					? a.note
+					: "cannot identify " + dev + ": " +
+						  (a.note.empty() ? std::strerror(err) : a.note) +
+						  (err == EIO ? " (not an ATA device?)" : ""));
 		const sim::IdentifyWords words = sim::words_of(raw);
 		const std::uint64_t sectors = sim::capacity_of(words);
 		board["drives"][name] = {
@@ -254,8 +416,8 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force,
 	while (p->name != nullptr && preset != p->name)
 		p++;
 	if (p->name == nullptr)
-		return usage("no preset " + sim::node_name(preset) +
-			     " (presets: " + preset_names() + ")");
+		throw Usage{"init", "no preset " + sim::node_name(preset) +
+					    " (presets: " + preset_names() + ")"};
 	// a new or empty folder, or with --force a board: nothing else is
 	// touched, and nothing is written before everything is known
 	std::error_code ec;
@@ -284,7 +446,22 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force,
 		put_file(fs::path(board.dir) / "trace.jsonl", "", file);
 	});
 	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1);
-	lay_out(sim::load(board.dir));
+	const sim::Board made = sim::load(board.dir);
+	lay_out(made);
+	// what it made: the drives, their nodes, what answers them
+	std::string drives;
+	for (const auto &[name, d] : made.info.drives) {
+		drives += (drives.empty() ? "" : "; ") + name +
+			  (d.host ? " real drive " + *d.host : " simulated") + ", nodes";
+		for (const std::string &node : d.nodes)
+			drives += " /dev/" + node;
+	}
+	std::printf("made board %s%s: %s%s\n", dir.c_str(),
+		    hosts.empty() ? (" from preset " + preset).c_str() : "",
+		    drives.empty() ? "no drives" : drives.c_str(),
+		    hosts.empty() || destructive
+			    ? ""
+			    : "; writes to the real drives refused (--destructive allows them)");
 	return 0;
 }
 
@@ -307,14 +484,22 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 		while (prog[argc] != nullptr)
 			argc++;
 		sim::trace_run(board, argc, prog);
-		sim::enter_kernel_view(board); // the drive nodes are `serve`'s
+		try {
+			sim::enter_kernel_view(board); // the drive nodes are `serve`'s
+		} catch (const std::runtime_error &e) {
+			throw NoStart(e.what());
+		}
 		unsetenv("OSTRASIM_BOARD");
 	} else if (is_ppc32(prog[0])) {
 		const std::string lib =
 			library("OSTRASIM_PPC_LIB", {"/../ppc/libostrasim.so",
 						     "/../lib/ostrasim/powerpc/libostrasim.so"});
-		args = {"qemu-ppc", "-L", env_or("OSTRASIM_PPC_SYSROOT", OSTRASIM_PPC_SYSROOT),
-			"-E", "LD_PRELOAD=" + lib};
+		const std::string root = env_or("OSTRASIM_PPC_SYSROOT", OSTRASIM_PPC_SYSROOT);
+		if (!fs::exists(root + "/lib/ld.so.1"))
+			throw NoStart("no PowerPC C library at " + root +
+				      " (Debian package libc6-powerpc-cross; OSTRASIM_PPC_SYSROOT "
+				      "names another)");
+		args = {"qemu-ppc", "-L", root, "-E", "LD_PRELOAD=" + lib};
 	} else {
 		const std::string lib = library(
 			"OSTRASIM_LIB", {"/libostrasim.so", "/../lib/ostrasim/libostrasim.so"});
@@ -329,110 +514,149 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	argv.push_back(nullptr);
 	std::fflush(nullptr);
 	execvp(argv[0], argv.data());
-	std::cerr << "ostrasim: cannot run " << sim::node_name(argv[0]) << ": "
-		  << std::strerror(errno) << "\n";
-	return 127;
+	const int err = errno;
+	std::string hint;
+	if (args[0] == "qemu-ppc" && err == ENOENT)
+		hint = " (Debian package qemu-user)";
+	else if (kernel && std::string(prog[0]).rfind("/tmp/", 0) == 0)
+		hint = " (the board's tmp is mounted over /tmp: put the program elsewhere)";
+	throw NoStart("cannot run " + sim::node_name(argv[0]) + ": " + std::strerror(err) + hint);
 }
 
 // Needs read access only: the state is replaced atomically, so it is read
 // without the lock.
-int cmd_show(const std::string &dir)
+int cmd_show(const std::string &dir, bool as_json)
 {
 	const sim::Board board = sim::load(board_dir_of(dir));
 	const json state = sim::read_state(board);
+	json all = json::object();
 	for (const auto &[name, drive] : board.info.drives) {
+		sim::Shown shown;
+		shown.values["nodes"] = drive.nodes;
+		sim::show_drive(board, state, name, shown);
+		all[name] = shown.values;
+		if (as_json)
+			continue;
 		std::printf("%s:", name.c_str());
 		for (const std::string &node : drive.nodes)
 			std::printf(" /dev/%s", node.c_str());
-		std::printf("\n");
-		sim::show_drive(board, state, name, stdout);
+		std::printf("\n%s\n", shown.text.c_str());
 	}
+	if (as_json)
+		std::printf("%s\n", all.dump(2).c_str());
 	return 0;
+}
+
+int cmd_trace(const std::string &dir, const Args &a)
+{
+	if (a.has("brief") + a.has("raw") + a.has("clear") > 1 || (a.has("clear") && a.has("last")))
+		throw Usage{"trace", "--brief, --raw and --clear go one at a time, --clear alone"};
+	const std::string where = board_dir_of(dir);
+	if (!a.has("clear"))
+		return sim::print_trace(where + "/trace.jsonl",
+					{a.has("raw"), a.has("brief"), a.has("last")}, stdout);
+	sim::Board board;
+	board.dir = where;
+	sim::clear_trace(board);
+	return 0;
+}
+
+int dispatch(const Command &cmd, const Args &a)
+{
+	const std::string name = cmd.name;
+	const std::string dir = a.operands.empty() ? "" : a.operands[0];
+	if (name == "init") {
+		std::map<std::string, std::string> hosts;
+		for (const std::string &h :
+		     a.has("host") ? a.opts.at("host") : std::vector<std::string>{}) {
+			const std::size_t eq = h.find('=');
+			if (eq == 0 || eq == std::string::npos || eq + 1 == h.size())
+				throw Usage{"init",
+					    "--host wants NAME=DEVICE, not " + sim::node_name(h)};
+			hosts[h.substr(0, eq)] = h.substr(eq + 1);
+		}
+		return cmd_init(dir, a.last("preset", "default"), a.has("force"), hosts,
+				a.has("destructive"));
+	}
+	if (name == "run")
+		return cmd_run(dir, a.program, a.has("kernel"));
+	if (name == "serve") {
+		sim::Board board = sim::load(board_dir_of(dir));
+		return sim::serve(board);
+	}
+	if (name == "trace")
+		return cmd_trace(dir, a);
+	if (name == "show")
+		return cmd_show(dir, a.has("json"));
+	if (name == "presets") {
+		for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++)
+			std::printf("%-10s %s\n", p->name,
+				    json::parse(p->text).value("comment", "").c_str());
+		return 0;
+	}
+	if (name == "keys") {
+		for (const sim::Key &k : sim::board_keys())
+			std::printf("%-44s %-8s %s\n", k.path.c_str(), k.type, k.meaning);
+		return 0;
+	}
+	const Command *of = dir.empty() ? nullptr : find_command(dir);
+	if (!dir.empty() && of == nullptr)
+		throw Usage{"help", "no command " + sim::node_name(dir)};
+	print_help(of);
+	return 0;
+}
+
+// The command line: ostrasim [--help | --version] or ostrasim COMMAND ...
+int command_line(int argc, char **argv)
+{
+	const std::string first = argc > 1 ? argv[1] : "";
+	if (first == "--help" || first == "-h" || first == "--version") {
+		if (argc > 2)
+			throw Usage{nullptr, first + " takes no operand"};
+		if (first == "--version")
+			std::printf("ostrasim %s\n", OSTRASIM_VERSION);
+		else
+			print_help(nullptr);
+		return 0;
+	}
+	const Command *cmd = find_command(first);
+	if (cmd == nullptr) {
+		std::string names;
+		for (const Command &c : commands())
+			names += (names.empty() ? "" : ", ") + std::string(c.name);
+		throw Usage{nullptr, first.empty() ? "no command (commands: " + names + ")"
+						   : "unknown command " + sim::node_name(first) +
+							     " (commands: " + names + ")"};
+	}
+	const std::optional<Args> a = parse(*cmd, argc - 1, argv + 1);
+	if (!a) {
+		print_help(cmd);
+		return 0;
+	}
+	return dispatch(*cmd, *a);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+	// every failure in one line, in the user's terms
 	try {
-		const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-		const std::size_t n = args.size();
-		const std::string cmd = n > 0 ? args[0] : "";
-		if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-			std::printf("%s", usage_text);
-			return 0;
-		}
-		if (cmd == "--version") {
-			std::printf("ostrasim %s\n", OSTRASIM_VERSION);
-			return 0;
-		}
-		if (cmd == "init" && n >= 2) {
-			std::string preset = "default";
-			bool force = false, destructive = false;
-			std::map<std::string, std::string> hosts;
-			for (std::size_t i = 2; i < n; i++) {
-				if (args[i] == "--force")
-					force = true;
-				else if (args[i] == "--preset" && i + 1 < n)
-					preset = args[++i];
-				else if (args[i] == "--host" && i + 1 < n &&
-					 args[i + 1].find('=') != std::string::npos) {
-					const std::string &h = args[++i];
-					hosts[h.substr(0, h.find('='))] = h.substr(h.find('=') + 1);
-				} else if (args[i] == "--destructive")
-					destructive = true;
-				else
-					return usage("init: unknown option " +
-						     sim::node_name(args[i]));
-			}
-			return cmd_init(args[1], preset, force, hosts, destructive);
-		}
-		if (cmd == "run" && n >= 4 && args[2] == "--")
-			return cmd_run(args[1], argv + 4, false);
-		if (cmd == "run" && n >= 5 && args[1] == "--kernel" && args[3] == "--")
-			return cmd_run(args[2], argv + 5, true);
-		if (cmd == "serve" && n == 2) {
-			sim::Board board = sim::load(board_dir_of(args[1]));
-			return sim::serve(board);
-		}
-		if (cmd == "trace" && n >= 2 && n <= 3) {
-			// DIR, then --raw or --clear, in either order
-			const bool flag_first = n == 3 && args[1].rfind("--", 0) == 0;
-			const std::string &dir = args[flag_first ? 2 : 1];
-			const std::string flag = n == 3 ? args[flag_first ? 1 : 2] : "";
-			if (flag.empty() || flag == "--raw")
-				return sim::print_trace(board_dir_of(dir) + "/trace.jsonl",
-							!flag.empty(), stdout);
-			if (flag != "--clear")
-				return usage("trace: unknown option " + sim::node_name(flag));
-			sim::Board board;
-			board.dir = board_dir_of(dir);
-			sim::clear_trace(board);
-			return 0;
-		}
-		if (cmd == "show" && n == 2)
-			return cmd_show(args[1]);
-		if (cmd == "presets" && n == 1) {
-			for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++)
-				std::printf("%-10s %s\n", p->name,
-					    json::parse(p->text).value("comment", "").c_str());
-			return 0;
-		}
-		if (cmd == "keys" && n == 1) {
-			for (const std::string &key : sim::board_keys())
-				std::printf("%s\n", key.c_str());
-			return 0;
-		}
-		for (const char *known :
-		     {"init", "run", "serve", "trace", "show", "presets", "keys"})
-			if (cmd == known)
-				return usage(cmd + ": wrong arguments");
-		return usage(cmd.empty() ? "no command"
-					 : "unknown command " + sim::node_name(cmd) +
-						   " (commands: init, run, serve, trace, show, "
-						   "presets, keys)");
-	} catch (const std::exception &e) {
+		return command_line(argc, argv);
+	} catch (const Usage &u) {
+		return usage(u);
+	} catch (const NoStart &e) {
 		std::cerr << "ostrasim: " << e.what() << "\n";
-		return 2;
+		return 127;
+	} catch (const sim::Error &e) {
+		std::cerr << "ostrasim: " << e.what() << "\n";
+	} catch (const fs::filesystem_error &e) {
+		std::cerr << "ostrasim: " << e.path1().string() << ": " << e.code().message()
+			  << "\n";
+	} catch (const std::bad_alloc &) {
+		std::cerr << "ostrasim: out of memory\n";
+	} catch (const std::exception &e) {
+		std::cerr << "ostrasim: internal error (" << e.what() << ")\n";
 	}
+	return 2;
 }

@@ -19,8 +19,14 @@ namespace sim {
 // trace_raw, the value of each NAME=VALUE argument shows as "*" (key words).
 void trace_run(const Board &board, int argc, char **argv);
 
-// Prints the trace file readably (raw: the JSON lines as stored).  Returns 0,
-// or 2 after a line naming what is wrong with the file.
-int print_trace(const std::string &path, bool raw, std::FILE *out);
+// How to print the trace: the JSON lines as stored (raw), or readably, in
+// full or one line a request (brief); the last program run only, its lines
+// numbered from 1 (last).
+struct TraceView {
+	bool raw = false, brief = false, last = false;
+};
+// Prints the trace file.  Returns 0, or 2 after a line naming what is wrong
+// with the file.
+int print_trace(const std::string &path, const TraceView &view, std::FILE *out);
 
 } // namespace sim

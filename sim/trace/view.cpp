@@ -154,6 +154,33 @@ void print_record(const char *side, const char *record, const std::vector<Field>
 		hexdump(bytes.data() + off, size, out);
 }
 
+// What the driver changed in the record, on one line: the fields by name,
+// data areas by size.
+std::string brief_fields(const json &line, bool big)
+{
+	const Request *r = find_request(line.value("request", ""));
+	if (!line.contains("before"))
+		return "";
+	const Bytes before = from_hex(line, "before");
+	const Bytes after = from_hex(line, "after");
+	if (r == nullptr || r->layout == nullptr)
+		return before == after ? "" : std::to_string(after.size()) + " bytes changed";
+	const Layout &l = *r->layout;
+	std::string text;
+	for (const Field &f : l.out.empty() ? l.in : l.out) {
+		std::size_t size = 0;
+		const unsigned char *p = at(f, after, size);
+		if (p == nullptr || (before.size() == after.size() &&
+				     std::memcmp(before.data() + f.off, p, size) == 0))
+			continue;
+		text += std::string(text.empty() ? "" : ", ") + f.name + " " +
+			(f.kind == Kind::Data
+				 ? std::to_string(size) + " bytes"
+				 : field_text(f, p, size, big, line.value("masked", false)));
+	}
+	return text;
+}
+
 void print_request(const json &line, bool big, std::FILE *out)
 {
 	const Request *r = find_request(line.value("request", ""));
@@ -186,25 +213,34 @@ std::string joined(const json &args)
 	return s;
 }
 
-// One line of the trace; order_of keeps the byte order of each process's run.
-void print_line(const json &line, std::map<long, std::string> &order_of, std::FILE *out)
+// An error number by name and text: "EIO (Input/output error)".
+std::string errno_text(int err)
+{
+	const char *name = strerrorname_np(err);
+	return std::string(name != nullptr ? name : "errno " + std::to_string(err)) + " (" +
+	       std::strerror(err) + ")";
+}
+
+// One line of the trace, numbered n; order_of keeps the byte order of each
+// process's run.
+void print_line(const json &line, unsigned long long n, const TraceView &view,
+		std::map<long, std::string> &order_of, std::FILE *out)
 {
 	const std::string op = line.value("op", "");
 	const long pid = line.value("pid", 0L);
 	if (op == "run") {
 		const std::string order = line.value("byte_order", "");
 		order_of[pid] = order;
+		std::fprintf(out, "run %s%s (%s", line.value("program", "").c_str(),
+			     joined(line.value("args", json::array())).c_str(), order.c_str());
 		std::fprintf(out,
-			     "run %s%s (%s: record fields read %s, bytes shown in the "
-			     "program's memory order)\n",
-			     line.value("program", "").c_str(),
-			     joined(line.value("args", json::array())).c_str(), order.c_str(),
+			     view.brief ? ")\n"
+					: ": record fields read %s, bytes shown in the "
+					  "program's memory order)\n",
 			     order.c_str());
 		return;
 	}
-	std::fprintf(out, "%5llu %-6s %-6s",
-		     static_cast<unsigned long long>(line.value("seq", 0ULL)), op.c_str(),
-		     line.value("node", "").c_str());
+	std::fprintf(out, "%5llu %-6s %-6s", n, op.c_str(), line.value("node", "").c_str());
 	if (op == "exit") {
 		const json open = line.value("open", json::array());
 		std::fprintf(out, " nodes left open:%s", open.empty() ? " none" : "");
@@ -228,8 +264,8 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 		return;
 	}
 	if (op == "ioctl")
-		std::fprintf(out, " %s (0x%04lx)", line.value("request", "").c_str(),
-			     line.value("code", 0UL));
+		std::fprintf(out, view.brief ? " %s" : " %s (0x%04lx)",
+			     line.value("request", "").c_str(), line.value("code", 0UL));
 	if (op == "clear")
 		std::fprintf(out, " the password the security erase may have left");
 	const int result = line.value("result", 0);
@@ -240,23 +276,33 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 	else
 		std::fprintf(out, " -> %d", result);
 	if (err != 0)
-		std::fprintf(out, " (%s)", std::strerror(err));
+		std::fprintf(out, " %s", errno_text(err).c_str());
 	if (line.value("injected", false))
 		std::fprintf(out, " [injected]");
 	if (line.value("masked", false))
 		std::fprintf(out, " [masked]");
 	if (line.value("front", "") == "preload")
 		std::fprintf(out, " [preload only]");
+	const auto [order, unknown] = order_of.try_emplace(pid, "little-endian");
+	const bool big = order->second == "big-endian";
+	if (view.brief) {
+		const std::string changed = op == "ioctl" ? brief_fields(line, big) : "";
+		const json refused = line.value("refused", json());
+		std::fprintf(out, "%s%s%s\n", changed.empty() ? "" : ": ", changed.c_str(),
+			     refused.is_string()
+				     ? ("; refused: " + refused.get<std::string>()).c_str()
+				     : "");
+		return;
+	}
 	std::fprintf(out, "\n");
 	if (line.contains("bound") && line.at("bound").is_string()) // a real drive's check
 		std::fprintf(out, "        bound: %s\n",
 			     line.at("bound").get<std::string>().c_str());
 	if (op != "ioctl" && op != "clear")
 		return;
-	const auto [order, unknown] = order_of.try_emplace(pid, "little-endian");
 	if (unknown)
 		std::fprintf(out, "        (no run header: record fields read little-endian)\n");
-	print_request(line, order->second == "big-endian", out);
+	print_request(line, big, out);
 	// a real drive's commands and the registers it answered with
 	for (const json &ata : line.value("ata", json::array()))
 		if (ata.is_string())
@@ -270,28 +316,45 @@ void print_line(const json &line, std::map<long, std::string> &order_of, std::FI
 
 } // namespace
 
-int print_trace(const std::string &path, bool raw, std::FILE *out)
+int print_trace(const std::string &path, const TraceView &view, std::FILE *out)
 {
 	std::ifstream in(path);
 	if (!in) {
 		std::fprintf(stderr, "ostrasim: cannot read %s\n", path.c_str());
 		return 2;
 	}
+	std::vector<std::string> texts;
+	std::vector<json> lines;
+	for (std::string text; std::getline(in, text);)
+		texts.push_back(text);
+	std::size_t from = 0;
+	long pid = 0;
+	try {
+		for (std::size_t i = 0; i < texts.size(); i++) {
+			lines.push_back(view.raw && !view.last ? json() : json::parse(texts[i]));
+			// the last run: its header and the lines of its process after it
+			if (view.last && lines.back().value("op", "") == "run") {
+				from = i;
+				pid = lines.back().value("pid", 0L);
+			}
+		}
+	} catch (const std::exception &e) {
+		std::fprintf(stderr, "ostrasim: %s line %zu: %s\n", path.c_str(), lines.size() + 1,
+			     e.what());
+		return 2;
+	}
+	if (view.last && (lines.empty() || lines[from].value("op", "") != "run"))
+		return 0; // no run yet
 	std::map<long, std::string> order_of;
-	std::string text;
-	for (unsigned long n = 1; std::getline(in, text); n++) {
-		if (raw) {
-			std::fprintf(out, "%s\n", text.c_str());
+	unsigned long long n = 0;
+	for (std::size_t i = from; i < texts.size(); i++) {
+		if (view.last && lines[i].value("pid", 0L) != pid)
 			continue;
-		}
-		try {
-			print_line(json::parse(text), order_of, out);
-		} catch (const std::exception &e) {
-			std::fflush(out);
-			std::fprintf(stderr, "ostrasim: %s line %lu: %s\n", path.c_str(), n,
-				     e.what());
-			return 2;
-		}
+		if (view.raw)
+			std::fprintf(out, "%s\n", texts[i].c_str());
+		else
+			print_line(lines[i], view.last ? n++ : lines[i].value("seq", 0ULL), view,
+				   order_of, out);
 	}
 	return 0;
 }
