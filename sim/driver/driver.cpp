@@ -112,11 +112,7 @@ bool same(const std::optional<Partition> &x, const std::optional<Partition> &y)
 std::string binding(const DriveDesc &d, json &line, bool &answered)
 {
 	Page raw{};
-	Ata a;
-	a.command = ata::IDENTIFY;
-	a.count = 1;
-	a.data = raw.data();
-	a.len = raw.size();
+	Ata a = identify_command(raw);
 	const int err = sgio_drive(*d.host)->send(a);
 	answered = err == 0;
 	if (err != 0) {
@@ -186,11 +182,7 @@ void clear_password(const Board &board, Txn &txn, const std::string &drive)
 	json line = {{"op", "clear"}, {"node", drive}};
 	Ctx ctx(board, txn, line, drive, drive, 0);
 	Page id{};
-	Ata a;
-	a.command = ata::IDENTIFY;
-	a.count = 1;
-	a.data = id.data();
-	a.len = id.size();
+	Ata a = identify_command(id);
 	int r = ctx.ata(a);
 	if (r == 0 && (words_of(id)[ID_SECURITY] & 0x02U) != 0)
 		r = security_command(ctx, ata::SECURITY_DISABLE_PASSWORD);

@@ -28,11 +28,7 @@ constexpr std::size_t DRIVE_TASK_SIZE = 7; // command/status, feature/error, 5 r
 // identify data as the drive sends it (words little-endian)
 int identify(Ctx &ctx, Page &raw)
 {
-	Ata a;
-	a.command = ata::IDENTIFY;
-	a.count = 1;
-	a.data = raw.data();
-	a.len = raw.size();
+	Ata a = identify_command(raw);
 	return ctx.ata(a);
 }
 

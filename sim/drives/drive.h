@@ -92,6 +92,17 @@ class Licence {
 	Licence() = default;
 };
 
+// IDENTIFY DEVICE into raw (words little-endian, as the drive sends them).
+inline Ata identify_command(Page &raw)
+{
+	Ata a;
+	a.command = ata::IDENTIFY;
+	a.count = 1;
+	a.data = raw.data();
+	a.len = raw.size();
+	return a;
+}
+
 class Drive {
       public:
 	virtual ~Drive() = default;

@@ -380,11 +380,7 @@ json host_board(json board, const std::map<std::string, std::string> &hosts, boo
 	for (const auto &[name, given] : hosts) {
 		const std::string dev = sim::resolve_host(given);
 		sim::Page raw{};
-		sim::Ata a;
-		a.command = sim::ata::IDENTIFY;
-		a.count = 1;
-		a.data = raw.data();
-		a.len = raw.size();
+		sim::Ata a = sim::identify_command(raw);
 		// a device that cannot be opened is said as such, not as an ATA error
 		if (const int err = sim::sgio_drive(dev)->send(a))
 			throw sim::Error(
