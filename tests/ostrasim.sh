@@ -61,6 +61,9 @@ ls: cannot access 'nope': No such file or directory"
 testing init-refuses "new; st $S init b" "ostrasim: b already holds a board (--force writes a new one)
 status 2"
 testing init-force "new '.clock = \"virtual\"'; $S init b --force >/dev/null; jq -r .clock b/board.json" real
+testing init-force-bad-option "new '.clock = \"virtual\"'; $S init b --force --presets two 2>/dev/null; jq -r .clock b/board.json" virtual
+# every request name stands in the request table alone
+testing request-names-once "grep -rn '\"\(ZTOSTRA\|HDIO\)_\|\"SG_IO\"' $D/sim" ""
 testing init-host-open "st $S init h --host sda=/dev/nonexistent" "ostrasim: /dev/nonexistent: No such file or directory
 status 2"
 testing init-cannot-write "st $S init /proc/none/b" "ostrasim: /proc/none/b: No such file or directory

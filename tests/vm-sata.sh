@@ -101,6 +101,8 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 	st() { "$@" >/dev/null 2>/run/err; echo "status $? $(head -1 /run/err)"; }
 	check "second serve of the board" "status 2 ostrasim: /run/b: another ostrasim serve serves this board" "$(st ostrasim serve /run/b)"
 	ostrasim init /run/x >/dev/null
+	part=$(cat /sys/class/scsi_generic/sg0/device/block/*/*5/dev) && mknod /run/part b ${part%:*} ${part#*:}
+	check "a partition node as host" "status 2 ostrasim: /run/part is a partition: name the disk's SCSI generic node (/dev/sgN)" "$(st ostrasim init /run/y --host sda=/run/part)"
 	check "serve of the same node names" "status 2 ostrasim: /dev/sda exists (a character device: another serve's?): a program would reach it, not the board; remove it first" "$(st ostrasim serve /run/x)"
 	ln -s /dev/sda /run/loop && sed -i 's|"/dev/sg0"|"/run/loop"|' /run/b/board.json
 	check "a host looping back to serve: kept the board before" "Model=QEMU-ROTATING-7200, SerialNo=SATA0ROT01 said so" \
