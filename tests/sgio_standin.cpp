@@ -53,9 +53,9 @@ std::string drive_of(const char *path)
 // what OSTRASIM_SGIO_FAIL asks of the nth call
 std::string failure(int n)
 {
-	const char *spec = std::getenv("OSTRASIM_SGIO_FAIL");
+	const char *asked = std::getenv("OSTRASIM_SGIO_FAIL");
 	const std::string key = std::to_string(n) + ":";
-	for (std::string s = spec != nullptr ? spec : ""; !s.empty();) {
+	for (std::string s = asked != nullptr ? asked : ""; !s.empty();) {
 		const std::string item = s.substr(0, s.find(','));
 		s.erase(0, item.size() + 1);
 		if (item.compare(0, key.size(), key) == 0)
