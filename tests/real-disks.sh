@@ -78,7 +78,7 @@ ostrautil_get_serial() ostrautil_get_identify failed.
 # the board folder is the simulator's own; hosts must be devices named plainly
 testing init-not-a-board "mkdir -p u/dev && touch u/dev/mine; $S init u --force; ls u/dev" "ostrasim: u is not empty and holds no board: init writes a new or empty folder, or with --force a board
 mine"
-testing dev-symlink "new; mkdir -p mine && touch mine/x; rm -r b/dev; ln -s ../mine b/dev; run 53 sda; ls mine" "ostrasim: b/dev is no folder of the board's (a symbolic link?): remove it
+testing dev-symlink "new; mkdir -p mine && touch mine/x; rm -r b/dev; ln -s ../mine b/dev; run 53 sda; ls mine" "ostrasim: b/dev is a symbolic link, not a folder of the board's own: remove it
 x"
 testing host-relative "new; edit b '.drives.sda.host = \"d/sgio/sda\"'; run 53 sda" "ostrasim: b/board.json: drives.sda.host: must be an absolute path (/dev/sgN)"
 testing host-empty "new; edit b '.drives.sda.host = \"\"'; run 53 sda" "ostrasim: b/board.json: drives.sda.host: must be an absolute path (/dev/sgN)"

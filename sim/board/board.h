@@ -24,6 +24,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "boarddir.h"
+
 namespace sim {
 
 using json = nlohmann::json;
@@ -105,14 +107,15 @@ struct BoardDesc {
 };
 
 struct Board {
-	std::string dir;
+	std::string dir; // for messages and the paths a program is given
+	Root root;       // the folder itself, every file in it reached from there
 	BoardDesc info;
 	std::string error; // why the board cannot be used; every request fails with it
 };
 
 // Reads and checks BOARD/board.json, with the drive files it names, and
 // each fault's request by known_request; throws Error.
-Board load_board(const std::string &dir, bool (*known_request)(const std::string &));
+Board load_board(const Root &root, bool (*known_request)(const std::string &));
 // A key of the description: its name, type and meaning.
 struct KeyDef {
 	const char *name, *type, *meaning;
@@ -123,8 +126,9 @@ struct Key {
 	const char *type, *meaning;
 };
 std::vector<Key> board_keys();
-// The same of a description not (yet) in a file.
-Board board_of(const json &desc, const std::string &dir,
+// The same of a description not (yet) in a file; without a folder (a board
+// not yet made) a drive file relative to it is refused.
+Board board_of(const json &desc, const std::string &dir, const Root &root,
 	       bool (*known_request)(const std::string &));
 // A real drive's device resolved: an absolute path to something that exists,
 // not a partition's block node; throws Error.

@@ -245,7 +245,7 @@ std::string Ctx::write_refusal()
 	if (!destructive_) {
 		destructive_ = false;
 		try {
-			const json now = json::parse(read_text(board.dir + "/board.json", true));
+			const json now = json::parse(board.root->read("board.json"));
 			destructive_ = now.value("destructive", json(false)) == json(true);
 		} catch (const std::exception &) {
 			// unreadable now: no writes
@@ -314,12 +314,17 @@ int Ctx::port(bool reset, bool sleep)
 
 Board load(const std::string &dir)
 {
-	return load_board(dir, known_request);
+	return load_board(std::make_shared<const BoardDir>(dir), known_request);
 }
 
-Board load(const json &desc, const std::string &dir)
+Board load(const Root &root)
 {
-	return board_of(desc, dir, known_request);
+	return load_board(root, known_request);
+}
+
+Board load(const json &desc, const std::string &dir, const Root &root)
+{
+	return board_of(desc, dir, root, known_request);
 }
 
 const Board *current_board()
@@ -366,16 +371,11 @@ int probe(const Board &board, const std::string &name)
 {
 	if (!board.info.has_probe)
 		return 127 << 8; // the shell finds no script
-	const std::string path = board.dir + "/probe.log";
-	const int fd =
-		::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+	const Fd fd = board.root->open("probe.log", O_WRONLY | O_APPEND | O_CREAT);
 	const std::string line = name + "\n";
-	const bool logged =
-		fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
-	if (fd >= 0)
-		::close(fd);
-	if (!logged)
-		throw Error("cannot write " + path + ": " + std::strerror(errno));
+	if (::write(fd.get(), line.data(), line.size()) != ssize_t(line.size()))
+		throw Error("cannot write " + board.root->name("probe.log") + ": " +
+			    std::strerror(errno));
 	const auto it = board.info.probe.find(name);
 	const int answer = it != board.info.probe.end() ? it->second : 0;
 	return answer < 0 ? SIGKILL : answer << 8;
