@@ -235,6 +235,23 @@ void clear_trace(const Board &board);
 // for the calling program, whose pid ties its lines to its run header.
 extern long trace_pid;
 
+// --- busy marks -------------------------------------------------------------------
+// A drive busy with a long command that does not hold the board's lock: an
+// open-file-description lock on its byte of busy.lock (sda: byte 0, sdb: 1,
+// ...), held while the command runs.  The kernel drops it with the holder's
+// descriptor, when the holder exits or is killed (a zombie holds none), so
+// that no process id is ever compared.
+class BusyMark {
+      public:
+	// Takes the mark of drive; throws Error when another holds it.
+	BusyMark(const Board &board, const std::string &drive);
+	// Whether some process holds the mark of drive.
+	static bool held(const Board &board, const std::string &drive);
+
+      private:
+	Fd fd_;
+};
+
 // --- the clock ---------------------------------------------------------------------
 // Board key "clock": "real" (the default) runs on the wall clock; "virtual"
 // keeps the board's time in the state, where the program's sleep and

@@ -265,6 +265,39 @@ void clear_trace(const Board &board)
 	txn.commit();
 }
 
+namespace {
+
+struct flock busy_byte(const std::string &drive, short type)
+{
+	struct flock l {};
+	l.l_type = type;
+	l.l_whence = SEEK_SET;
+	l.l_start = drive.size() == 3 ? drive[2] - 'a' : 26;
+	l.l_len = 1;
+	return l;
+}
+
+} // namespace
+
+BusyMark::BusyMark(const Board &board, const std::string &drive)
+    : fd_(board.root->open("busy.lock", O_RDWR | O_CREAT))
+{
+	struct flock l = busy_byte(drive, F_WRLCK);
+	if (::fcntl(fd_.get(), F_OFD_SETLK, &l) != 0)
+		throw Error("cannot mark " + drive + " busy in " + board.root->name("busy.lock") +
+			    ": " + std::strerror(errno));
+}
+
+bool BusyMark::held(const Board &board, const std::string &drive)
+{
+	const Fd fd = board.root->open("busy.lock", O_RDWR | O_CREAT);
+	struct flock l = busy_byte(drive, F_WRLCK);
+	if (::fcntl(fd.get(), F_OFD_GETLK, &l) != 0)
+		throw Error("cannot read the busy marks in " + board.root->name("busy.lock") +
+			    ": " + std::strerror(errno));
+	return l.l_type != F_UNLCK;
+}
+
 bool split_node(const std::string &node, std::string &drive, int &partition)
 {
 	if (node.size() < 3 || node.compare(0, 2, "sd") != 0 || node[2] < 'a' || node[2] > 'z')

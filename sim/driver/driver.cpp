@@ -128,17 +128,12 @@ std::string binding(const DriveDesc &d, json &line, bool &answered)
 			       : *d.host + " is " + device + "; the board was made for " + board;
 }
 
-bool alive(const json &busy)
+// A run killed in a long command left the drive marked busy: it is not (no
+// process holds its mark), and the password that command may have left set
+// is to be cleared.
+void settle(const Board &board, const std::string &drive, json &kept)
 {
-	const long pid = busy.value("pid", 0L);
-	return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
-
-// A run killed in a long command left the drive marked busy: it is not, and
-// the password that command may have left set is to be cleared.
-void settle(json &kept)
-{
-	if (kept.contains("busy") && !alive(kept.at("busy"))) {
+	if (kept.contains("busy") && !BusyMark::held(board, drive)) {
 		kept["password"] = "may be set: the run of " +
 				   kept.at("busy").value("command", std::string("a command")) +
 				   " stopped";
@@ -402,7 +397,7 @@ void driver_bind(const Board &board, const std::string &node, json &line)
 	with_state(board, [&](json &state) {
 		// no command goes to a drive behind a sleeping link or port, or busy
 		json &k = sim::kept(state, drive);
-		settle(k);
+		settle(board, drive, k);
 		if (std::string(link_of(state)) != "up" || k.value("port", "ready") != "ready" ||
 		    k.contains("busy"))
 			return;
@@ -438,7 +433,7 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 		line["request"] = req != nullptr ? req->name : "unknown";
 		for (const auto &[name, d] : board.info.drives) {
 			json &k = sim::kept(txn.state, name);
-			settle(k);
+			settle(board, name, k);
 			if (k.contains("password") && !k.contains("busy"))
 				clear_password(board, txn, name);
 		}
