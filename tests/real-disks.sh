@@ -75,6 +75,16 @@ testing erase-busy "new; OSTRASIM_SGIO_FAIL=5:slow run 46 sda & until $S show b 
   run 53 sda; wait; $S show b | grep -c busy" "/dev/sda5 ioctl error. ret = -1, errno= 16
 ostrautil_get_serial() ostrautil_get_identify failed.
 0"
+# a busy mark dies with its holder: a run killed in the erase and never
+# reaped (a zombie: its parent sleeps without waiting), or a mark whose pid
+# another process has now
+testing busy-zombie "new; (OSTRASIM_SGIO_FAIL=5:slow LD_PRELOAD=$L $S run b -- $U 46 sda >/dev/null 2>&1 & echo \$! >pid; exec sleep 30) & holder=\$!
+  until $S show b | grep -q busy; do sleep 0.1; done; kill -9 \$(cat pid); until grep -q zombie /proc/\$(cat pid)/status; do sleep 0.1; done
+  run 53 sda | tail -1; $S show b | grep -c 'busy\\|password'; kill \$holder" "Model=FLASHDISK FD-064GS2, SerialNo=FD0912A03417
+0"
+testing busy-pid-reused "new; run 53 sda >/dev/null; jq '.drives.sda.busy = {\"pid\": 1, \"command\": \"x\"}' b/state.json >s && mv s b/state.json
+  run 53 sda | tail -1; $S show b | grep -c busy" "Model=FLASHDISK FD-064GS2, SerialNo=FD0912A03417
+0"
 # the board folder is the simulator's own; hosts must be devices named plainly
 testing init-not-a-board "mkdir -p u/dev && touch u/dev/mine; $S init u --force; ls u/dev" "ostrasim: u is not empty and holds no board: init writes a new or empty folder, or with --force a board
 mine"
