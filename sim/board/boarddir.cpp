@@ -142,6 +142,7 @@ std::vector<std::string> entries(int dirfd, const std::string &shown)
 void empty(int dirfd, const std::string &shown)
 {
 	for (const std::string &n : entries(dirfd, shown)) {
+		const std::string path = std::string(shown).append("/").append(n);
 		struct stat st {};
 		if (::fstatat(dirfd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
 			continue;
@@ -149,12 +150,11 @@ void empty(int dirfd, const std::string &shown)
 			const Fd sub{::openat(dirfd, n.c_str(),
 					      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
 			if (sub)
-				empty(sub.get(), shown + "/" + n);
+				empty(sub.get(), path);
 		}
 		if (::unlinkat(dirfd, n.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0 &&
 		    errno != ENOENT)
-			throw Error("cannot remove " + shown + "/" + n + ": " +
-				    std::strerror(errno));
+			throw Error("cannot remove " + path + ": " + std::strerror(errno));
 	}
 }
 
@@ -269,23 +269,28 @@ Fd BoardDir::open_unchecked(const std::string &rel, int flags, mode_t mode, stru
 	return f;
 }
 
-Fd BoardDir::open(const std::string &rel, int flags, mode_t mode) const
+Fd BoardDir::try_open(const std::string &rel, int flags, mode_t mode) const
 {
 	struct stat st {};
 	Fd f = open_unchecked(rel, (flags & ~O_TRUNC) | O_NONBLOCK | O_NOCTTY, mode, st);
-	if (!f) {
-		if (errno == ENOENT && (flags & O_CREAT) == 0)
-			return f;
-		throw failure(*this, rel, errno, false);
+	if (!f)
+		return f;
+	if (!not_own(st).empty()) {
+		errno = S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? EMLINK : ENXIO;
+		return Fd();
 	}
-	const std::string why = not_own(st);
-	if (!why.empty())
-		throw Error(name(rel) + " is " + why +
-			    ", not a file of the board's own: remove it");
 	if ((flags & O_NONBLOCK) == 0)
 		::fcntl(f.get(), F_SETFL, ::fcntl(f.get(), F_GETFL) & ~O_NONBLOCK);
 	if ((flags & O_TRUNC) != 0 && ::ftruncate(f.get(), 0) != 0)
-		throw Error("cannot empty " + name(rel) + ": " + std::strerror(errno));
+		return Fd();
+	return f;
+}
+
+Fd BoardDir::open(const std::string &rel, int flags, mode_t mode) const
+{
+	Fd f = try_open(rel, flags, mode);
+	if (!f && (errno != ENOENT || (flags & O_CREAT) != 0))
+		throw failure(*this, rel, errno, false);
 	return f;
 }
 
@@ -445,7 +450,8 @@ void BoardDir::walk(const std::string &rel,
 			struct stat st {};
 			if (::fstatat(at, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
 				continue;
-			const std::string child = in.empty() ? n : in + "/" + n;
+			std::string child = in;
+			child.append(in.empty() ? "" : "/").append(n);
 			if (!fn(child, S_ISDIR(st.st_mode)) || !S_ISDIR(st.st_mode))
 				continue;
 			const Fd sub{::openat(at, n.c_str(),

@@ -81,6 +81,10 @@ class BoardDir {
 	// An empty Fd when it does not exist and O_CREAT is not given; throws
 	// Error naming the file otherwise.
 	Fd open(const std::string &rel, int flags, mode_t mode = 0644) const;
+	// The same for a program's own open (a report file, a node): an empty
+	// Fd and errno in place of the Error (ELOOP: a link; ENXIO: a FIFO, a
+	// socket or a device; EISDIR: a folder; EMLINK: a second name).
+	Fd try_open(const std::string &rel, int flags, mode_t mode = 0644) const;
 	// The same without the checks: -1 and errno as open(2) gives them, st
 	// filled from the opened file.
 	Fd open_unchecked(const std::string &rel, int flags, mode_t mode, struct stat &st) const;

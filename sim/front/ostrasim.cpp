@@ -272,7 +272,8 @@ void lay_out(const sim::Board &board)
 		for (const std::string &node : drive.nodes)
 			want["dev/" + node] = {"", file};
 		for (const auto &[rel, content] : sim::sysfs_files(drive))
-			want["sys/block/" + name + "/" + rel] = {content, file};
+			want[std::string("sys/block/").append(name).append("/").append(rel)] = {
+				content, file};
 	}
 	for (const auto &[rel, f] : want)
 		for (std::size_t slash = rel.rfind('/'); slash != std::string::npos && slash > 0;
