@@ -90,7 +90,7 @@ void no_loop(const Board &board)
 void reload(Board &board)
 {
 	try {
-		Board fresh = load(board.dir);
+		Board fresh = load(board.root);
 		no_loop(fresh);
 		board.info = std::move(fresh.info);
 	} catch (const std::exception &e) {
