@@ -53,6 +53,7 @@ static const struct zt_ata_op zt_ops[] = {
 	  ZT_ATA_SECURITY },
 	{ ZT_CMD_SECURITY_DISABLE_PASSWORD, "SECURITY DISABLE PASSWORD",
 	  ZT_ATA_SECURITY | ZT_ATA_OUT },
+	{ 0, NULL, 0 },
 };
 
 static const struct zt_ata_op zt_unknown_op = {
@@ -62,11 +63,11 @@ static const struct zt_ata_op zt_unknown_op = {
 
 const struct zt_ata_op *zt_ata_find(uint8_t command)
 {
-	size_t i;
+	const struct zt_ata_op *op;
 
-	for (i = 0; i < sizeof(zt_ops) / sizeof(zt_ops[0]); i++)
-		if (zt_ops[i].command == command)
-			return &zt_ops[i];
+	for (op = zt_ops; op->name; op++)
+		if (op->command == command)
+			return op;
 	return &zt_unknown_op;
 }
 

@@ -139,7 +139,7 @@ int pass_through(const std::string &name, sg_io_hdr_t *io)
 	a.lba = c[8] | std::uint64_t{c[10]} << 8U | std::uint64_t{c[12]} << 16U |
 		(ext ? std::uint64_t{c[7]} << 24U | std::uint64_t{c[9]} << 32U |
 				 std::uint64_t{c[11]} << 40U
-		       : std::uint64_t{c[13] & 0x0FU} << 24U);
+		     : std::uint64_t{c[13] & 0x0FU} << 24U);
 	a.device = static_cast<unsigned char>(c[13] & 0xF0U);
 	a.command = c[14];
 	a.data = static_cast<unsigned char *>(io->dxferp);

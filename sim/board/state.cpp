@@ -264,7 +264,8 @@ void Txn::commit()
 
 void Txn::record(const json &line)
 {
-	append(trace_text(line, next_seq_ + lines_.size(), before_.value("commit", std::uint64_t{0})));
+	append(trace_text(line, next_seq_ + lines_.size(),
+			  before_.value("commit", std::uint64_t{0})));
 }
 
 std::string Txn::trace_text(const json &line, std::uint64_t seq, std::uint64_t commit)

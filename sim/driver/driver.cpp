@@ -262,15 +262,17 @@ class WriteGate {
 	static bool recorded(Ctx &ctx, Ata &a)
 	{
 		try {
-			ctx.txn.record({{"op", "write"}, {"node", ctx.node}, {"ata", registers(a)}});
+			ctx.txn.record(
+				{{"op", "write"}, {"node", ctx.node}, {"ata", registers(a)}});
 			return true;
 		} catch (const Error &e) {
 			said = e.what();
 			a.note = "refused: " + said;
+			const std::uint64_t last = a.lba + (a.sectors() - 1);
 			std::fprintf(stderr, "ostrasim: %s: %s: %s of sectors %llu-%llu refused\n",
 				     e.what(), ctx.node.c_str(), zt_ata_find(a.command)->name,
 				     static_cast<unsigned long long>(a.lba),
-				     static_cast<unsigned long long>(a.lba + (a.sectors() - 1)));
+				     static_cast<unsigned long long>(last));
 			return false;
 		}
 	}

@@ -47,7 +47,7 @@ struct Request {
 	unsigned long code;
 	const char *name;
 	std::size_t argsize; // bytes behind the argument pointer; 0: no record
-	unsigned touches; // ZT_CONTROLLER, ZT_MEDIA, ZT_WRITES, ZT_BLOCK
+	unsigned touches;    // ZT_CONTROLLER, ZT_MEDIA, ZT_WRITES, ZT_BLOCK
 	int (*handle)(Ctx &ctx, unsigned char *arg);
 	const Layout *layout = nullptr; // for the trace
 	// the argument's size when it depends on its head (HDIO_DRIVE_CMD)

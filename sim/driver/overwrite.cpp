@@ -76,8 +76,8 @@ std::uint64_t sectors_due(std::uint64_t rate, std::uint64_t ns, std::uint64_t ne
 zt_ow_run run_of(const json &ow, const DriveDesc &drive)
 {
 	return {ow.value("run_total", std::uint64_t{0}),
-		static_cast<std::uint32_t>(std::min(ow.value("start_count", std::uint64_t{0}),
-						    std::uint64_t{100})),
+		static_cast<std::uint32_t>(
+			std::min(ow.value("start_count", std::uint64_t{0}), std::uint64_t{100})),
 		part5(drive).start, part5(drive).sectors};
 }
 
@@ -201,7 +201,8 @@ void overwrite_catch_up(Ctx &ctx)
 	}
 	const Pattern fixed{false, setting(ow, "fixdata", drive.overwrite.fixdata)};
 	const Pattern random{true, setting(ow, "pranddata", drive.overwrite.pranddata)};
-	const auto most = static_cast<std::uint32_t>(std::min<std::uint64_t>(ctx.max_sectors(), 65536));
+	const auto most =
+		static_cast<std::uint32_t>(std::min<std::uint64_t>(ctx.max_sectors(), 65536));
 	std::uint64_t written = p.trcount;
 	zt_ow_write w{};
 	while (now_ns(ctx.board.info, ctx.state) - begin < CATCH_UP_NS &&

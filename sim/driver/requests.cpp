@@ -271,8 +271,8 @@ bool passes(unsigned char command, unsigned char feature, bool data)
 	if (data)
 		return command == ZT_CMD_IDENTIFY || command == ZT_CMD_IDENTIFY_PACKET;
 	return command == ZT_CMD_CHECK_POWER_MODE || command == ZT_CMD_STANDBY_IMMEDIATE ||
-	       command == ZT_CMD_IDLE_IMMEDIATE || command == ZT_CMD_STANDBY || command == ZT_CMD_IDLE ||
-	       command == ZT_CMD_SLEEP || command == ZT_CMD_FLUSH_CACHE ||
+	       command == ZT_CMD_IDLE_IMMEDIATE || command == ZT_CMD_STANDBY ||
+	       command == ZT_CMD_IDLE || command == ZT_CMD_SLEEP || command == ZT_CMD_FLUSH_CACHE ||
 	       command == ZT_CMD_FLUSH_CACHE_EXT;
 }
 
