@@ -310,7 +310,7 @@ int Ctx::ata(Ata &a)
 			      : dev().send(a);
 	if (e == 0 && a.command == ZT_CMD_SLEEP)
 		kept()["port"] = "asleep"; // only a port reset reaches it now
-	char head[64], tail[64], lba[16];
+	char head[64], tail[64], lba[20];
 	std::snprintf(head, sizeof head, "command %02x features %02x count %04x lba ", a.command,
 		      a.features, a.count);
 	std::snprintf(tail, sizeof tail, " device %02x: status %02x error %02x", a.device, a.status,
