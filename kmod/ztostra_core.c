@@ -190,6 +190,25 @@ const char *zt_erase_refusal(uint16_t rotation_rate, uint16_t security,
 	return NULL;
 }
 
+void zt_erase_password(uint8_t sector[ZT_SECTOR])
+{
+	static const char password[] = "ostrasim";
+	size_t i;
+
+	for (i = 0; i < ZT_SECTOR; i++)
+		sector[i] = 0;
+	/* word 0: user password, high security, normal erase; words 1-16 */
+	for (i = 0; password[i]; i++)
+		sector[2 + i] = (uint8_t)password[i];
+}
+
+uint32_t zt_erase_seconds(uint16_t word89)
+{
+	uint32_t units = word89 & 0xFF;
+
+	return 60 * ((units == 0 ? 240 : 2 * units) + 2);
+}
+
 uint64_t zt_ow_need(const struct zt_ow_run *run)
 {
 	uint64_t rem;

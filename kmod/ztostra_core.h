@@ -163,6 +163,18 @@ const char *zt_erase_refusal(uint16_t rotation_rate, uint16_t security,
 			     int *err);
 
 /*
+ * The data of the security erase's SECURITY SET PASSWORD, ERASE UNIT and
+ * DISABLE PASSWORD: the driver's user password, high security, normal erase.
+ */
+void zt_erase_password(uint8_t sector[ZT_SECTOR]);
+
+/*
+ * Seconds ERASE UNIT may take, by identify word 89 (units of 2 minutes; 0:
+ * not given), with two minutes to spare.
+ */
+uint32_t zt_erase_seconds(uint16_t word89);
+
+/*
  * The overwrite function: a run over the total, of which the start count's
  * share counts as done.  Sector k of the total is sector k modulo partsect
  * of partition 5, in pass k / partsect; the last pass writes fixdata, the one

@@ -190,6 +190,10 @@ TEST(Erase, Refusal)
 			  std::string(r.why != nullptr ? r.why : "-"));
 		EXPECT_EQ(err, r.err) << r.rotation << " " << r.security;
 	}
+	// ERASE UNIT's time from word 89, in 2 minutes (0: not given), 2 to spare
+	EXPECT_EQ(std::vector<u64>({zt_erase_seconds(0), zt_erase_seconds(1),
+				    zt_erase_seconds(0xFF), zt_erase_seconds(0x1FF)}),
+		  std::vector<u64>({242 * 60, 4 * 60, 512 * 60, 512 * 60}));
 }
 
 using Bytes = std::vector<std::uint8_t>;

@@ -177,8 +177,8 @@ int test_uncwrite(Ctx &ctx, unsigned char *arg)
 
 int security_command(Ctx &ctx, unsigned char command, unsigned timeout_s, Ata *sent)
 {
-	// word 0: the user password, high security, normal erase; words 1-16 the password
-	unsigned char pw[512] = {'\0', '\0', 'o', 's', 't', 'r', 'a', 's', 'i', 'm'};
+	unsigned char pw[ZT_SECTOR];
+	zt_erase_password(pw);
 	const bool data = command != ZT_CMD_SECURITY_ERASE_PREPARE;
 	Ata a;
 	a.command = command;
@@ -227,8 +227,6 @@ int security_erase(Ctx &ctx, unsigned char *)
 	} else {
 		ctx.txn.commit();
 	}
-	// the erase time in units of 2 minutes (255: longer)
-	const unsigned units = word(id, ID_ERASE_TIME) & 0xFFU;
 	Ata set;
 	int r = security_command(ctx, ZT_CMD_SECURITY_SET_PASSWORD, 60, &set);
 	// a password the drive refused (its status says so) was never set
@@ -237,7 +235,8 @@ int security_erase(Ctx &ctx, unsigned char *)
 		r = security_command(ctx, ZT_CMD_SECURITY_ERASE_PREPARE);
 		if (r == 0)
 			r = security_command(ctx, ZT_CMD_SECURITY_ERASE_UNIT,
-					     60 * ((units == 0 ? 240 : 2 * units) + 2));
+					     zt_erase_seconds(static_cast<std::uint16_t>(
+						     word(id, ID_ERASE_TIME))));
 		cleared = r == 0;
 	}
 	if (!cleared) {
