@@ -79,6 +79,9 @@ testing erase-busy "new; OSTRASIM_SGIO_FAIL=5:slow run 46 sda & until $S show b 
   run 53 sda; wait; $S show b | grep -c busy" "/dev/sda5 ioctl error. ret = -1, errno= 16
 ostrautil_get_serial() ostrautil_get_identify failed.
 0"
+# a run killed once the drive wrote: the trace still holds the write
+testing killed-after-write "new; (OSTRASIM_SGIO_FAIL=2:kill run uncwrite sda 0 3e8) >/dev/null 2>&1; $S trace b | grep ' write '; media" "    3 write  sda    command 45 features 55 count 0001 lba 0000000003e8 device 40: no answer traced
+[[1000,1,\"uncorrectable\"]]"
 # records before effects: a program that fills the board folder's file system
 # (a small tmpfs), and the trace's room left with short lines, then asks for
 # a write (and leaves with no more lines): it is refused, the disk left as it

@@ -263,7 +263,7 @@ class WriteGate {
 	{
 		try {
 			ctx.txn.record(
-				{{"op", "write"}, {"node", ctx.node}, {"ata", registers(a)}});
+				{{"op", "write"}, {"node", ctx.node}, {"command", registers(a)}});
 			return true;
 		} catch (const Error &e) {
 			said = e.what();

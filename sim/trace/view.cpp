@@ -255,7 +255,7 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 		return;
 	}
 	if (op == "write") { // a command sent whose request was never traced
-		std::fprintf(out, " %s: no answer traced\n", line.value("ata", "").c_str());
+		std::fprintf(out, " %s: no answer traced\n", line.value("command", "").c_str());
 		return;
 	}
 	if (op == "reload") {
