@@ -241,10 +241,11 @@ bool zt_cdb(const struct zt_tf *tf, bool data, uint8_t cdb[16]);
 
 /*
  * The registers the sense data of an ATA PASS-THROUGH command carries into
- * tf (status, error, count, lba): the ATA status return descriptor of
- * descriptor-format sense, or fixed-format sense with "ATA pass-through
- * information available" or an aborted command.  *key: the sense key.
- * false when it carries none.
+ * tf, which holds the command as sent (status, error, count, lba; the LBA
+ * bits fixed-format sense lacks stay as sent): the ATA status return
+ * descriptor of descriptor-format sense, or fixed-format sense with "ATA
+ * pass-through information available" or an aborted command.  *key: the
+ * sense key.  false when it carries none.
  */
 bool zt_sense(const uint8_t *sense, size_t len, struct zt_tf *tf,
 	      uint8_t *key);
