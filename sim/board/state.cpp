@@ -168,7 +168,9 @@ void Txn::lock()
 					    ": the last line is no trace line (ostrasim trace "
 					    "--clear starts the trace afresh)");
 			if (last.value("commit", std::uint64_t{0}) <= commit) {
-				next_seq_ = last.at("seq").get<std::uint64_t>() + 1;
+				// (a write's record has the number of the line after it)
+				next_seq_ = last.at("seq").get<std::uint64_t>() +
+					    (last.value("op", "") == "write" ? 0 : 1);
 				break;
 			}
 			if (::ftruncate(fd.get(), static_cast<off_t>(start)) != 0)
@@ -220,26 +222,50 @@ void Txn::commit()
 		state["commit"] = saved["commit"] = ++commit;
 	if (!lines_.empty()) {
 		std::string text;
-		for (const json &line : lines_) {
-			json out = {
-				{"seq", next_seq_++},
-				{"pid", trace_pid != 0 ? trace_pid : static_cast<long>(::getpid())},
-				{"commit", commit}};
-			out.update(line);
-			text += out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-		}
+		for (const json &line : lines_)
+			text += trace_text(line, next_seq_++, commit);
 		lines_.clear();
-		const std::string path = board_.root->name("trace.jsonl");
-		const Fd fd = board_.root->open("trace.jsonl", O_WRONLY | O_APPEND);
-		if (!fd)
-			throw Error("cannot write " + path + ": " + std::strerror(ENOENT));
-		write_all(fd.get(), text, path);
+		append(text);
 	}
 	if (changed) {
 		board_.root->replace(
 			"state.json",
 			saved.dump(1, ' ', false, json::error_handler_t::replace) + "\n", 0644);
 		before_ = saved;
+	}
+}
+
+void Txn::record(const json &line)
+{
+	append(trace_text(line, next_seq_ + lines_.size(),
+			  before_.value("commit", std::uint64_t{0})));
+}
+
+std::string Txn::trace_text(const json &line, std::uint64_t seq, std::uint64_t commit)
+{
+	json out = {{"seq", seq},
+		    {"pid", trace_pid != 0 ? trace_pid : static_cast<long>(::getpid())},
+		    {"commit", commit}};
+	out.update(line);
+	return out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// whole lines or none: a failed write is cut off again
+void Txn::append(const std::string &text)
+{
+	const std::string path = board_.root->name("trace.jsonl");
+	const Fd fd = board_.root->open("trace.jsonl", O_WRONLY | O_APPEND);
+	if (!fd)
+		throw Error("cannot write " + path + ": " + std::strerror(ENOENT));
+	struct stat st {};
+	const bool sized = ::fstat(fd.get(), &st) == 0;
+	try {
+		write_all(fd.get(), text, path);
+	} catch (const Error &e) {
+		// a line cut short would leave the trace unreadable
+		if (sized && ::ftruncate(fd.get(), st.st_size) != 0)
+			throw Error(std::string(e.what()) + "; its last line is cut short");
+		throw;
 	}
 }
 

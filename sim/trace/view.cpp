@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -257,6 +258,10 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 		std::fprintf(out, " %s\n", line.value("intent", "").c_str());
 		return;
 	}
+	if (op == "write") { // a command sent whose request was never traced
+		std::fprintf(out, " %s: no answer traced\n", line.value("command", "").c_str());
+		return;
+	}
 	if (op == "reload") {
 		std::fprintf(out, " board.json kept as it was: %s\n",
 			     line.value("error", "").c_str());
@@ -403,12 +408,22 @@ int print_trace(const BoardDir &root, const TraceView &view, std::FILE *out)
 			     e.what());
 		return 2;
 	}
+	// the record of a write shows only where no line of its request follows
+	std::vector<bool> answered(lines.size());
+	std::set<std::pair<long, std::string>> requests;
+	for (std::size_t i = lines.size(); !view.raw && i-- > 0;) {
+		const std::pair<long, std::string> key{lines[i].value("pid", 0L),
+						       lines[i].value("node", "")};
+		if (lines[i].value("op", "") == "ioctl")
+			requests.insert(key);
+		answered[i] = lines[i].value("op", "") == "write" && requests.count(key) != 0;
+	}
 	// the last run: its header and the lines of its process after it
 	const long pid = view.last ? lines.front().value("pid", 0L) : 0;
 	std::map<long, std::string> order_of;
 	unsigned long long n = 0;
 	for (std::size_t i = 0; i < texts.size(); i++) {
-		if (view.last && lines[i].value("pid", 0L) != pid)
+		if ((view.last && lines[i].value("pid", 0L) != pid) || answered[i])
 			continue;
 		if (view.raw)
 			std::fprintf(out, "%s\n", texts[i].c_str());
