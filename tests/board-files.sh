@@ -33,6 +33,7 @@ testing() {
   if [ "$got" == "$3" ]; then pass=$((pass + 1)); else
     fail=$((fail + 1)); printf 'FAIL %s%s\n--- expected\n%s\n--- got\n%s\n' "$wrap" "$1" "$3" "$got"; fi
 }
+# shellcheck disable=SC2086 # $wrap: none, or the words of a wrapper
 sim() { timeout 20 $wrap "$S" "$@"; }
 # a board whose files init --force would all write anew
 new() { rm -rf b && "$S" init b >/dev/null && jq '.comment = "mine"' b/board.json >x && mv x b/board.json && echo '{"seq": 1}' | tee b/state.json >b/trace.jsonl; }
