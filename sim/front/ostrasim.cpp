@@ -462,7 +462,7 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	setenv("OSTRASIM_BOARD", root->path().c_str(), 1);
 	const sim::Board board = sim::load(root);
 	// the state is checked before anything runs
-	sim::with_state(board, [](const json &) {});
+	sim::with_state(board, [](const sim::State &) {});
 	lay_out(board);
 	// a preload library of the caller's stays, after the simulator's
 	const std::string own = env_or("LD_PRELOAD", "");
@@ -519,7 +519,7 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 int cmd_show(const std::string &dir, bool as_json)
 {
 	const sim::Board board = sim::load(board_dir_of(dir));
-	const json state = sim::read_state(board);
+	const sim::StateView state = sim::read_state(board);
 	json all = json::object();
 	for (const auto &[name, drive] : board.info.drives) {
 		sim::Shown shown;

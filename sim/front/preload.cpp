@@ -145,7 +145,7 @@ void trace_node(const char *op, const std::string &node, int result, int err,
 {
 	const sim::Board *b = board();
 	guarded([&] {
-		sim::with_state(*b, [&](sim::json &) {
+		sim::with_trace(*b, [&] {
 			line.update({{"op", op}, {"node", node}, {"result", result}});
 			line["errno"] = result < 0 ? err : 0;
 			if (preload_only)
@@ -196,7 +196,7 @@ void trace_exit()
 		sim::json open = sim::json::array();
 		for (const auto &[fd, node] : open_nodes())
 			open.push_back(node);
-		sim::with_state(*b, [&](sim::json &) {
+		sim::with_trace(*b, [&] {
 			sim::append_trace({{"op", "exit"}, {"open", open}, {"front", "preload"}});
 		});
 	});

@@ -43,7 +43,7 @@ void trace_run(const Board &board, int argc, char **argv)
 	const char *order = "little-endian";
 #endif
 	json line = {{"op", "run"}, {"program", program}, {"args", args}, {"byte_order", order}};
-	with_state(board, [&](json &) { append_trace(line); });
+	with_trace(board, [&] { append_trace(line); });
 }
 
 } // namespace sim
