@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 namespace sim {
@@ -231,8 +232,12 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 	if (op == "run") {
 		const std::string order = line.value("byte_order", "");
 		order_of[pid] = order;
-		std::fprintf(out, "run %s%s (%s", line.value("program", "").c_str(),
-			     joined(line.value("args", json::array())).c_str(), order.c_str());
+		std::fprintf(out, "run %s%s (%s%s", line.value("program", "").c_str(),
+			     joined(line.value("args", json::array())).c_str(),
+			     line.contains("child_of")   ? "a child of the run's program, "
+			     : line.contains("in_place") ? "in the same process, "
+							 : "",
+			     order.c_str());
 		std::fprintf(out,
 			     view.brief ? ")\n"
 					: ": record fields read %s, bytes shown in the "
@@ -247,6 +252,11 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 		for (const json &node : open)
 			std::fprintf(out, " %s", node.get<std::string>().c_str());
 		std::fprintf(out, "\n");
+		return;
+	}
+	if (op == "refused") {
+		std::fprintf(out, " %s: %s [preload only]\n", line.value("path", "").c_str(),
+			     line.value("why", "").c_str());
 		return;
 	}
 	if (op == "intent") {
@@ -332,8 +342,11 @@ int print_trace(const std::string &path, const TraceView &view, std::FILE *out)
 	try {
 		for (std::size_t i = 0; i < texts.size(); i++) {
 			lines.push_back(view.raw && !view.last ? json() : json::parse(texts[i]));
-			// the last run: its header and the lines of its process after it
-			if (view.last && lines.back().value("op", "") == "run") {
+			// the last run: its header and the lines of its process and
+			// of the children it started after it
+			if (view.last && lines.back().value("op", "") == "run" &&
+			    !lines.back().contains("child_of") &&
+			    !lines.back().contains("in_place")) {
 				from = i;
 				pid = lines.back().value("pid", 0L);
 			}
@@ -347,8 +360,12 @@ int print_trace(const std::string &path, const TraceView &view, std::FILE *out)
 		return 0; // no run yet
 	std::map<long, std::string> order_of;
 	unsigned long long n = 0;
+	std::set<long> pids = {pid};
 	for (std::size_t i = from; i < texts.size(); i++) {
-		if (view.last && lines[i].value("pid", 0L) != pid)
+		if (view.last && lines[i].value("op", "") == "run" &&
+		    lines[i].value("child_of", 0L) == pid)
+			pids.insert(lines[i].value("pid", 0L));
+		if (view.last && pids.count(lines[i].value("pid", 0L)) == 0)
 			continue;
 		if (view.raw)
 			std::fprintf(out, "%s\n", texts[i].c_str());
