@@ -30,7 +30,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -40,6 +39,10 @@
 namespace sim {
 
 namespace {
+
+// The file serve holds locked while it serves the board, with the device
+// numbers of its nodes.
+constexpr char serve_record[] = "serve.lock";
 
 struct Node {
 	Board *board;
@@ -264,9 +267,11 @@ bool open_device(Node &n, const cuse_lowlevel_ops &ops)
 int serve(Board &board)
 {
 	// one server a board, each of its nodes a name no other device has
-	const std::string lockpath = board.dir + "/serve.lock";
+	const std::string lockpath = board.dir + "/" + serve_record;
 	const int lock = ::open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-	if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0)
+	struct flock whole = {};
+	whole.l_type = F_WRLCK;
+	if (lock < 0 || ::fcntl(lock, F_OFD_SETLK, &whole) != 0)
 		throw Error(board.dir + ": " +
 			    (lock < 0 ? std::string(std::strerror(errno))
 				      : "another ostrasim serve serves this board"));
@@ -326,6 +331,14 @@ int serve(Board &board)
 		std::fprintf(stderr, "ostrasim: %s\n", e.what());
 		ok = false;
 	}
+	// the record run --kernel reads: each node's device number, while the
+	// lock is held
+	std::string record;
+	for (const auto &[dev, path] : served())
+		record += path.substr(5) + " " + std::to_string(::major(dev)) + ":" +
+			  std::to_string(::minor(dev)) + "\n";
+	ok = ok && ::ftruncate(lock, 0) == 0 &&
+	     ::pwrite(lock, record.data(), record.size(), 0) == static_cast<ssize_t>(record.size());
 	if (ok) {
 		std::printf("ostrasim: serving");
 		for (const Node &n : nodes)
@@ -366,8 +379,52 @@ int serve(Board &board)
 		::close(sigfd);
 	if (!ok)
 		std::fprintf(stderr, "ostrasim: serving %s failed\n", board.dir.c_str());
+	if (::ftruncate(lock, 0) != 0) // the nodes are gone with the server
+		std::fprintf(stderr, "ostrasim: %s: %s\n", lockpath.c_str(), std::strerror(errno));
 	::close(lock);
 	return ok ? 0 : 1;
+}
+
+void check_served(const Board &board, const std::string &dir)
+{
+	const std::string serve = "ostrasim serve " + dir;
+	const int fd = ::open((board.dir + "/" + serve_record).c_str(),
+			      O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+	struct flock held = {};
+	held.l_type = F_RDLCK;
+	if (fd < 0 || ::fcntl(fd, F_OFD_GETLK, &held) != 0 || held.l_type == F_UNLCK) {
+		if (fd >= 0)
+			::close(fd);
+		throw Error(dir + " is not being served: start `" + serve +
+			    "` (root, the cuse module), then run --kernel");
+	}
+	char text[4096];
+	const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+	::close(fd);
+	const std::string record =
+		"\n" + std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+	// "NODE MAJOR:MINOR" a line, as serve wrote it; the first node that is not
+	std::string node;
+	for (const auto &[name, drive] : board.info.drives)
+		for (const std::string &each : drive.nodes) {
+			const std::size_t at = record.find("\n" + each + " ");
+			unsigned maj = 0, min = 0;
+			struct stat st {};
+			if (node.empty() &&
+			    (at == std::string::npos ||
+			     std::sscanf(record.c_str() + at + each.size() + 1, " %u:%u", &maj,
+					 &min) != 2 ||
+			     ::stat(("/dev/" + each).c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
+			     st.st_rdev != ::makedev(maj, min)))
+				node = each;
+		}
+	if (node.empty())
+		return;
+	if (record.find("\n" + node + " ") == std::string::npos)
+		throw Error(dir + ": /dev/" + node +
+			    " is not served (board.json changed?): restart `" + serve + "`");
+	throw Error("/dev/" + node + " is not the node `" + serve +
+		    "` made: a program would reach it, not the board");
 }
 
 } // namespace sim
@@ -389,7 +446,9 @@ void mount_or_throw(const std::string &source, const char *target, const char *t
 
 void enter_kernel_view(const Board &board)
 {
-	if (::unshare(CLONE_NEWNS) != 0)
+	struct stat before {
+	}, after{};
+	if (::stat(board.dir.c_str(), &before) != 0 || ::unshare(CLONE_NEWNS) != 0)
 		throw std::runtime_error(std::string("cannot make a mount namespace: ") +
 					 std::strerror(errno));
 	mount_or_throw("none", "/", nullptr, MS_REC | MS_PRIVATE);
@@ -420,8 +479,13 @@ void enter_kernel_view(const Board &board)
 		mount_or_throw(script, "/sbin/check_scsi_devfile.sh", nullptr, MS_BIND);
 	}
 	mount_or_throw(board.dir + "/sys/block", "/sys/block", nullptr, MS_BIND);
-	// last: a board under /tmp is out of sight once its tmp lies there
 	mount_or_throw(board.dir + "/tmp", "/tmp", nullptr, MS_BIND);
+	// the probe script logs into the board folder by its path
+	if (::stat(board.dir.c_str(), &after) != 0 || after.st_dev != before.st_dev ||
+	    after.st_ino != before.st_ino)
+		throw Error(board.dir +
+			    " lies under /tmp, /sbin or /sys/block, which the board's own "
+			    "folders cover under --kernel: use a board folder elsewhere");
 }
 
 } // namespace sim
