@@ -28,7 +28,7 @@ testing() {
 # opens, refusals and children's headers
 r() {
   "$S" run /mnt/b -- "$@"; echo "status $?"
-  "$S" trace /mnt/b --last --brief | sed -n 's/^ *[0-9]* \(open\|refused\) *\([^ :]*\).*/\1 \2/p; s/^run \([^ ]*\).*(a child.*/child \1/p'
+  "$S" trace /mnt/b --last --brief | sed -n 's/^ *[0-9]* \(open\|refused\) *\([^ :]*\).*/\1 \2/p; s/^run \([^ ]*\).*(a child.*/child \1/p; s/^run \([^ ]*\).*(in the same.*/exec \1/p'
 }
 ppc() { [ -x "$P/$1" ] || return; testing "${@:2}"; }
 st() { "$@" >/dev/null 2>err; local r=$?; head -1 err; echo "status $r"; }
@@ -52,7 +52,7 @@ testing dotdot "r cat /dev/../dev/sda" "status 0
 open sda"
 testing relative "cd /tmp && r cat ../dev/sda" "status 0
 open sda"
-testing dirfd "r python3 -c 'import os; print(os.read(os.open(\"sda\", os.O_RDONLY, dir_fd=os.open(\"/dev\", 0)), 9))'" "b''
+testing dirfd "r /usr/bin/python3 -c 'import os; print(os.read(os.open(\"sda\", os.O_RDONLY, dir_fd=os.open(\"/dev\", 0)), 9))'" "b''
 status 0
 open sda"
 testing stat "r stat -c %s /dev/./sda/../sda" "0
@@ -74,6 +74,9 @@ open sdb"
 testing child-env "r sh -c 'unset LD_PRELOAD OSTRASIM_BOARD; env -i cat /dev/sda'" "status 0
 child cat
 open sda"
+testing exec "r sh -c 'exec env cat /dev/sda'" "status 0
+exec cat
+open sda"
 testing child-static "r sh -c '$N/ostrautil-static identify /dev/sda'" "ostrasim: $N/ostrautil-static: a static program: the preload library cannot reach it (through the kernel: ostrasim serve /mnt/b, then ostrasim run --kernel /mnt/b -- PROGRAM)
 sh: 1: $N/ostrautil-static: Permission denied
 status 126
@@ -84,8 +87,7 @@ status 2"
 ppc ostrautil-static ppc-static "st $S run b -- $P/ostrautil-static identify /dev/sda" "ostrasim: $P/ostrautil-static: a static program: the preload library cannot reach it (through the kernel: ostrasim serve b, then ostrasim run --kernel b -- PROGRAM)
 status 2"
 ppc exec_child ppc-child "r $P/exec_child $P/exec_child cat /dev/sda" "status 0
-child exec_child
-child cat
+exec cat
 open sda"
 # run --kernel: on the nodes serve made for this board only; the probe logs into the board
 testing kernel-unserved "st $S run --kernel k -- true" "ostrasim: k is not being served: start \`ostrasim serve k\` (root, the cuse module), then run --kernel

@@ -110,7 +110,6 @@ struct Env {
 	std::string lib, ppc_lib; // OSTRASIM_LIB, OSTRASIM_PPC_LIB: the two libraries
 	std::string sysroot;      // OSTRASIM_PPC_SYSROOT
 	bool inherit = false;     // OSTRASIM_PRELOAD_INHERIT: a launcher hands the library on
-	bool in_place = false;    // OSTRASIM_EXEC_PID: exec'd where a header was written
 };
 Env &env()
 {
@@ -129,7 +128,8 @@ std::string own_library()
 // The program's arguments, for the run's header line in the trace.
 int run_argc = 0;
 char **run_argv = nullptr;
-pid_t header_pid = 0; // the process whose header is in the trace
+pid_t header_pid = 0; // the process whose program's header is in the trace
+pid_t traced_pid = 0; // the process that had a header before exec started this program
 
 // A program the run's program started (or one of theirs), or a fork of it.
 bool is_child()
@@ -149,7 +149,7 @@ const sim::Board *board()
 			sim::json extra = sim::json::object();
 			if (is_child())
 				extra["child_of"] = env().run_pid;
-			if (env().in_place)
+			if (traced_pid == ::getpid())
 				extra["in_place"] = true;
 			sim::trace_run(*b, run_argc, run_argv, extra);
 		});
@@ -458,8 +458,8 @@ std::vector<std::string> child_env(char *const envp[], bool ppc)
 {
 	std::vector<std::string> out;
 	const char *preload = nullptr;
-	if (header_pid == ::getpid())
-		out.push_back("OSTRASIM_EXEC_PID=" + std::to_string(header_pid));
+	if (header_pid == ::getpid() || traced_pid == ::getpid())
+		out.push_back("OSTRASIM_EXEC_PID=" + std::to_string(::getpid()));
 	for (char *const *v = envp; v != nullptr && *v != nullptr; v++) {
 		const std::string var = *v;
 		const std::string name = var.substr(0, var.find('='));
@@ -605,15 +605,9 @@ bool keep_env()
 	});
 }
 
-// The C library hands the program's arguments to the constructors of the
-// libraries it loads.
-__attribute__((constructor)) void ostrasim_init(int argc, char **argv, char **)
+// The simulator's variables read, as the program got them.
+void start_simulator(const char *dir)
 {
-	// the board is loaded on first use, once the driver's modules have
-	// registered their requests
-	const char *dir = std::getenv("OSTRASIM_BOARD");
-	if (dir == nullptr || *dir == '\0')
-		return;
 	Env &e = env();
 	char cwd[PATH_MAX];
 	e.board = normalised(::getcwd(cwd, sizeof cwd) != nullptr ? cwd : "/", dir);
@@ -633,23 +627,43 @@ __attribute__((constructor)) void ostrasim_init(int argc, char **argv, char **)
 		own = own_library();
 	e.sysroot = var("OSTRASIM_PPC_SYSROOT");
 	e.inherit = !var("OSTRASIM_PRELOAD_INHERIT").empty();
-	e.in_place = var("OSTRASIM_EXEC_PID") == std::to_string(::getpid());
+	if (var("OSTRASIM_EXEC_PID") == std::to_string(::getpid()))
+		traced_pid = ::getpid();
 	// `ostrasim run` wrote the header of the program it started
 	if (var("OSTRASIM_HEADER_PID") == std::to_string(::getpid()))
 		header_pid = ::getpid();
-	keep_env();
+	if (!e.lib.empty()) // the shells of the C library's own functions too
+		keep_env();
+}
+
+// The C library hands the program's arguments to the constructors of the
+// libraries it loads.
+__attribute__((constructor)) void ostrasim_init(int argc, char **argv, char **)
+{
+	// the board is loaded on first use, once the driver's modules have
+	// registered their requests
+	const char *dir = std::getenv("OSTRASIM_BOARD");
+	if (dir == nullptr || *dir == '\0')
+		return;
+	try {
+		start_simulator(dir);
+	} catch (...) { // the program never runs unwatched
+		std::fputs("ostrasim: out of memory starting the simulator\n", stderr);
+		std::_Exit(127);
+	}
 	run_argc = argc;
 	run_argv = argv;
 	std::atexit(trace_exit);
 }
 
-// The probe script's command answered in this process, else the shell.
-template <typename Fn> int probe_or_shell(const char *command, Fn fn)
+// The probe script's command answered in this process, else the shell
+// (shell(line)).
+template <typename Fn> int probe_or_shell(const char *command, Fn shell)
 {
 	static const char script[] = "/sbin/check_scsi_devfile.sh";
 	const sim::Board *b = std::strstr(command, script) != nullptr ? board() : nullptr;
 	if (b == nullptr)
-		return fn(command);
+		return shell(command);
 	// "SCRIPT NAME", its output to /dev/null or not: answered here as the
 	// board's script answers (its exit status, or killed by a signal), with
 	// no shell and no script to start
@@ -670,7 +684,7 @@ template <typename Fn> int probe_or_shell(const char *command, Fn fn)
 	line.replace(at, sizeof(script) - 1, b->dir + script);
 	if (at == 0)
 		line = "exec " + line;
-	return fn(line.c_str());
+	return shell(line.c_str());
 }
 
 } // namespace
@@ -954,11 +968,14 @@ int system(const char *command)
 	static auto fn = real<int (*)(const char *)>("system");
 	if (inside || command == nullptr || env().board.empty())
 		return fn(command);
-	if (!keep_env()) {
+	// the shell keeps the library
+	const auto shell = [&](const char *line) {
+		if (keep_env())
+			return fn(line);
 		errno = EACCES;
 		return -1;
-	}
-	return safely(-1, ENOMEM, [&] { return probe_or_shell(command, fn); });
+	};
+	return safely(-1, ENOMEM, [&] { return probe_or_shell(command, shell); });
 }
 
 int close(int fd)

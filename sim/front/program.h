@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include <elf.h>
@@ -34,7 +35,8 @@ inline std::uint64_t number(const unsigned char *p, std::size_t n, bool big)
 
 inline bool read_at(int fd, unsigned char *buf, std::size_t n, std::uint64_t at)
 {
-	return at <= INT64_MAX - n &&
+	const auto most = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+	return n <= most && at <= most - n &&
 	       ::pread(fd, buf, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
 }
 
