@@ -109,6 +109,7 @@ struct Env {
 	long run_pid = 0;         // OSTRASIM_RUN_PID: the run's program, the others its children
 	std::string lib, ppc_lib; // OSTRASIM_LIB, OSTRASIM_PPC_LIB: the two libraries
 	std::string sysroot;      // OSTRASIM_PPC_SYSROOT
+	std::string asan;         // ASAN_OPTIONS, which a sanitized library needs in every process
 	bool inherit = false;     // OSTRASIM_PRELOAD_INHERIT: a launcher hands the library on
 };
 Env &env()
@@ -426,11 +427,16 @@ constexpr bool own_ppc = false;
 std::vector<std::pair<const char *, std::string>> simulator_vars()
 {
 	const Env &e = env();
-	return {{"OSTRASIM_BOARD", e.board},
+	return {
+		{"OSTRASIM_BOARD", e.board},
 		{"OSTRASIM_RUN_PID", std::to_string(e.run_pid)},
 		{"OSTRASIM_LIB", e.lib},
 		{"OSTRASIM_PPC_LIB", e.ppc_lib},
-		{"OSTRASIM_PPC_SYSROOT", e.sysroot}};
+		{"OSTRASIM_PPC_SYSROOT", e.sysroot},
+#ifdef __SANITIZE_ADDRESS__
+		{"ASAN_OPTIONS", e.asan},
+#endif
+	};
 }
 
 // LD_PRELOAD of a host program: the host library, then the entries of
@@ -626,6 +632,9 @@ void start_simulator(const char *dir)
 	if (own.empty())
 		own = own_library();
 	e.sysroot = var("OSTRASIM_PPC_SYSROOT");
+#ifdef __SANITIZE_ADDRESS__
+	e.asan = var("ASAN_OPTIONS");
+#endif
 	e.inherit = !var("OSTRASIM_PRELOAD_INHERIT").empty();
 	if (var("OSTRASIM_EXEC_PID") == std::to_string(::getpid()))
 		traced_pid = ::getpid();
