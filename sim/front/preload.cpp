@@ -533,8 +533,10 @@ Start start_of(const char *file, bool search, char *const argv[], char *const en
 		return s;
 	}
 	const std::string qemu = sim::find_program("qemu-ppc", std::getenv("PATH"));
-	if (qemu.empty())
+	if (qemu.empty()) {
 		s.why = "a PowerPC program, and no qemu-ppc (Debian package qemu-user)";
+		return s;
+	}
 	s.args = {"qemu-ppc",
 		  "-L",
 		  e.sysroot,
@@ -632,6 +634,8 @@ void start_simulator(const char *dir)
 	if (own.empty())
 		own = own_library();
 	e.sysroot = var("OSTRASIM_PPC_SYSROOT");
+	if (e.sysroot.empty())
+		e.sysroot = OSTRASIM_PPC_SYSROOT;
 #ifdef __SANITIZE_ADDRESS__
 	e.asan = var("ASAN_OPTIONS");
 #endif
