@@ -545,7 +545,8 @@ Start start_of(const char *file, bool search, char *const argv[], char *const en
 		  "-0",
 		  args.empty() ? s.file : args[0],
 		  s.file};
-	s.args.insert(s.args.end(), args.begin() + (args.empty() ? 0 : 1), args.end());
+	if (!args.empty())
+		s.args.insert(s.args.end(), args.begin() + 1, args.end());
 	s.file = qemu;
 	return s;
 }
