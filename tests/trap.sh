@@ -65,6 +65,9 @@ testing host-disk "b=\$(ls /sys/block | head -1); mknod /mnt/disk b \$(tr : ' ' 
 dd: failed to open '/mnt/disk': Permission denied
 status 1
 refused /mnt/disk"
+testing board-link "echo out >/mnt/out && ln -s /mnt/out b/tmp/ostra_x; r $SH -c 'echo in >/tmp/ostra_x; chmod 600 /tmp/ostra_x' 2>/dev/null | grep status; rm b/tmp/ostra_x; cat /mnt/out; stat -c %a /mnt/out" "status 1
+out
+644"
 # children keep the library, whatever their environment
 testing child "r $SH -c 'cat /dev/sda; echo x | dd of=/dev/sdb status=none'" "dd: failed to open '/dev/sdb': No such file or directory
 status 1

@@ -217,18 +217,23 @@ std::string normalised(const std::string &base, const char *path)
 // Where a call on a path goes: the program's own path, or the board's file.
 struct Trapped {
 	const char *given;
-	std::string board; // the board's file, when the path is one of the board's
+	std::string board; // the board's file by its path, when the path is one of the board's
+	std::string rel;   // the same relative to the board folder, without a trailing '/'
 	std::string node;  // and the drive node's name, when it is a node
 	int err = 0;       // refused with this errno: the path's folder cannot be told
 	const char *path() const
 	{
 		return board.empty() ? given : board.c_str();
 	}
+	bool folder() const // named with a trailing '/'
+	{
+		return !board.empty() && board.back() == '/';
+	}
 };
 
 Trapped trap_path(int dirfd, const char *path)
 {
-	Trapped t{path, {}, {}};
+	Trapped t{path, {}, {}, {}};
 	const std::string &dir = env().board;
 	if (inside || path == nullptr || *path == '\0' || dir.empty())
 		return t;
@@ -261,29 +266,94 @@ Trapped trap_path(int dirfd, const char *path)
 		if (&b == board_paths && full.find('/', node_at) == std::string::npos)
 			t.node = sim::node_name(full.substr(node_at));
 		t.board = dir + full + (path[std::strlen(path) - 1] == '/' ? "/" : "");
+		t.rel = full.substr(1);
 		break;
 	}
 	return t;
 }
 
-// Runs fn on the path the trap gives, or fails with its errno.
-template <typename Fn> int on_path(int dirfd, const char *path, Fn fn)
+// The board's folder, every board file the program reaches is reached from
+// (null: the board could not be read, said once).
+const sim::BoardDir *board_root()
+{
+	const sim::Board *b = board();
+	if (b != nullptr && !b->root)
+		report(b->error);
+	return b != nullptr ? b->root.get() : nullptr;
+}
+
+// How a call that takes a path reaches the board's file t: beneath the
+// board folder without a link on the way, by the file itself ("follow": the
+// call would follow a link there) or by its name in its folder; the
+// descriptor held for it.  Empty, errno set, when it cannot be reached.
+struct Reach {
+	sim::Fd held;
+	std::string path;
+};
+Reach reach(const Trapped &t, bool follow)
+{
+	Reach r;
+	const sim::BoardDir *root = board_root();
+	const std::size_t cut = t.rel.rfind('/');
+	if (root == nullptr || cut == std::string::npos) {
+		errno = EIO;
+		return r;
+	}
+	Inside in;
+	struct stat st {};
+	r.held = root->open_unchecked(follow ? t.rel : t.rel.substr(0, cut),
+				      O_PATH | (follow ? 0 : O_DIRECTORY), 0, st);
+	if (r.held)
+		r.path = "/proc/self/fd/" + std::to_string(r.held.get()) +
+			 (follow ? "" : t.rel.substr(cut)) + (t.folder() ? "/" : "");
+	return r;
+}
+
+// Runs fn on the path the trap gives, or fails with its errno; follow: the
+// call follows a link at the path's last name.
+template <typename Fn> int on_path(int dirfd, const char *path, bool follow, Fn fn)
 {
 	return safely(-1, ENOMEM, [&] {
 		const Trapped t = trap_path(dirfd, path);
 		errno = t.err;
-		return t.err != 0 ? -1 : fn(t.path());
+		if (t.err != 0 || t.board.empty())
+			return t.err != 0 ? -1 : fn(path);
+		const Reach r = reach(t, follow);
+		return r.held ? fn(r.path.c_str()) : -1;
 	});
 }
 
+// The same for a call that takes two paths (neither followed).
 template <typename Fn>
 int on_paths(int dirfd, const char *path, int dirfd2, const char *path2, Fn fn)
 {
-	return safely(-1, ENOMEM, [&] {
-		const Trapped t = trap_path(dirfd, path), t2 = trap_path(dirfd2, path2);
-		errno = t.err != 0 ? t.err : t2.err;
-		return errno != 0 ? -1 : fn(t.path(), t2.path());
+	return on_path(dirfd, path, false, [&](const char *p) {
+		return on_path(dirfd2, path2, false, [&](const char *q) { return fn(p, q); });
 	});
+}
+
+// A board file the program opens, beneath the board folder: never through
+// a link, a FIFO never waited on, a file with a second name refused (errno
+// as BoardDir::try_open gives it); a folder of the board's opens too.
+int open_board(const Trapped &t, int flags, mode_t mode)
+{
+	const sim::BoardDir *root = board_root();
+	if (root == nullptr) {
+		errno = EIO;
+		return -1;
+	}
+	Inside in;
+	sim::Fd f = root->try_open(t.rel, flags, mode);
+	struct stat st {};
+	if (!f && errno == EISDIR)
+		f = root->open_unchecked(t.rel, flags, mode, st);
+	if (f && t.folder() && (::fstat(f.get(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+		errno = ENOTDIR;
+		return -1;
+	}
+	if (f && (flags & O_CLOEXEC) == 0)
+		::fcntl(f.get(), F_SETFD, 0);
+	return f.release();
 }
 
 // Whether fd, opened on a path of the host's, is a block device: a disk of
@@ -329,9 +399,10 @@ void trace_node(const char *op, const std::string &node, int result, int err,
 	});
 }
 
-// fn(path, flags) opens; a node of the board's is never made by the program.
+// fn(path) opens a host file; a node of the board's is never made by the
+// program.
 template <typename OpenFn, typename CloseFn>
-int open_trapped(int dirfd, const char *path, int flags, OpenFn fn, CloseFn close_fn)
+int open_trapped(int dirfd, const char *path, int flags, mode_t mode, OpenFn fn, CloseFn close_fn)
 {
 	const Trapped t = trap_path(dirfd, path);
 	if (t.err != 0) {
@@ -339,7 +410,7 @@ int open_trapped(int dirfd, const char *path, int flags, OpenFn fn, CloseFn clos
 		return -1;
 	}
 	if (t.board.empty()) {
-		const int fd = fn(path, flags);
+		const int fd = fn(path);
 		if ((flags & O_PATH) != 0 || !host_disk(fd, path))
 			return fd;
 		close_fn(fd);
@@ -347,7 +418,7 @@ int open_trapped(int dirfd, const char *path, int flags, OpenFn fn, CloseFn clos
 		return -1;
 	}
 	if (t.node.empty())
-		return fn(t.path(), flags);
+		return open_board(t, flags, mode);
 	int err = 0;
 	int fd = -1;
 	bool injected = false;
@@ -355,7 +426,7 @@ int open_trapped(int dirfd, const char *path, int flags, OpenFn fn, CloseFn clos
 	if (open_fault(t.node, err, line)) {
 		injected = true;
 	} else {
-		fd = fn(t.path(), flags & ~O_CREAT);
+		fd = open_board(t, flags & ~O_CREAT, mode);
 		err = errno;
 		if (fd >= 0)
 			guarded([&] { sim::driver_bind(*board(), t.node, line); });
@@ -368,20 +439,32 @@ int open_trapped(int dirfd, const char *path, int flags, OpenFn fn, CloseFn clos
 	return fd;
 }
 
-template <typename OpenFn> int open_common(int dirfd, const char *path, int flags, OpenFn fn)
+template <typename OpenFn>
+int open_common(int dirfd, const char *path, int flags, mode_t mode, OpenFn fn)
 {
 	static auto close_fn = real<int (*)(int)>("close");
-	return safely(-1, ENOMEM, [&] { return open_trapped(dirfd, path, flags, fn, close_fn); });
+	return safely(-1, ENOMEM,
+		      [&] { return open_trapped(dirfd, path, flags, mode, fn, close_fn); });
 }
 
-template <typename Fn> FILE *fopen_common(const char *path, Fn fn)
+// fn(path) opens a stream with mode; a board file is opened beneath the
+// board folder first (made, for "w" and "a"), then by its descriptor.
+template <typename Fn> FILE *fopen_common(const char *path, const char *mode, Fn fn)
 {
 	static auto fclose_fn = real<int (*)(FILE *)>("fclose");
 	return safely(static_cast<FILE *>(nullptr), ENOMEM, [&]() -> FILE * {
 		const Trapped t = trap_path(AT_FDCWD, path);
 		errno = t.err;
-		FILE *f = t.err != 0 ? nullptr : fn(t.path());
-		if (f == nullptr || !t.board.empty() || !host_disk(::fileno(f), path))
+		if (t.err != 0 || mode == nullptr)
+			return t.err != 0 ? nullptr : fn(path);
+		if (!t.board.empty()) {
+			const bool write = mode[0] == 'w' || mode[0] == 'a';
+			const sim::Fd fd(open_board(t, (write ? O_CREAT : 0) | O_RDONLY, 0666));
+			return fd ? fn(("/proc/self/fd/" + std::to_string(fd.get())).c_str())
+				  : nullptr;
+		}
+		FILE *f = fn(path);
+		if (f == nullptr || !host_disk(::fileno(f), path))
 			return f;
 		fclose_fn(f);
 		errno = EACCES;
@@ -688,9 +771,14 @@ template <typename Fn> int probe_or_shell(const char *command, Fn shell)
 	    command[sizeof(script) - 1] == ' ')
 		name.assign(arg, std::strcspn(arg, " "));
 	const std::string rest = name.empty() ? "" : arg + name.size();
-	if (!name.empty() && (rest.empty() || rest == " > /dev/null 2>&1") &&
-	    guarded([&] { status = sim::probe(*b, name); }))
-		return status;
+	if (!name.empty() && (rest.empty() || rest == " > /dev/null 2>&1")) {
+		// a probe that cannot be answered (its log not the board's own)
+		// fails system() itself, never a shell that would write the log
+		if (guarded([&] { status = sim::probe(*b, name); }))
+			return status;
+		errno = EIO;
+		return -1;
+	}
 	// else the shell runs it, with the probe in place of the shell ("exec"),
 	// so that a probe that dies by a signal shows as a shell killed by it
 	std::string line = command;
@@ -714,12 +802,13 @@ template <typename Fn> int probe_or_shell(const char *command, Fn shell)
 	}
 
 // A call that takes a path (from dirfd) reaches the file the trap gives:
-// fn's arguments are args, the trapped path p among them.
-#define OSTRASIM_PATH_CALL(name, params, dirfd, path, args)                                        \
+// fn's arguments are args, the trapped path p among them; follow: whether
+// the call follows a link at the path's last name.
+#define OSTRASIM_PATH_CALL(name, params, dirfd, path, follow, args)                                \
 	int name params                                                                            \
 	{                                                                                          \
 		static const auto fn = real<decltype(&(name))>(#name);                             \
-		return on_path(dirfd, path, [&](const char *p) { return fn args; });               \
+		return on_path(dirfd, path, follow, [&](const char *p) { return fn args; });       \
 	}
 // and one that takes two (p and q)
 #define OSTRASIM_PATHS_CALL(name, params, dirfd, path, dirfd2, path2, args)                        \
@@ -738,32 +827,32 @@ int open(const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(const char *, int, mode_t)>("open");
 	OSTRASIM_OPEN_MODE(mode, flags)
-	return open_common(AT_FDCWD, path, flags,
-			   [&](const char *p, int f) { return fn(p, f, mode); });
+	return open_common(AT_FDCWD, path, flags, mode,
+			   [&](const char *p) { return fn(p, flags, mode); });
 }
 
 int open64(const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(const char *, int, mode_t)>("open64");
 	OSTRASIM_OPEN_MODE(mode, flags)
-	return open_common(AT_FDCWD, path, flags,
-			   [&](const char *p, int f) { return fn(p, f, mode); });
+	return open_common(AT_FDCWD, path, flags, mode,
+			   [&](const char *p) { return fn(p, flags, mode); });
 }
 
 int openat(int dirfd, const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat");
 	OSTRASIM_OPEN_MODE(mode, flags)
-	return open_common(dirfd, path, flags,
-			   [&](const char *p, int f) { return fn(dirfd, p, f, mode); });
+	return open_common(dirfd, path, flags, mode,
+			   [&](const char *p) { return fn(dirfd, p, flags, mode); });
 }
 
 int openat64(int dirfd, const char *path, int flags, ...)
 {
 	static auto fn = real<int (*)(int, const char *, int, mode_t)>("openat64");
 	OSTRASIM_OPEN_MODE(mode, flags)
-	return open_common(dirfd, path, flags,
-			   [&](const char *p, int f) { return fn(dirfd, p, f, mode); });
+	return open_common(dirfd, path, flags, mode,
+			   [&](const char *p) { return fn(dirfd, p, flags, mode); });
 }
 
 int creat(const char *path, mode_t mode)
@@ -804,13 +893,13 @@ int __openat64_2(int dirfd, const char *path, int flags)
 FILE *fopen(const char *path, const char *mode)
 {
 	static auto fn = real<FILE *(*)(const char *, const char *)>("fopen");
-	return fopen_common(path, [&](const char *p) { return fn(p, mode); });
+	return fopen_common(path, mode, [&](const char *p) { return fn(p, mode); });
 }
 
 FILE *fopen64(const char *path, const char *mode)
 {
 	static auto fn = real<FILE *(*)(const char *, const char *)>("fopen64");
-	return fopen_common(path, [&](const char *p) { return fn(p, mode); });
+	return fopen_common(path, mode, [&](const char *p) { return fn(p, mode); });
 }
 
 FILE *freopen(const char *path, const char *mode, FILE *stream)
@@ -818,7 +907,7 @@ FILE *freopen(const char *path, const char *mode, FILE *stream)
 	static auto fn = real<FILE *(*)(const char *, const char *, FILE *)>("freopen");
 	if (path == nullptr)
 		return fn(path, mode, stream);
-	return fopen_common(path, [&](const char *p) { return fn(p, mode, stream); });
+	return fopen_common(path, mode, [&](const char *p) { return fn(p, mode, stream); });
 }
 
 FILE *freopen64(const char *path, const char *mode, FILE *stream)
@@ -826,51 +915,61 @@ FILE *freopen64(const char *path, const char *mode, FILE *stream)
 	static auto fn = real<FILE *(*)(const char *, const char *, FILE *)>("freopen64");
 	if (path == nullptr)
 		return fn(path, mode, stream);
-	return fopen_common(path, [&](const char *p) { return fn(p, mode, stream); });
+	return fopen_common(path, mode, [&](const char *p) { return fn(p, mode, stream); });
 }
 
 DIR *opendir(const char *path)
 {
 	static auto fn = real<DIR *(*)(const char *)>("opendir");
-	return safely(static_cast<DIR *>(nullptr), ENOMEM, [&] {
+	return safely(static_cast<DIR *>(nullptr), ENOMEM, [&]() -> DIR * {
 		const Trapped t = trap_path(AT_FDCWD, path);
 		errno = t.err;
-		return t.err != 0 ? nullptr : fn(t.path());
+		if (t.err != 0 || t.board.empty())
+			return t.err != 0 ? nullptr : fn(path);
+		const int fd = open_board(t, O_RDONLY | O_DIRECTORY, 0);
+		DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+		if (d == nullptr && fd >= 0)
+			::close(fd);
+		return d;
 	});
 }
 
 // what the program can learn of a path, and what changes the folder it lies in
-OSTRASIM_PATH_CALL(stat, (const char *f, struct stat *st), AT_FDCWD, f, (p, st))
-OSTRASIM_PATH_CALL(stat64, (const char *f, struct stat64 *st), AT_FDCWD, f, (p, st))
-OSTRASIM_PATH_CALL(lstat, (const char *f, struct stat *st), AT_FDCWD, f, (p, st))
-OSTRASIM_PATH_CALL(lstat64, (const char *f, struct stat64 *st), AT_FDCWD, f, (p, st))
-OSTRASIM_PATH_CALL(fstatat, (int d, const char *f, struct stat *st, int fl), d, f, (d, p, st, fl))
+OSTRASIM_PATH_CALL(stat, (const char *f, struct stat *st), AT_FDCWD, f, true, (p, st))
+OSTRASIM_PATH_CALL(stat64, (const char *f, struct stat64 *st), AT_FDCWD, f, true, (p, st))
+OSTRASIM_PATH_CALL(lstat, (const char *f, struct stat *st), AT_FDCWD, f, false, (p, st))
+OSTRASIM_PATH_CALL(lstat64, (const char *f, struct stat64 *st), AT_FDCWD, f, false, (p, st))
+OSTRASIM_PATH_CALL(fstatat, (int d, const char *f, struct stat *st, int fl), d, f,
+		   (fl & AT_SYMLINK_NOFOLLOW) == 0, (d, p, st, fl))
 OSTRASIM_PATH_CALL(fstatat64, (int d, const char *f, struct stat64 *st, int fl), d, f,
-		   (d, p, st, fl))
+		   (fl & AT_SYMLINK_NOFOLLOW) == 0, (d, p, st, fl))
 OSTRASIM_PATH_CALL(statx, (int d, const char *f, int fl, unsigned m, struct statx *st), d, f,
-		   (d, p, fl, m, st))
-OSTRASIM_PATH_CALL(access, (const char *f, int m), AT_FDCWD, f, (p, m))
-OSTRASIM_PATH_CALL(euidaccess, (const char *f, int m), AT_FDCWD, f, (p, m))
-OSTRASIM_PATH_CALL(eaccess, (const char *f, int m), AT_FDCWD, f, (p, m))
-OSTRASIM_PATH_CALL(faccessat, (int d, const char *f, int m, int fl), d, f, (d, p, m, fl))
-OSTRASIM_PATH_CALL(truncate, (const char *f, off_t n), AT_FDCWD, f, (p, n))
-OSTRASIM_PATH_CALL(truncate64, (const char *f, off64_t n), AT_FDCWD, f, (p, n))
-OSTRASIM_PATH_CALL(chmod, (const char *f, mode_t m), AT_FDCWD, f, (p, m))
-OSTRASIM_PATH_CALL(fchmodat, (int d, const char *f, mode_t m, int fl), d, f, (d, p, m, fl))
-OSTRASIM_PATH_CALL(chown, (const char *f, uid_t u, gid_t g), AT_FDCWD, f, (p, u, g))
-OSTRASIM_PATH_CALL(lchown, (const char *f, uid_t u, gid_t g), AT_FDCWD, f, (p, u, g))
+		   (fl & AT_SYMLINK_NOFOLLOW) == 0, (d, p, fl, m, st))
+OSTRASIM_PATH_CALL(access, (const char *f, int m), AT_FDCWD, f, true, (p, m))
+OSTRASIM_PATH_CALL(euidaccess, (const char *f, int m), AT_FDCWD, f, true, (p, m))
+OSTRASIM_PATH_CALL(eaccess, (const char *f, int m), AT_FDCWD, f, true, (p, m))
+OSTRASIM_PATH_CALL(faccessat, (int d, const char *f, int m, int fl), d, f,
+		   (fl & AT_SYMLINK_NOFOLLOW) == 0, (d, p, m, fl))
+OSTRASIM_PATH_CALL(truncate, (const char *f, off_t n), AT_FDCWD, f, true, (p, n))
+OSTRASIM_PATH_CALL(truncate64, (const char *f, off64_t n), AT_FDCWD, f, true, (p, n))
+OSTRASIM_PATH_CALL(chmod, (const char *f, mode_t m), AT_FDCWD, f, true, (p, m))
+OSTRASIM_PATH_CALL(fchmodat, (int d, const char *f, mode_t m, int fl), d, f,
+		   (fl & AT_SYMLINK_NOFOLLOW) == 0, (d, p, m, fl))
+OSTRASIM_PATH_CALL(chown, (const char *f, uid_t u, gid_t g), AT_FDCWD, f, true, (p, u, g))
+OSTRASIM_PATH_CALL(lchown, (const char *f, uid_t u, gid_t g), AT_FDCWD, f, false, (p, u, g))
 OSTRASIM_PATH_CALL(fchownat, (int d, const char *f, uid_t u, gid_t g, int fl), d, f,
-		   (d, p, u, g, fl))
-OSTRASIM_PATH_CALL(mkdir, (const char *f, mode_t m), AT_FDCWD, f, (p, m))
-OSTRASIM_PATH_CALL(mkdirat, (int d, const char *f, mode_t m), d, f, (d, p, m))
-OSTRASIM_PATH_CALL(mknod, (const char *f, mode_t m, dev_t dev), AT_FDCWD, f, (p, m, dev))
-OSTRASIM_PATH_CALL(mknodat, (int d, const char *f, mode_t m, dev_t dev), d, f, (d, p, m, dev))
-OSTRASIM_PATH_CALL(rmdir, (const char *f), AT_FDCWD, f, (p))
-OSTRASIM_PATH_CALL(unlink, (const char *f), AT_FDCWD, f, (p))
-OSTRASIM_PATH_CALL(unlinkat, (int d, const char *f, int fl), d, f, (d, p, fl))
-OSTRASIM_PATH_CALL(remove, (const char *f), AT_FDCWD, f, (p))
-OSTRASIM_PATH_CALL(symlink, (const char *to, const char *f), AT_FDCWD, f, (to, p))
-OSTRASIM_PATH_CALL(symlinkat, (const char *to, int d, const char *f), d, f, (to, d, p))
+		   (fl & AT_SYMLINK_NOFOLLOW) == 0, (d, p, u, g, fl))
+OSTRASIM_PATH_CALL(mkdir, (const char *f, mode_t m), AT_FDCWD, f, false, (p, m))
+OSTRASIM_PATH_CALL(mkdirat, (int d, const char *f, mode_t m), d, f, false, (d, p, m))
+OSTRASIM_PATH_CALL(mknod, (const char *f, mode_t m, dev_t dev), AT_FDCWD, f, false, (p, m, dev))
+OSTRASIM_PATH_CALL(mknodat, (int d, const char *f, mode_t m, dev_t dev), d, f, false,
+		   (d, p, m, dev))
+OSTRASIM_PATH_CALL(rmdir, (const char *f), AT_FDCWD, f, false, (p))
+OSTRASIM_PATH_CALL(unlink, (const char *f), AT_FDCWD, f, false, (p))
+OSTRASIM_PATH_CALL(unlinkat, (int d, const char *f, int fl), d, f, false, (d, p, fl))
+OSTRASIM_PATH_CALL(remove, (const char *f), AT_FDCWD, f, false, (p))
+OSTRASIM_PATH_CALL(symlink, (const char *to, const char *f), AT_FDCWD, f, false, (to, p))
+OSTRASIM_PATH_CALL(symlinkat, (const char *to, int d, const char *f), d, f, false, (to, d, p))
 OSTRASIM_PATHS_CALL(rename, (const char *f, const char *g), AT_FDCWD, f, AT_FDCWD, g, (p, q))
 OSTRASIM_PATHS_CALL(renameat, (int d, const char *f, int d2, const char *g), d, f, d2, g,
 		    (d, p, d2, q))
@@ -1035,8 +1134,18 @@ static bool virtual_sleep(std::uint64_t ns)
 	const sim::Board *b = board();
 	if (b == nullptr || !b->info.virtual_clock)
 		return false;
-	// a failure is reported; the program goes on as if it had slept
-	guarded([&] { sim::advance_clock(*b, ns); });
+	// the board's time is in its state: one that cannot be saved would
+	// leave a waiting program polling forever, so the run ends here
+	Inside in;
+	try {
+		sim::advance_clock(*b, ns);
+	} catch (const std::exception &e) {
+		std::fprintf(stderr,
+			     "ostrasim: %s: the board's clock cannot advance, the run ends\n",
+			     e.what());
+		std::fflush(nullptr);
+		_exit(125);
+	}
 	return true;
 }
 
