@@ -351,7 +351,14 @@ int open_board(const Trapped &t, int flags, mode_t mode)
 		errno = ENOTDIR;
 		return -1;
 	}
-	if (f && (flags & O_CLOEXEC) == 0)
+	if (!f)
+		return -1;
+	// the lowest free number, as the program's own open would give it (the
+	// walk of a kernel without openat2 held a folder open meanwhile)
+	sim::Fd low(::fcntl(f.get(), (flags & O_CLOEXEC) != 0 ? F_DUPFD_CLOEXEC : F_DUPFD, 0));
+	if (low && low.get() < f.get())
+		return low.release();
+	if ((flags & O_CLOEXEC) == 0)
 		::fcntl(f.get(), F_SETFD, 0);
 	return f.release();
 }
