@@ -358,22 +358,59 @@ Board load(const json &desc, const std::string &dir, const Root &root)
 	return board_of(desc, dir, root, known_request);
 }
 
-const Board *current_board()
+std::shared_ptr<const Board> LiveBoard::first(const std::string &dir)
+{
+	try {
+		return std::make_shared<const Board>(load(dir));
+	} catch (const std::exception &e) {
+		auto b = std::make_shared<Board>();
+		b->dir = dir;
+		b->error = e.what();
+		return b;
+	}
+}
+
+std::shared_ptr<const Board> LiveBoard::get() const
+{
+	const std::lock_guard<std::mutex> hold(mutex_);
+	return board_;
+}
+
+void LiveBoard::reload(const std::function<void(const Board &)> &check)
+{
+	const std::shared_ptr<const Board> now = get();
+	std::shared_ptr<const Board> fresh;
+	try {
+		auto b = std::make_shared<Board>(now->root ? load(now->root) : load(now->dir));
+		if (check)
+			check(*b);
+		fresh = std::move(b);
+	} catch (const std::exception &e) {
+		if (now->error.empty()) {
+			std::fprintf(stderr, "ostrasim: %s (kept the previous description)\n",
+				     e.what());
+			with_trace(*now, [&] {
+				append_trace({{"op", "reload"}, {"error", e.what()}});
+			});
+			return;
+		}
+		auto b = std::make_shared<Board>(*now);
+		b->error = e.what();
+		fresh = std::move(b);
+	}
+	const std::lock_guard<std::mutex> hold(mutex_);
+	board_ = std::move(fresh);
+}
+
+LiveBoard *current_board()
 {
 	// never destroyed, so that the exit handlers of the preloaded library
 	// still find it
-	static const Board *const board = []() -> const Board * {
+	static LiveBoard *const board = []() -> LiveBoard * {
 		const char *dir = std::getenv("OSTRASIM_BOARD");
 		if (dir == nullptr || *dir == '\0')
 			return nullptr;
-		try {
-			return new Board(load(dir));
-		} catch (const std::exception &e) {
-			auto *b = new Board;
-			b->dir = dir;
-			b->error = e.what();
-			return b;
-		}
+		return new LiveBoard(LiveBoard::first(dir));
 	}();
 	return board;
 }

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -118,12 +120,35 @@ struct Ctx {
 	std::uint64_t run_ = 0, next_lba_ = 0;
 };
 
-// The board of OSTRASIM_BOARD (loaded once; null when unset), and any board
-// directory, its faults checked against the request table.
-const Board *current_board();
+// A board directory, its faults checked against the request table.
 Board load(const std::string &dir);
 Board load(const Root &root);
 Board load(const json &desc, const std::string &dir, const Root &root = nullptr);
+
+// The board a front end answers for.  Both front ends read board.json again
+// at each open of a drive node (reload) and replace the description whole,
+// so that an edited board (faults, probe answers, "destructive") applies
+// from the next open on.  A description that cannot be used leaves the one
+// before in force and says why, on standard error and in the trace; with
+// none before, every request fails with why.
+class LiveBoard {
+      public:
+	explicit LiveBoard(std::shared_ptr<const Board> board) : board_(std::move(board))
+	{
+	}
+	// The board in dir, or one whose requests fail with why it cannot be read.
+	static std::shared_ptr<const Board> first(const std::string &dir);
+	// The board as last read; the caller's copy stays whole through a reload.
+	std::shared_ptr<const Board> get() const;
+	// Reads the description again; check, when given, refuses one (throws).
+	void reload(const std::function<void(const Board &)> &check = nullptr);
+
+      private:
+	mutable std::mutex mutex_;
+	std::shared_ptr<const Board> board_;
+};
+// The board of OSTRASIM_BOARD (null when unset), for the preload library.
+LiveBoard *current_board();
 
 // An injected fault for this call of `request` on `node`, if the board asks
 // for one: counts the call, fills result and err.
