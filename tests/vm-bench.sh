@@ -16,7 +16,7 @@ set -eu
 boards="default default
 two two
 ssd ssd
-fault default b['faults']=[{'node':'sda5','request':'ZTOSTRA_GET_SMARTATTR','errno':5},{'node':'sda','request':'open','errno':13,'count':1}]
+fault default b['faults']=[{'node':'sda5','request':'ZTOSTRA_GET_SMARTATTR','errno':5},{'node':'sda','request':'open','errno':13,'times':1}]
 nonode default b['drives']['sda']['nodes']=['sda']
 noprobe two b['probe']={'sda':1}"
 

@@ -150,10 +150,34 @@ class LiveBoard {
 // The board of OSTRASIM_BOARD (null when unset), for the preload library.
 LiveBoard *current_board();
 
-// An injected fault for this call of `request` on `node`, if the board asks
-// for one: counts the call, fills result and err.
-bool injected_fault(const Board &board, const std::string &node, const std::string &request,
-		    int &result, int &err);
+// Why a request name is unknown, with the nearest names ("no request X
+// (did you mean Y?)"), or "".
+std::string request_refusal(const std::string &name);
+// The fault of the board that fails this call of `request` on `node`, if
+// one does: every fault of the call counts it in the state; fills result
+// and err.
+std::optional<std::uint32_t> injected_fault(const Board &board, State &state,
+					    const std::string &node, const std::string &request,
+					    int &result, int &err);
+// A fault in words, with its id and the calls it has seen.
+std::string fault_line(const Fault &f, std::uint32_t id, std::uint64_t seen);
+// The board's faults as `ostrasim show` and `fault list` give them: a line
+// each and the same as JSON (ids of faults without one as a run would give
+// them; the state is not changed).
+struct FaultShown {
+	std::uint32_t id;
+	std::string line;
+	json values;
+};
+std::vector<FaultShown> show_faults(const Board &board, State state);
+// `ostrasim fault`: the faults of the board in root changed under its lock,
+// board.json's "faults" member written anew (checked as a whole board, the
+// rest of the file as it was, replaced atomically), their counts in the
+// state with them; every fault gets its id written.  Adds fault (as
+// board.json holds one, without an id: throws Bad naming its key) and gives
+// its line; clears the fault id, or all (nullopt), and gives their lines.
+std::string add_fault(const Root &root, const json &fault);
+std::vector<std::string> clear_faults(const Root &root, std::optional<std::uint32_t> id);
 // The board's probe script run for a drive name, as system() reports it: the
 // name goes to probe.log, the exit status the board gives it comes back (a
 // probe the board kills: SIGKILL; a board without the script: 127).

@@ -146,7 +146,6 @@ void node_open(fuse_req_t req, fuse_file_info *fi)
 		failed = driver_open(*board, n.name, err, line) < 0;
 		if (!failed)
 			driver_bind(*board, n.name, line);
-		line.erase("injected");
 		trace_node(n, "open", failed ? -1 : caller_fd(fuse_req_ctx(req)->pid),
 			   failed ? err : 0, line);
 	} catch (const std::exception &e) {

@@ -450,7 +450,6 @@ int open_trapped(int dirfd, const char *path, int flags, mode_t mode, OpenFn fn,
 	}
 	if (fd >= 0)
 		open_nodes()[fd] = t.node;
-	line.erase("injected");
 	trace_node("open", t.node, fd, err, fd < 0 && !injected, line);
 	errno = err;
 	return fd;
