@@ -163,6 +163,12 @@ same
     {"id": 2, "request": "open"}
   ]
 }'
+testing fault-ids-by-hand "new '.faults = [{\"request\": \"open\", \"node\": \"sda\"}, {\"request\": \"open\", \"node\": \"sda5\"}]'
+  run hdflush /dev/sda5; edit '.faults |= reverse'; $S fault b list" "/dev/sda5 open error
+fault 2: open on sda5 -> -1 EIO, every call; armed, 1 call seen
+fault 1: open on sda -> -1 EIO, every call; armed, 0 calls seen"
+testing fault-state-refused "new; echo '{\"faults\": {\"seen\": {\"x\": 1}}}' >b/state.json; st $S fault b list" "ostrasim: b/state.json: faults.seen.x: not a fault's id (1 to 999999) (remove b/state.json to start the driver afresh)
+status 2"
 # both front ends read board.json again at each open of a node
 testing reload-at-open "new; $S run b -- /usr/bin/python3 -c 'import json, os
 os.close(os.open(\"/dev/sda\", os.O_RDONLY)); d = json.load(open(\"b/board.json\"))

@@ -132,7 +132,7 @@ FaultCounts FaultCounts::from_json(const json &j)
 	const auto id_of = [](const std::string &key) {
 		if (key.empty() || key.size() > 6 ||
 		    key.find_first_not_of("0123456789") != std::string::npos || key[0] == '0')
-			throw Bad{node_name(key), "not a fault's id (1 to 999999)"};
+			throw Bad{"", "not a fault's id (1 to 999999)"};
 		return static_cast<std::uint32_t>(std::stoul(key));
 	};
 	const auto by_id = [&](const json &v, auto read) {
