@@ -54,34 +54,30 @@ static int zt_allowed(struct gendisk *disk, const struct zt_tf *tf)
 	return zt_command_allowed(tf->command, tf->lba, tf->count, start, sectors) ? 0 : -EPERM;
 }
 
-/*
- * Sends one ATA command by ATA PASS-THROUGH (16): 0 with the registers the
- * drive left in c->tf, or a negative errno (-EIO for an error the drive
- * reported in its registers).  disk: partition 5's disk, for the gate.
- */
-int zt_ata(struct scsi_device *sdev, struct gendisk *disk, struct zt_cmd *c)
+/* The ATA PASS-THROUGH (16) CDB of a command the gate lets through. */
+int zt_ata_cdb(struct gendisk *disk, struct zt_cmd *c, u8 *cdb)
 {
-	unsigned int flags = zt_ata_find(c->tf.command)->flags;
-	u8 cdb[16], key, sense[SCSI_SENSE_BUFFERSIZE] = { 0 };
-	struct scsi_sense_hdr sshdr;
-	int dir = DMA_NONE, result, status, err;
+	int err;
 
-	if (flags & (ZT_ATA_WRITES | ZT_ATA_SECURITY)) {
+	if (zt_ata_find(c->tf.command)->flags & (ZT_ATA_WRITES | ZT_ATA_SECURITY)) {
 		err = zt_allowed(disk, &c->tf);
 		if (err)
 			return err;
 	}
-	if (c->len)
-		dir = flags & ZT_ATA_OUT ? DMA_TO_DEVICE : DMA_FROM_DEVICE;
-	if (!zt_cdb(&c->tf, c->len, cdb))
-		return -EINVAL;
-	result = __scsi_execute(sdev, cdb, dir, c->buf, c->len, sense, &sshdr,
-				c->timeout_s * HZ, 0, 0, 0, NULL);
-	if (result < 0)
-		return result;
-	status = result & 0xff;
+	return zt_cdb(&c->tf, c->len, cdb) ? 0 : -EINVAL;
+}
+
+/*
+ * The registers the drive left, from the command's result and sense data:
+ * 0, or -EIO for an error the drive reported in its registers or any other.
+ */
+int zt_ata_answer(struct zt_cmd *c, int result, const u8 *sense, unsigned int len)
+{
+	int status = result & 0xff;
+	u8 key;
+
 	/* a command that asked for no registers and ended well left none */
-	if (!zt_sense(sense, scsi_sense_valid(&sshdr) ? sizeof(sense) : 0, &c->tf, &key)) {
+	if (!zt_sense(sense, len, &c->tf, &key)) {
 		if (result)
 			return -EIO;
 		c->tf.status = ATA_DRDY | ATA_DSC;
@@ -91,6 +87,33 @@ int zt_ata(struct scsi_device *sdev, struct gendisk *disk, struct zt_cmd *c)
 	    (status && key != NO_SENSE && key != RECOVERED_ERROR))
 		return -EIO;
 	return 0;
+}
+
+int zt_ata_dir(const struct zt_cmd *c)
+{
+	if (!c->len)
+		return DMA_NONE;
+	return zt_ata_find(c->tf.command)->flags & ZT_ATA_OUT ? DMA_TO_DEVICE : DMA_FROM_DEVICE;
+}
+
+/*
+ * Sends one ATA command by ATA PASS-THROUGH (16) and waits for it: 0 with
+ * the registers the drive left in c->tf, or a negative errno.  disk:
+ * partition 5's disk, for the gate.
+ */
+int zt_ata(struct scsi_device *sdev, struct gendisk *disk, struct zt_cmd *c)
+{
+	u8 cdb[16], sense[SCSI_SENSE_BUFFERSIZE] = { 0 };
+	struct scsi_sense_hdr sshdr;
+	int result = zt_ata_cdb(disk, c, cdb);
+
+	if (result)
+		return result;
+	result = __scsi_execute(sdev, cdb, zt_ata_dir(c), c->buf, c->len, sense, &sshdr,
+				c->timeout_s * HZ, 0, 0, 0, NULL);
+	if (result < 0)
+		return result;
+	return zt_ata_answer(c, result, sense, scsi_sense_valid(&sshdr) ? sizeof(sense) : 0);
 }
 
 /*

@@ -18,10 +18,13 @@
 #include <linux/sched/task.h>
 #include <linux/slab.h>
 #include <linux/gfp.h>
+#include <linux/blk-mq.h>
+#include <scsi/scsi_cmnd.h>
 
 #include "ztostra.h"
 
 #define ZT_OW_MAX_COUNT 99	/* the largest start count */
+#define ZT_OW_SLOTS 4		/* commands of a run in flight */
 
 static u32 zt_count_now(struct zt_port *zp)
 {
@@ -40,17 +43,28 @@ int zt_get_owcount(struct zt_req *r, void *arg)
 	return 0;
 }
 
-/* The largest buffer up to max bytes the allocator gives at once: its order. */
-static struct page *zt_ow_buffer(unsigned int max, unsigned int *order)
-{
-	struct page *pages = NULL;
+/* One command of the run in flight, with its buffer. */
+struct zt_ow_slot {
+	struct zt_cmd c;
+	u32 sectors;
+	struct page *pages;
+	unsigned int order;
+	struct request *rq;
+	struct completion done;
+	bool fixed;		/* the buffer holds the fixed pattern of value */
+	u32 value;
+};
 
-	for (*order = get_order(max); !pages; --*order) {
-		pages = alloc_pages(GFP_KERNEL | __GFP_NOWARN | __GFP_NORETRY, *order);
-		if (pages || !*order)
+/* The largest buffer up to max bytes the allocator gives at once. */
+static void zt_ow_buffer(struct zt_ow_slot *s, unsigned int max)
+{
+	for (s->order = get_order(max); ; s->order--) {
+		s->pages = alloc_pages(GFP_KERNEL | __GFP_NOWARN | __GFP_NORETRY, s->order);
+		if (s->pages || !s->order)
 			break;
 	}
-	return pages;
+	s->c.buf = s->pages ? page_address(s->pages) : NULL;
+	init_completion(&s->done);
 }
 
 static void zt_ow_put(struct zt_port *zp)
@@ -64,59 +78,150 @@ static void zt_ow_put(struct zt_port *zp)
 	zp->sdev = NULL;
 }
 
+static enum rq_end_io_ret zt_ow_end_io(struct request *rq, blk_status_t error)
+{
+	complete(rq->end_io_data);
+	return RQ_END_IO_NONE;
+}
+
+/* Sends the slot's command through the gate, without waiting for it. */
+static int zt_ow_send(struct zt_port *zp, struct zt_ow_slot *s)
+{
+	struct request_queue *q = zp->sdev->request_queue;
+	struct scsi_cmnd *scmd;
+	u8 cdb[16];
+	int err = zt_ata_cdb(zp->disk, &s->c, cdb);
+
+	if (err)
+		return err;
+	s->rq = scsi_alloc_request(q, REQ_OP_DRV_OUT, 0);
+	if (IS_ERR(s->rq)) {
+		err = PTR_ERR(s->rq);
+		s->rq = NULL;
+		return err;
+	}
+	err = blk_rq_map_kern(q, s->rq, s->c.buf, s->c.len, GFP_KERNEL);
+	if (err) {
+		blk_mq_free_request(s->rq);
+		s->rq = NULL;
+		return err;
+	}
+	scmd = blk_mq_rq_to_pdu(s->rq);
+	scmd->cmd_len = sizeof(cdb);
+	memcpy(scmd->cmnd, cdb, sizeof(cdb));
+	scmd->allowed = 0;
+	s->rq->timeout = s->c.timeout_s * HZ;
+	s->rq->rq_flags |= RQF_QUIET;
+	s->rq->end_io = zt_ow_end_io;
+	s->rq->end_io_data = &s->done;
+	reinit_completion(&s->done);
+	blk_execute_rq_nowait(s->rq, false);
+	return 0;
+}
+
+/* Waits for the slot's command: 0, or its error. */
+static int zt_ow_wait(struct zt_ow_slot *s)
+{
+	struct scsi_cmnd *scmd = blk_mq_rq_to_pdu(s->rq);
+	int rc;
+
+	wait_for_completion(&s->done);
+	rc = zt_ata_answer(&s->c, scmd->result, scmd->sense_buffer, scmd->sense_len);
+	blk_mq_free_request(s->rq);
+	s->rq = NULL;
+	return rc;
+}
+
+/* The next command of the run into the slot: false when none is due. */
+static bool zt_ow_prepare(struct zt_port *zp, struct zt_ow_slot *s, u64 queued, u32 max)
+{
+	struct zt_ow_write w;
+	unsigned int i;
+	bool more;
+	u32 value;
+
+	spin_lock(&zp->run_lock);
+	more = !zp->failed && zt_ow_next(&zp->run, zp->written + queued, U64_MAX, max, &w);
+	value = w.random ? zp->pranddata : zp->fixdata;
+	spin_unlock(&zp->run_lock);
+	if (!more)
+		return false;
+	/* a fixed pattern fills every sector alike: once */
+	if (w.random || !s->fixed || s->value != value) {
+		for (i = 0; i < (w.random ? w.sectors : max); i++)
+			zt_fill(w.random, value, w.lba + i, s->c.buf + i * SECTOR_SIZE);
+		s->fixed = !w.random;
+		s->value = value;
+	}
+	s->sectors = w.sectors;
+	s->c.timeout_s = 60;
+	s->c.len = w.sectors << SECTOR_SHIFT;
+	s->c.tf = (struct zt_tf) {
+		.command = ATA_CMD_WRITE_EXT,
+		.device = ATA_LBA,
+		.lba = w.lba,
+		.count = w.sectors,
+	};
+	return true;
+}
+
+/*
+ * The run: up to ZT_OW_SLOTS commands in flight, each as large as the disk
+ * takes; the progress counts those done, in order.  A failure ends it.
+ */
 static int zt_ow_thread(void *data)
 {
 	struct zt_port *zp = data;
-	unsigned int order, max = queue_max_sectors(zp->sdev->request_queue) << SECTOR_SHIFT;
-	struct page *pages = zt_ow_buffer(max, &order);
-	struct zt_cmd c = { .timeout_s = 60 };
-	struct zt_ow_write w;
-	bool more, fixed = false;
-	u32 value, fixed_with = 0;
-	unsigned int i;
+	unsigned int max = queue_max_sectors(zp->sdev->request_queue) << SECTOR_SHIFT;
+	struct zt_ow_slot *slots = kcalloc(ZT_OW_SLOTS, sizeof(*slots), GFP_KERNEL);
+	unsigned int n, oldest = 0, busy = 0;
+	ktime_t began = ktime_get();
+	u64 queued = 0;
 	int rc = 0;
 
-	c.buf = pages ? page_address(pages) : NULL;
-	max = min_t(unsigned int, max, PAGE_SIZE << order) >> SECTOR_SHIFT;
-	while (pages && !kthread_should_stop()) {
-		spin_lock(&zp->run_lock);
-		more = zt_ow_next(&zp->run, zp->written, U64_MAX, max, &w);
-		value = w.random ? zp->pranddata : zp->fixdata;
-		spin_unlock(&zp->run_lock);
-		if (!more)
+	for (n = 0; slots && n < ZT_OW_SLOTS; n++) {
+		zt_ow_buffer(&slots[n], max);
+		if (!slots[n].pages)
 			break;
-		/* a fixed pattern fills every sector alike: once */
-		if (w.random || !fixed || fixed_with != value) {
-			for (i = 0; i < (w.random ? w.sectors : max); i++)
-				zt_fill(w.random, value, w.lba + i, c.buf + i * SECTOR_SIZE);
-			fixed = !w.random;
-			fixed_with = value;
+		max = min_t(unsigned int, max, PAGE_SIZE << slots[n].order);
+	}
+	max >>= SECTOR_SHIFT;
+	if (!n)
+		rc = -ENOMEM;
+	while (n) {
+		while (!rc && busy < n && !kthread_should_stop()) {
+			struct zt_ow_slot *s = &slots[(oldest + busy) % n];
+
+			if (!zt_ow_prepare(zp, s, queued, max))
+				break;
+			rc = zt_ow_send(zp, s);
+			if (!rc) {
+				queued += s->sectors;
+				busy++;
+			}
 		}
-		c.tf = (struct zt_tf) {
-			.command = ATA_CMD_WRITE_EXT,
-			.device = ATA_LBA,
-			.lba = w.lba,
-			.count = w.sectors,
-		};
-		c.len = w.sectors << SECTOR_SHIFT;
-		rc = zt_ata(zp->sdev, zp->disk, &c);
+		if (!busy)
+			break;
+		rc = zt_ow_wait(&slots[oldest]) ?: rc;
 		spin_lock(&zp->run_lock);
 		if (rc)
 			zp->failed = true;
 		else
-			zp->written += w.sectors;
+			zp->written += slots[oldest].sectors;
 		spin_unlock(&zp->run_lock);
-		if (rc) {
-			pr_notice("%s: the overwrite failed at sector %llu (error %d, status %02x, error register %02x)\n",
-				  zp->disk->disk_name, w.lba, rc, c.tf.status, c.tf.error);
-			break;
-		}
-		cond_resched();
+		queued -= slots[oldest].sectors;
+		oldest = (oldest + 1) % n;
+		busy--;
 	}
-	if (pages)
-		__free_pages(pages, order);
-	else
-		pr_notice("%s: the overwrite has no buffer\n", zp->disk->disk_name);
+	if (rc)
+		pr_notice("%s: the overwrite failed after %llu sectors (error %d)\n",
+			  zp->disk->disk_name, zp->written, rc);
+	else if (!kthread_should_stop())
+		pr_info("%s: overwrite done: %llu sectors in %lld ms\n", zp->disk->disk_name,
+			zp->written, ktime_ms_delta(ktime_get(), began));
+	while (slots && n--)
+		__free_pages(slots[n].pages, slots[n].order);
+	kfree(slots);
 	zt_ow_put(zp);
 	return 0;
 }
