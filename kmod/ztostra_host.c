@@ -45,13 +45,26 @@ bool zt_part5(struct gendisk *disk, u64 *start, u64 *sectors)
  */
 static int zt_allowed(struct gendisk *disk, const struct zt_tf *tf)
 {
-	u64 start = 0, sectors = 0;
+	const char *name = disk ? disk->disk_name : DRV_NAME, *what = zt_ata_find(tf->command)->name;
+	u64 start, sectors;
 
-	if (!READ_ONCE(zt_destructive))
+	if (!READ_ONCE(zt_destructive)) {
+		pr_notice_ratelimited("%s: %s refused: the module parameter destructive is off\n",
+				      name, what);
 		return -EPERM;
-	if (zt_bounded(tf->command) && (!disk || !zt_part5(disk, &start, &sectors)))
+	}
+	if (!zt_bounded(tf->command))
+		return 0;
+	if (!disk || !zt_part5(disk, &start, &sectors)) {
+		pr_notice_ratelimited("%s: %s refused: no partition 5\n", name, what);
 		return -EPERM;
-	return zt_command_allowed(tf->command, tf->lba, tf->count, start, sectors) ? 0 : -EPERM;
+	}
+	if (zt_command_allowed(tf->command, tf->lba, tf->count, start, sectors))
+		return 0;
+	pr_notice_ratelimited("%s: %s of sectors %llu-%llu refused: outside partition 5 (%llu-%llu)\n",
+			      name, what, tf->lba, tf->lba + zt_sectors(tf->command, tf->count) - 1,
+			      start, start + sectors - 1);
+	return -EPERM;
 }
 
 /* The ATA PASS-THROUGH (16) CDB of a command the gate lets through. */
@@ -248,9 +261,8 @@ static int zt_probe(struct pci_dev *pdev, const struct pci_device_id *id)
 	rc = pci_alloc_irq_vectors(pdev, 1, 1, PCI_IRQ_ALL_TYPES);
 	if (rc < 0)
 		return rc;
+	/* no parallel scan: ports probed in order, their disks named in order */
 	hpriv->irq = pci_irq_vector(pdev, 0);
-	if (!(hpriv->cap & HOST_CAP_SSS) || ahci_ignore_sss)
-		host->flags |= ATA_HOST_PARALLEL_SCAN;
 	if (pi.flags & ATA_FLAG_EM)
 		ahci_reset_em(host);
 	for (i = 0; i < host->n_ports; i++) {

@@ -370,8 +370,11 @@ static int zt_carry_out(struct zt_req *r, const struct zt_request *row, unsigned
 		if (asleep)
 			return -EIO;
 		if (row->touches & ZT_WRITES) {
-			if (!READ_ONCE(zt_destructive))
+			if (!READ_ONCE(zt_destructive)) {
+				pr_notice_ratelimited("%s: %s refused: the module parameter destructive is off\n",
+						      r->bdev->bd_disk->disk_name, row->name);
 				return -EPERM;
+			}
 			if (!r->writable)
 				return -EBADF;
 		}

@@ -41,6 +41,6 @@ fi
 
 out=$here/build/kmod
 mkdir -p "$out"
-cp "$here"/kmod/Kbuild "$here"/kmod/*.[ch] "$here/middleware/osl/osl_mdev/inc/ata.h" "$src/ahci.h" "$out/"
+cp -p "$here"/kmod/Kbuild "$here"/kmod/*.[ch] "$here/middleware/osl/osl_mdev/inc/ata.h" "$src/ahci.h" "$out/"
 nice make -s -C "/usr/src/linux-headers-$kver" M="$out" modules >&2 || fail "the module's build failed"
 echo "$out/ztostra.ko"
