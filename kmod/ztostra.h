@@ -75,6 +75,7 @@ struct zt_cmd {
 	unsigned int len;
 	unsigned int timeout_s;
 };
+
 int zt_ata(struct scsi_device *sdev, struct gendisk *disk, struct zt_cmd *c);
 int zt_ata_cdb(struct gendisk *disk, struct zt_cmd *c, u8 *cdb);
 int zt_ata_dir(const struct zt_cmd *c);

@@ -45,7 +45,8 @@ bool zt_part5(struct gendisk *disk, u64 *start, u64 *sectors)
  */
 static int zt_allowed(struct gendisk *disk, const struct zt_tf *tf)
 {
-	const char *name = disk ? disk->disk_name : DRV_NAME, *what = zt_ata_find(tf->command)->name;
+	const char *what = zt_ata_find(tf->command)->name;
+	const char *name = disk ? disk->disk_name : DRV_NAME;
 	u64 start, sectors;
 
 	if (!READ_ONCE(zt_destructive)) {
