@@ -14,6 +14,7 @@
 #include <linux/fs.h>
 #include <linux/libata.h>
 #include <linux/ptrace.h>
+#include <linux/sched/task_stack.h>
 #include <linux/slab.h>
 #include <linux/uaccess.h>
 #include <asm/syscall.h>

@@ -11,11 +11,11 @@
 # partition 5 must leave sdc's image equal to sdd's, a copy on which
 # ostrasim's SG_IO path ran the same commands, and only partition 5 differs
 # from the original; sda and sdb never change.  rmmod in the middle of an
-# overwrite (sde) stops it; no kernel log line of warning level or worse.
+# overwrite (sde) stops it; the kernel logs no error, warning, BUG or oops.
 # Usage: [PPC_BUILD=DIR] tests/vm-kmod.sh [BUILD_DIR]; ends with "N passed, N failed[, 1 skipped]".
 set -eu
-# NAME MODEL SERIAL ROTATION_RATE MIB P5_SECTORS CONTENTS ARCHES (partition 5 from sector 4096)
-disks="sda QEMU-ROTATING-7200 SATA0ROT01 7200 16 4096 random x86_64,ppc
+# NAME MODEL(_: a blank) SERIAL ROTATION_RATE MIB P5_SECTORS CONTENTS ARCHES (partition 5 from sector 4096)
+disks="sda WDC_WD1600AAJS-22WAA0 SATA0ROT01 7200 16 4096 random x86_64,ppc
 sdb QEMU-SOLID-STATE SATA0SSD01 1 16 4096 random x86_64,ppc
 sdc QEMU-ROTATING-7200 SATA0ROT02 7200 16 4096 sda x86_64,ppc
 sdd QEMU-ROTATING-7200 SATA0ROT03 7200 16 4096 sda x86_64
@@ -23,12 +23,14 @@ sde QEMU-SCRATCH SATA0SCR01 7200 132 262144 zero x86_64"
 
 # the cases in order, COMMAND|OUTPUT (lines joined by blanks; "-": checked otherwise), each
 # command's status 0; those of the program and its report files the same on both kernels
-cases='readlink /sys/bus/pci/devices/0000:00:0?.0/driver|../../../bus/pci/drivers/ztostra
-serials|SATA0ROT01 SATA0SSD01 SATA0ROT02 SATA0ROT03 SATA0SCR01
+cases='x86_64 override ztostra|../../../bus/pci/drivers/ztostra
+ahci_driver|ztostra
+serials sda sdb sdc|SATA0ROT01 SATA0SSD01 SATA0ROT02
+x86_64 serials sdd sde|SATA0ROT03 SATA0SCR01
 sums|-
-ostrautil 53 any|Model=QEMU-ROTATING-7200, SerialNo=SATA0ROT01 Model=QEMU-SOLID-STATE, SerialNo=SATA0SSD01
-cat /tmp/ostra_serial.info|QEMU-ROTATING-7200 SATA0ROT01 QEMU-SOLID-STATE SATA0SSD01
-ostrautil 51 any|-
+ostrautil 53 any|Model=WDC WD1600AAJS-22WAA0, SerialNo=SATA0ROT01 Model=QEMU-SOLID-STATE, SerialNo=SATA0SSD01
+cat /tmp/ostra_serial.info|WDC WD1600AAJS-22WAA0 SATA0ROT01 QEMU-SOLID-STATE SATA0SSD01
+ostrautil 51 any|space character - found. hdd maker information - found. hdd maker name - found. output hdd maker, hdd model.
 cat /tmp/ostra_smart.info|-
 ostrautil 52 sda|ostrautil_get_ssdlife() This device is not SSD.
 ostrautil 52 sdb|ostrautil_get_ssdlife() ostrautil_smart_serch_id failed.
@@ -89,8 +91,6 @@ x86_64 rmmod ztostra|
 x86_64 insmod /lib/ztostra.ko|
 x86_64 wait_for /dev/sde5|
 x86_64 ostrautil 32 $(big)|0
-x86_64 override ahci|../../../bus/pci/drivers/ahci
-x86_64 override ztostra|../../../bus/pci/drivers/ztostra
 ostrautil 12 any|
 cat /sys/class/scsi_host/host1/link_power_management_policy|min_power
 ostrautil read sda 0 0 1|ioctl() error
@@ -101,7 +101,7 @@ ostrautil hdsleep /dev/sdb|
 ostrautil read sdb 0 0 1|ioctl() error
 ostrautil 13 any|
 ostrautil read sdb 0 0 1|
-dmesg -r|-'
+dmesg -r -s 1048576|-'
 
 if [ "$$" = 1 ]; then # inside the VM: each case's output as a section for the host
 	set +e
@@ -112,18 +112,18 @@ if [ "$$" = 1 ]; then # inside the VM: each case's output as a section for the h
 	until_started() { n=0 && while [ "$("$@")" = 0 ] && [ $((n += 1)) -lt 200 ]; do sleep 0.05; done; }
 	x86_64() { [ "$(uname -m)" = x86_64 ] && "$@"; }
 	sums() { md5sum /dev/sda /dev/sdb /dev/sdc; }
-	serials() { for d in /sys/block/sd?; do tr -cd 0-9A-Z <$d/device/vpd_pg80 && echo; done; }
+	serials() { for d in "$@"; do tr -cd 0-9A-Z </sys/block/$d/device/vpd_pg80 && echo; done; }
+	ahci_driver() { for p in /sys/bus/pci/devices/*; do grep -q 0x010601 $p/class && basename "$(readlink $p/driver)"; done; }
 	big() { grep -l 270336 /sys/block/sd?/size | cut -d/ -f4; }
-	override() { # DRIVER: the controller moved to it as on a PC (README)
-		insmod /lib/ahci.ko 2>/dev/null; pci=$(ls /sys/bus/pci/drivers/ztostra/ /sys/bus/pci/drivers/ahci/ | grep ^0000)
-		echo "$pci" >"$(realpath /sys/bus/pci/devices/$pci/driver)/unbind"
+	override() { # DRIVER: the controller moved to it from ahci, as on a PC (ztostra(4))
+		pci=$(ls /sys/bus/pci/drivers/ahci | grep ^0000) && echo "$pci" >/sys/bus/pci/drivers/ahci/unbind
 		echo "$1" >"/sys/bus/pci/devices/$pci/driver_override" && echo "$pci" >/sys/bus/pci/drivers_probe
-		wait_for /dev/sde5 && readlink "/sys/bus/pci/devices/$pci/driver"
+		wait_for /sys/block/sde/sde5 && wait_for /dev/sde5 && readlink "/sys/bus/pci/devices/$pci/driver"
 	}
 	raw48() { seq 1 255 | sed 's/.*/-v &,raw48/'; }
 	for m in $(cat /modules); do insmod "/lib/$m.ko"; done
-	[ ! -e /lib/ztostra.ko ] || insmod /lib/ztostra.ko
 	wait_for "/dev/$(cat /disks)5"
+	[ ! -e /lib/ztostra.ko ] || insmod /lib/ztostra.ko # ahci has the controller: ztostra claims nothing yet
 	printf '#!/bin/sh\ncase $1 in sda|sdb) [ -b /dev/$1 ] && exit 1;; esac\nexit 0\n' >/sbin/check_scsi_devfile.sh
 	chmod +x /sbin/check_scsi_devfile.sh
 	echo && echo "$cases" | while IFS='|' read -r c want; do
@@ -164,16 +164,15 @@ vm() { # ARCH: its initramfs (this script as /init, busybox, the programs), boot
 	arch=$1
 	root=$work/root.$1 && mkdir -p "$root/bin" "$root/sbin" "$root/lib" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/run"
 	: >"$root/modules" && cp "$0" "$root/init" && ln -s busybox "$root/bin/sh"
-	drives=$(echo "$disks" | grep "$1" | awk -v w="$work" '{ printf "-drive if=none,id=%s,format=raw,file=%s/%s.img ", $1, w, $1
-		printf "-device ide-hd,drive=%s,bus=ahci.%d,model=%s,serial=%s,rotation_rate=%s ", $1, NR - 1, $2, $3, $4 }')
 	echo "$disks" | grep "$1" | tail -1 | cut -d' ' -f1 >"$root/disks"
 	if [ "$1" = ppc ]; then
 		cp "$vmdir/busybox" "$ppc/ostrautil" "$root/bin/" && kernel=$vmdir/vmlinux
-		for l in $(powerpc-linux-gnu-readelf -d "$ppc/ostrautil" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do cp -L "/usr/powerpc-linux-gnu/lib/$l" "$root/lib/"; done
+		for l in ld.so.1 $(powerpc-linux-gnu-readelf -d "$ppc/ostrautil" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p'); do
+			cp -L "/usr/powerpc-linux-gnu/lib/$l" "$root/lib/"
+		done
 		set -- qemu-system-ppc -M ppce500 -cpu e500mc
 	else
-		modules "$kdir" "$root" ahci sd_mod sg && sed -i '/^ahci$/d' "$root/modules" # ahci: only for override
-		cp "$ko" "$root/lib/" && cp /bin/busybox "$root/bin/" && kernel=$(ls "$kdir"/boot/vmlinuz-*)
+		modules "$kdir" "$root" ahci sd_mod sg && cp "$ko" "$root/lib/" && cp /bin/busybox "$root/bin/" && kernel=$(ls "$kdir"/boot/vmlinuz-*)
 		mkdir -p "$root/lib/ostrasim" && cp "$build/libostrasim.so" "$root/lib/ostrasim/"
 		for f in "$build/ostrasim" "$build/ostrautil" "$(command -v smartctl)" "$(command -v hdparm)" "$build/libostrasim.so"; do
 			[ "${f%.so}" = "$f" ] && cp "$f" "$root/bin/"
@@ -182,8 +181,14 @@ vm() { # ARCH: its initramfs (this script as /init, busybox, the programs), boot
 		set -- qemu-system-x86_64 -accel tcg -smp 1
 	fi
 	(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$root.gz"
-	timeout 900 "$@" -m 512 -nographic -no-reboot -kernel "$kernel" -initrd "$root.gz" -append "console=ttyS0 quiet panic=-1" \
-		-device ahci,id=ahci $drives </dev/null 2>&1 | tr -d '\r' | sed -n '/^=== /,$p' >"$work/$arch" || true
+	set -- "$@" -device ahci,id=ahci && n=0
+	for d in $(echo "$disks" | grep "$arch" | cut -d' ' -f1); do # its disks, on the controller's ports in order
+		set -- "$@" -drive "if=none,id=$d,format=raw,file=$work/$d.img" -device "$(echo "$disks" |
+			awk -v d=$d -v n=$n '$1 == d { gsub("_", " ", $2); printf "ide-hd,drive=%s,bus=ahci.%d,model=%s,serial=%s,rotation_rate=%s", d, n, $2, $3, $4 }')"
+		n=$((n + 1))
+	done
+	timeout 900 "$@" -m 512 -nographic -no-reboot -kernel "$kernel" -initrd "$root.gz" \
+		-append "console=ttyS0 quiet panic=-1 log_buf_len=1M" </dev/null 2>&1 | tr -d '\r' >"$work/$arch" || true
 	echo "$arch VM: $(($(date +%s) - start)) s"
 }
 vm x86_64
