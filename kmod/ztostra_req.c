@@ -228,20 +228,19 @@ static int zt_set_aes(struct zt_req *r, struct aeskey *key)
 /* One security command with the driver's user password. */
 static int zt_security(struct zt_req *r, u8 command, unsigned int timeout_s, u8 *status)
 {
-	static const u8 password[] = "\0\0ztostra";
 	struct zt_cmd c = { .tf.command = command, .timeout_s = timeout_s };
 	int rc;
 
 	if (command != ATA_CMD_SEC_ERASE_PREP) {
 		c.len = ATA_SECT_SIZE;
-		c.buf = kzalloc(c.len, GFP_KERNEL);
+		c.buf = kmalloc(c.len, GFP_KERNEL);
 		if (!c.buf)
 			return -ENOMEM;
-		memcpy(c.buf, password, sizeof(password) - 1);
+		zt_erase_password(c.buf);
 		c.tf.count = 1;
 	}
 	rc = zt_send(r, &c);
-	kfree(c.buf);
+	kfree_sensitive(c.buf);
 	if (status)
 		*status = c.tf.status;
 	return rc;
@@ -257,7 +256,7 @@ static int zt_security(struct zt_req *r, u8 command, unsigned int timeout_s, u8 
 static int zt_security_erase(struct zt_req *r)
 {
 	const char *refused;
-	unsigned int units;
+	unsigned int erase_s;
 	bool cleared;
 	u8 status = 0;
 	u8 *id;
@@ -278,16 +277,14 @@ static int zt_security_erase(struct zt_req *r)
 		rc = -rc;
 		goto out;
 	}
-	/* the erase time in units of 2 minutes (255: longer) */
-	units = get_unaligned_le16(id + 2 * ZT_ID_ERASE_TIME) & 0xff;
+	erase_s = zt_erase_seconds(get_unaligned_le16(id + 2 * ZT_ID_ERASE_TIME));
 	zt_ow_stop(r->zp, false);
 	rc = zt_security(r, ATA_CMD_SEC_SET_PASS, ZT_TIMEOUT_S, &status);
 	cleared = rc && (status & ATA_ERR);	/* refused: never set */
 	if (!rc) {
 		rc = zt_security(r, ATA_CMD_SEC_ERASE_PREP, ZT_TIMEOUT_S, NULL);
 		if (!rc)
-			rc = zt_security(r, ATA_CMD_SEC_ERASE_UNIT,
-					 60 * ((units ? 2 * units : 240) + 2), NULL);
+			rc = zt_security(r, ATA_CMD_SEC_ERASE_UNIT, erase_s, NULL);
 		cleared = !rc;
 	}
 	if (!cleared && zt_security(r, ATA_CMD_SEC_DISABLE_PASS, ZT_TIMEOUT_S, NULL))

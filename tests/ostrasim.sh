@@ -62,6 +62,14 @@ testing init-refuses "new; st $S init b" "ostrasim: b already holds a board (--f
 status 2"
 testing init-force "new '.clock = \"virtual\"'; $S init b --force >/dev/null; jq -r .clock b/board.json" real
 testing init-force-bad-option "new '.clock = \"virtual\"'; $S init b --force --presets two 2>/dev/null; jq -r .clock b/board.json" virtual
+# the write gate's sums never wrap: past partition 5 (1000-1999) nothing is written
+testing gate-past-partition-5 "new '.drives.sda.partitions[\"5\"] = {\"start\": 1000, \"sectors\": 1000}'
+  for s in '0 3e7' '0 7d0' '0 7d1' '0 f4240' 'ffffffff ffffffff' '0 7cf'; do run uncwrite sda \$s; done; $S show b | grep media" "ioctl() error
+ioctl() error
+ioctl() error
+ioctl() error
+ioctl() error
+  media: 0x7cf uncorrectable;"
 # every request name stands in the request table alone
 testing request-names-once "grep -rn '\"\(ZTOSTRA\|HDIO\)_\|\"SG_IO\"' $D/sim" ""
 testing init-host-open "st $S init h --host sda=/dev/nonexistent" "ostrasim: /dev/nonexistent: No such file or directory

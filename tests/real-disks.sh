@@ -35,6 +35,10 @@ testing rebound "new; edit d '.drives.sda.identify.serial = \"OTHER\"'; run 53 s
 testing inside-partition-5 "new; run uncwrite sda 0 3e7; run uncwrite sda 0 3e8; run uncwrite sda 0 7cf; run uncwrite sda 0 7d0; media" "ioctl() error
 ioctl() error
 [[1000,1,\"uncorrectable\"],[1999,1,\"uncorrectable\"]]"
+testing outside-partition-5 "new; for s in '0 7d1' '0 f4240' 'ffffffff ffffffff'; do run uncwrite sda \$s; done; media" "ioctl() error
+ioctl() error
+ioctl() error
+null"
 # a failed command's registers: descriptor sense has its LBA, fixed sense keeps the one sent
 testing failed-read "new; run uncwrite sda 0 3e8; for f in descriptor fixed; do OSTRASIM_SGIO_SENSE=\$f run read sda 0 3e0 1; done
   $S trace b | grep -o 'command c8 .* error 40'" "ioctl() error
@@ -75,6 +79,33 @@ testing erase-busy "new; OSTRASIM_SGIO_FAIL=5:slow run 46 sda & until $S show b 
   run 53 sda; wait; $S show b | grep -c busy" "/dev/sda5 ioctl error. ret = -1, errno= 16
 ostrautil_get_serial() ostrautil_get_identify failed.
 0"
+# a run killed once the drive wrote: the trace still holds the write
+testing killed-after-write "new; (OSTRASIM_SGIO_FAIL=2:kill run uncwrite sda 0 3e8) >/dev/null 2>&1; $S trace b | grep ' write '; media" "    3 write  sda    command 45 features 55 count 0001 lba 0000000003e8 device 40: no answer traced
+[[1000,1,\"uncorrectable\"]]"
+# records before effects: a program that fills the board folder's file system
+# (a small tmpfs), and the trace's room left with short lines, then asks for
+# a write (and leaves with no more lines): it is refused, the disk left as it
+# was, the trace whole
+fill='import fcntl, os, struct
+fd, err = os.open("/dev/sda", os.O_RDWR), os.dup(2)
+os.dup2(os.open("/dev/null", os.O_WRONLY), 2)
+try:
+    f = os.open("fill", os.O_WRONLY | os.O_CREAT)
+    while os.write(f, bytes(65536)): pass
+except OSError: pass
+try:
+    while True: fcntl.ioctl(fd, 0x0F00)
+except OSError: os.dup2(err, 2)
+try: fcntl.ioctl(fd, 0x0F09, struct.pack("=III512x", 1, 0, 1000))
+except OSError as e: os.write(1, os.strerror(e.errno).encode() + b"\n")
+os._exit(0)'
+full() { unshare -m sh -c "mount -t tmpfs -o size=1m none s && cp -a b s && cd s && LD_PRELOAD=$L $S run b -- /usr/bin/python3 -c '$fill'; $S trace b | grep -c UNCWRITE"; }
+if mkdir -p "$T/s" && unshare -m mount -t tmpfs none "$T/s" 2>/dev/null; then
+  testing no-room-no-write "new; full; media" "ostrasim: cannot write s/b/trace.jsonl: No space left on device: sda: WRITE UNCORRECTABLE EXT of sectors 1000-1000 refused
+Input/output error
+0
+null"
+else echo "SKIPPED no-room-no-write: mount -t tmpfs is not permitted here"; fi
 # the board folder is the simulator's own; hosts must be devices named plainly
 testing init-not-a-board "mkdir -p u/dev && touch u/dev/mine; $S init u --force; ls u/dev" "ostrasim: u is not empty and holds no board: init writes a new or empty folder, or with --force a board
 mine"

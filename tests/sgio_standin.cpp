@@ -64,9 +64,9 @@ std::string failure(int n)
 	return "";
 }
 
-void put_sense(sg_io_hdr_t *io, sim::Ata a, bool failed, bool fixed)
+void put_sense(sg_io_hdr_t *io, sim::Ata a, bool ext, bool failed, bool fixed)
 {
-	if (!a.ext) // 28-bit: LBA bits 24-27 in the device register
+	if (!ext) // 28-bit: LBA bits 24-27 in the device register
 		a.device = static_cast<unsigned char>(a.device | ((a.lba >> 24U) & 0x0FU));
 	unsigned char s[32] = {};
 	const unsigned char key = failed ? 0x0B : 0x01; // aborted command; recovered error
@@ -95,7 +95,7 @@ void put_sense(sg_io_hdr_t *io, sim::Ata a, bool failed, bool fixed)
 					     14,
 					     0x09,
 					     0x0C,
-					     static_cast<unsigned char>(a.ext ? 1 : 0),
+					     static_cast<unsigned char>(ext ? 1 : 0),
 					     a.error,
 					     static_cast<unsigned char>(a.count >> 8U),
 					     static_cast<unsigned char>(a.count),
@@ -133,13 +133,13 @@ int pass_through(const std::string &name, sg_io_hdr_t *io)
 		return -1;
 	}
 	sim::Ata a;
-	a.ext = (c[1] & 1U) != 0;
+	const bool ext = (c[1] & 1U) != 0;
 	a.features = c[4];
-	a.count = static_cast<std::uint16_t>(c[6] | (a.ext ? c[5] << 8U : 0U));
+	a.count = static_cast<std::uint16_t>(c[6] | (ext ? c[5] << 8U : 0U));
 	a.lba = c[8] | std::uint64_t{c[10]} << 8U | std::uint64_t{c[12]} << 16U |
-		(a.ext ? std::uint64_t{c[7]} << 24U | std::uint64_t{c[9]} << 32U |
+		(ext ? std::uint64_t{c[7]} << 24U | std::uint64_t{c[9]} << 32U |
 				 std::uint64_t{c[11]} << 40U
-		       : std::uint64_t{c[13] & 0x0FU} << 24U);
+		     : std::uint64_t{c[13] & 0x0FU} << 24U);
 	a.device = static_cast<unsigned char>(c[13] & 0xF0U);
 	a.command = c[14];
 	a.data = static_cast<unsigned char *>(io->dxferp);
@@ -175,7 +175,7 @@ int pass_through(const std::string &name, sg_io_hdr_t *io)
 		const char *sense = std::getenv("OSTRASIM_SGIO_SENSE");
 		static bool turn = false;
 		turn = !turn;
-		put_sense(io, a, err != 0,
+		put_sense(io, a, ext, err != 0,
 			  sense != nullptr ? std::strcmp(sense, "fixed") == 0 : turn);
 	}
 	return 0;

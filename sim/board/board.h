@@ -195,6 +195,11 @@ class Txn {
 	Txn &operator=(const Txn &) = delete;
 	// Appends the trace lines so far and saves the state if it changed.
 	void commit();
+	// Appends a record of what is about to happen at once, before the
+	// change is committed: it carries the number of the next trace line
+	// (which tells what became of it) and the last saved state's commit,
+	// so that it outlives a run killed meanwhile.  Throws Error.
+	void record(const json &line);
 	// Commits and lets other processes change the board, then takes it back
 	// (the state read anew), for a command that takes long.
 	void unlock();
@@ -207,6 +212,8 @@ class Txn {
 
       private:
 	friend void append_trace(const json &line);
+	static std::string trace_text(const json &line, std::uint64_t seq, std::uint64_t commit);
+	void append(const std::string &text);
 	const Board &board_;
 	json before_;
 	int lockfd_ = -1;

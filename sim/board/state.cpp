@@ -184,7 +184,9 @@ void Txn::lock()
 					    ": the last line is no trace line (ostrasim trace "
 					    "--clear starts the trace afresh)");
 			if (last.value("commit", std::uint64_t{0}) <= commit) {
-				next_seq_ = last.at("seq").get<std::uint64_t>() + 1;
+				// (a write's record has the number of the line after it)
+				next_seq_ = last.at("seq").get<std::uint64_t>() +
+					    (last.value("op", "") == "write" ? 0 : 1);
 				break;
 			}
 			if (::ftruncate(fd.fd, static_cast<off_t>(start)) != 0)
@@ -236,20 +238,10 @@ void Txn::commit()
 		state["commit"] = saved["commit"] = ++commit;
 	if (!lines_.empty()) {
 		std::string text;
-		for (const json &line : lines_) {
-			json out = {
-				{"seq", next_seq_++},
-				{"pid", trace_pid != 0 ? trace_pid : static_cast<long>(::getpid())},
-				{"commit", commit}};
-			out.update(line);
-			text += out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-		}
+		for (const json &line : lines_)
+			text += trace_text(line, next_seq_++, commit);
 		lines_.clear();
-		const std::string path = board_.dir + "/trace.jsonl";
-		const Fd fd{::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW)};
-		if (fd.fd < 0)
-			throw Error("cannot write " + path + ": " + std::strerror(errno));
-		write_all(fd.fd, text, path);
+		append(text);
 	}
 	if (changed) {
 		const std::string path = board_.dir + "/state.json";
@@ -267,6 +259,40 @@ void Txn::commit()
 		if (::rename(tmp.c_str(), path.c_str()) != 0)
 			throw Error("cannot replace " + path + ": " + std::strerror(errno));
 		before_ = saved;
+	}
+}
+
+void Txn::record(const json &line)
+{
+	append(trace_text(line, next_seq_ + lines_.size(),
+			  before_.value("commit", std::uint64_t{0})));
+}
+
+std::string Txn::trace_text(const json &line, std::uint64_t seq, std::uint64_t commit)
+{
+	json out = {{"seq", seq},
+		    {"pid", trace_pid != 0 ? trace_pid : static_cast<long>(::getpid())},
+		    {"commit", commit}};
+	out.update(line);
+	return out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+// whole lines or none: a failed write is cut off again
+void Txn::append(const std::string &text)
+{
+	const std::string path = board_.dir + "/trace.jsonl";
+	const Fd fd{::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW)};
+	if (fd.fd < 0)
+		throw Error("cannot write " + path + ": " + std::strerror(errno));
+	struct stat st {};
+	const bool sized = ::fstat(fd.fd, &st) == 0;
+	try {
+		write_all(fd.fd, text, path);
+	} catch (const Error &e) {
+		// a line cut short would leave the trace unreadable
+		if (sized && ::ftruncate(fd.fd, st.st_size) != 0)
+			throw Error(std::string(e.what()) + "; its last line is cut short");
+		throw;
 	}
 }
 

@@ -128,6 +128,20 @@ std::string binding(const DriveDesc &d, json &line, bool &answered)
 			       : *d.host + " is " + device + "; the board was made for " + board;
 }
 
+// "command 45 features 55 count 0001 lba 0000000003e8 device 40"
+std::string registers(const Ata &a)
+{
+	char text[96];
+	std::snprintf(text, sizeof text,
+		      "command %02x features %02x count %04x lba %012llx device %02x", a.command,
+		      a.features, a.count, static_cast<unsigned long long>(a.lba), a.device);
+	return text;
+}
+
+// what the simulator said on stderr of the request it is carrying out, so
+// that a failure with one cause makes one line
+thread_local std::string said;
+
 bool alive(const json &busy)
 {
 	const long pid = busy.value("pid", 0L);
@@ -149,7 +163,7 @@ void settle(json &kept)
 // The controller's checks, the overwrite's due writes, then the handler.
 int carry_out(Ctx &ctx, const Request &req, unsigned char *arg)
 {
-	if ((req.touches & CONTROLLER) == 0) {
+	if ((req.touches & ZT_CONTROLLER) == 0) {
 		const json &kept = sim::kept(static_cast<const json &>(ctx.state), ctx.drive);
 		if (kept.contains("unbound")) {
 			ctx.line["refused"] = kept.at("unbound");
@@ -163,7 +177,7 @@ int carry_out(Ctx &ctx, const Request &req, unsigned char *arg)
 		if (std::string(link_of(ctx.state)) != "up" ||
 		    kept.value("port", "ready") != "ready")
 			return ctx.fail(EIO);
-		if ((req.touches & WRITES) != 0) {
+		if ((req.touches & ZT_WRITES) != 0) {
 			const std::string why = ctx.write_refusal();
 			if (!why.empty()) {
 				ctx.line["refused"] = why;
@@ -185,7 +199,7 @@ void clear_password(const Board &board, Txn &txn, const std::string &drive)
 	Ata a = identify_command(id);
 	int r = ctx.ata(a);
 	if (r == 0 && (words_of(id)[ID_SECURITY] & 0x02U) != 0)
-		r = security_command(ctx, ata::SECURITY_DISABLE_PASSWORD);
+		r = security_command(ctx, ZT_CMD_SECURITY_DISABLE_PASSWORD);
 	ctx.finish();
 	line["result"] = r;
 	line["errno"] = r < 0 ? ctx.err : 0;
@@ -200,19 +214,23 @@ class WriteGate {
       public:
 	// The one gate of every command that writes the media or changes the
 	// drive's security state: the board must allow writes now, the device
-	// be the disk the board was made for, and every sector written lie
-	// inside partition 5 as the kernel reports it now (the security erase,
-	// of the whole disk, the one exception).
+	// be the disk the board was made for, and a command that writes the
+	// medium write only inside partition 5 as the kernel reports it now (the
+	// security erase, of the whole disk, the one exception): the driver
+	// core's zt_command_allowed.  A write that takes effect at once goes to
+	// the drive only once the trace holds its record.
 	static int send(Ctx &ctx, Ata &a)
 	{
 		std::string why = ctx.write_refusal();
-		if (why.empty() && (ata_op(a.command).flags & ATA_WRITES) != 0 &&
-		    a.command != ata::SECURITY_ERASE_UNIT)
+		if (why.empty())
 			why = outside(ctx, a);
 		if (!why.empty()) {
 			a.note = "refused: " + why;
 			return EPERM;
 		}
+		if ((ata_flags(a.command) & ZT_ATA_WRITES) != 0 && ctx.dev().writes_at_once() &&
+		    !recorded(ctx, a))
+			return EIO;
 		static const Licence licence;
 		return ctx.dev().send(a, &licence);
 	}
@@ -220,6 +238,8 @@ class WriteGate {
       private:
 	static std::string outside(Ctx &ctx, const Ata &a)
 	{
+		if (!zt_bounded(a.command))
+			return "";
 		if (!ctx.part5_read_) {
 			ctx.part5_ = part5_now(ctx.desc());
 			ctx.part5_read_ = true;
@@ -231,12 +251,30 @@ class WriteGate {
 			       part_text(p) + " now, " + part_text(board) + " then";
 		if (!p)
 			return "the drive has no partition 5";
-		if (a.lba < p->start || a.sectors() > p->start + p->sectors - a.lba)
+		if (!zt_command_allowed(a.command, a.lba, a.count, p->start, p->sectors))
 			return "sectors " + std::to_string(a.lba) + "-" +
-			       std::to_string(a.lba + a.sectors() - 1) +
+			       std::to_string(a.lba + (a.sectors() - 1)) +
 			       " lie outside partition 5 (" + std::to_string(p->start) + "-" +
-			       std::to_string(p->start + p->sectors - 1) + ")";
+			       std::to_string(p->start + (p->sectors - 1)) + ")";
 		return "";
+	}
+	// the command's record committed to the trace, or its refusal said
+	static bool recorded(Ctx &ctx, Ata &a)
+	{
+		try {
+			ctx.txn.record(
+				{{"op", "write"}, {"node", ctx.node}, {"command", registers(a)}});
+			return true;
+		} catch (const Error &e) {
+			said = e.what();
+			a.note = "refused: " + said;
+			const std::uint64_t last = a.lba + (a.sectors() - 1);
+			std::fprintf(stderr, "ostrasim: %s: %s: %s of sectors %llu-%llu refused\n",
+				     e.what(), ctx.node.c_str(), zt_ata_find(a.command)->name,
+				     static_cast<unsigned long long>(a.lba),
+				     static_cast<unsigned long long>(last));
+			return false;
+		}
 	}
 };
 
@@ -267,12 +305,12 @@ Drive &Ctx::dev()
 
 int Ctx::ata(Ata &a)
 {
-	const int e = (ata_op(a.command).flags & (ATA_WRITES | ATA_SECURITY)) != 0
+	const int e = (ata_flags(a.command) & (ZT_ATA_WRITES | ZT_ATA_SECURITY)) != 0
 			      ? WriteGate::send(*this, a)
 			      : dev().send(a);
-	if (e == 0 && a.command == ata::SLEEP)
+	if (e == 0 && a.command == ZT_CMD_SLEEP)
 		kept()["port"] = "asleep"; // only a port reset reaches it now
-	char head[64], tail[64], lba[16];
+	char head[64], tail[64], lba[20];
 	std::snprintf(head, sizeof head, "command %02x features %02x count %04x lba ", a.command,
 		      a.features, a.count);
 	std::snprintf(tail, sizeof tail, " device %02x: status %02x error %02x", a.device, a.status,
@@ -428,6 +466,7 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 {
 	int result = 0;
 	err = 0;
+	said.clear();
 	try {
 		Txn txn(board);
 		auto *bytes = static_cast<unsigned char *>(arg);
@@ -481,7 +520,8 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 		txn.commit();
 	} catch (const std::exception &e) {
 		// the simulator's failure is the driver's error for this request
-		std::fprintf(stderr, "ostrasim: %s\n", e.what());
+		if (said != e.what())
+			std::fprintf(stderr, "ostrasim: %s\n", e.what());
 		result = -1;
 		err = EIO;
 	}

@@ -35,13 +35,6 @@ struct Field {
 	Kind kind;
 };
 
-// What a request touches.
-enum Touch : unsigned {
-	CONTROLLER = 1U, // the controller alone, whatever the link, the port and the drive
-	MEDIA = 2U,      // the drive's media
-	WRITES = 4U,     // writes the media or changes the drive's security
-};
-
 // A request's record: its name, its fields as sent and as answered (empty: as sent).
 struct Layout {
 	const char *record;
@@ -49,11 +42,12 @@ struct Layout {
 };
 
 struct Ctx;
+// One request: the driver core's row (zt_requests) and the simulator's answer.
 struct Request {
 	unsigned long code;
 	const char *name;
 	std::size_t argsize; // bytes behind the argument pointer; 0: no record
-	unsigned touches;
+	unsigned touches;    // ZT_CONTROLLER, ZT_MEDIA, ZT_WRITES, ZT_BLOCK
 	int (*handle)(Ctx &ctx, unsigned char *arg);
 	const Layout *layout = nullptr; // for the trace
 	// the argument's size when it depends on its head (HDIO_DRIVE_CMD)

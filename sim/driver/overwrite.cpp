@@ -17,14 +17,14 @@
 // the end, and trcount the sectors overwritten since the start.  Mode 0 or a
 // total of 0 finishes at once.  A new start replaces the previous run.
 //
-// Sector k of the total is sector k modulo partsect of partition 5, in pass
-// k / partsect.  The last pass writes fixdata (16-bit words, high byte
-// first), the one before it the pranddata sequence, and so on alternating.
-// What is due by the board's time is written, by WRITE DMA EXT of as many
-// sectors as the drive takes in one command, before the drive answers its
-// next request (for at most half
-// a second of the board's time each); progress counts the sectors written,
-// and a failed write ends the run there.
+// The run's arithmetic, passes and patterns are the driver core's (zt_ow_*):
+// sector k of the total is sector k modulo partsect of partition 5, in pass
+// k / partsect; the last pass writes fixdata, the one before it the
+// pranddata sequence, and so on alternating.  What is due by the board's
+// time is written, by WRITE DMA EXT of as many sectors as the drive takes in
+// one command, before the drive answers its next request (for at most half a
+// second of the board's time each); progress counts the sectors written, and
+// a failed write ends the run there.
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -51,10 +51,11 @@ template <typename T> T setting(const json &ow, const char *key, T board_value)
 	return ow.contains(key) ? ow.at(key).get<T>() : board_value;
 }
 
-std::uint64_t partsect(const DriveDesc &drive)
+// partition 5 of the board (no sectors: none)
+Partition part5(const DriveDesc &drive)
 {
 	const auto part = drive.partitions.find(5);
-	return part != drive.partitions.end() ? part->second.sectors : 0;
+	return part != drive.partitions.end() ? part->second : Partition{};
 }
 
 // Sectors written at `rate` per second in `ns` nanoseconds, at most `need`.
@@ -71,30 +72,32 @@ std::uint64_t sectors_due(std::uint64_t rate, std::uint64_t ns, std::uint64_t ne
 	return part >= need - whole ? need : whole + part;
 }
 
+// the run the state holds, over partition 5 of the board
+zt_ow_run run_of(const json &ow, const DriveDesc &drive)
+{
+	return {ow.value("run_total", std::uint64_t{0}),
+		static_cast<std::uint32_t>(
+			std::min(ow.value("start_count", std::uint64_t{0}), std::uint64_t{100})),
+		part5(drive).start, part5(drive).sectors};
+}
+
 struct Progress {
 	bool started;
 	std::uint32_t count;
 	std::uint64_t trcount;
 	std::uint64_t need; // sectors the run has to overwrite
+	zt_ow_run run;
 };
 
-Progress progress(const json &ow)
+Progress progress(const json &ow, const DriveDesc &drive)
 {
-	Progress p{false, 0, 0, 0};
+	Progress p{false, 0, 0, 0, run_of(ow, drive)};
 	if (!ow.contains("start_ns"))
 		return p;
-	const std::uint64_t total = ow.value("run_total", std::uint64_t{0});
-	const std::uint64_t c = ow.value("start_count", std::uint64_t{0});
-	// the start count's share of the total counts as done
 	p.started = true;
-	p.need = total - (total / 100 * c + total % 100 * c / 100);
+	p.need = zt_ow_need(&p.run);
 	p.trcount = std::min(ow.value("written", std::uint64_t{0}), p.need);
-	if (p.trcount >= p.need)
-		p.count = 100;
-	else if (p.need <= UINT64_MAX / 100)
-		p.count = static_cast<std::uint32_t>(c + p.trcount * (100 - c) / p.need);
-	else
-		p.count = static_cast<std::uint32_t>(c + p.trcount / (p.need / (100 - c) + 1));
+	p.count = zt_ow_count(&p.run, p.trcount);
 	return p;
 }
 
@@ -108,7 +111,7 @@ const json &ow_view(Ctx &ctx)
 int get_owcount(Ctx &ctx, unsigned char *arg)
 {
 	const std::vector<std::uint32_t> &counts = ctx.desc().overwrite.counts;
-	std::uint32_t count = progress(ow_view(ctx)).count;
+	std::uint32_t count = progress(ow_view(ctx), ctx.desc()).count;
 	if (!counts.empty()) {
 		json &ow = kept(ctx.state, ctx.drive, "ow");
 		const std::size_t poll = ow.value("polls", std::size_t{0});
@@ -148,8 +151,8 @@ int ow_op(Ctx &ctx, unsigned char *arg)
 		s.owsw = setting(ow, "owsw", o.owsw);
 		s.fixdata = setting(ow, "fixdata", o.fixdata);
 		s.pranddata = setting(ow, "pranddata", o.pranddata);
-		s.trcount = progress(ow).trcount;
-		s.partsect = partsect(drive);
+		s.trcount = progress(ow, drive).trcount;
+		s.partsect = part5(drive).sectors;
 		std::memcpy(data, &s, sizeof s);
 		return 0;
 	}
@@ -185,39 +188,36 @@ void overwrite_catch_up(Ctx &ctx)
 	const DriveDesc &drive = ctx.desc();
 	const json &view = ow_view(ctx);
 	const std::uint64_t begin = now_ns(ctx.board.info, ctx.state);
-	const Progress p = progress(view);
+	const Progress p = progress(view, drive);
 	const std::uint64_t start = view.value("start_ns", std::uint64_t{0});
 	const std::uint64_t due =
 		sectors_due(drive.overwrite.rate, begin > start ? begin - start : 0, p.need);
 	if (!p.started || p.trcount >= due || view.contains("failed"))
 		return;
 	json &ow = kept(ctx.state, ctx.drive, "ow");
-	const std::uint64_t parts = partsect(drive);
-	if (parts == 0) {
+	if (p.run.p5_sectors == 0) {
 		ow["failed"] = "no overwrite partition";
 		return;
 	}
-	const std::uint64_t total = ow.value("run_total", std::uint64_t{0});
-	const std::uint64_t passes = (total + parts - 1) / parts;
 	const Pattern fixed{false, setting(ow, "fixdata", drive.overwrite.fixdata)};
 	const Pattern random{true, setting(ow, "pranddata", drive.overwrite.pranddata)};
+	const auto most =
+		static_cast<std::uint32_t>(std::min<std::uint64_t>(ctx.max_sectors(), 65536));
 	std::uint64_t written = p.trcount;
-	while (written < due && now_ns(ctx.board.info, ctx.state) - begin < CATCH_UP_NS) {
-		const std::uint64_t k = total - p.need + written;
-		const std::uint64_t pass = k / parts, first = k % parts;
+	zt_ow_write w{};
+	while (now_ns(ctx.board.info, ctx.state) - begin < CATCH_UP_NS &&
+	       zt_ow_next(&p.run, written, due, most, &w)) {
 		Ata a;
-		a.command = ata::WRITE_DMA_EXT;
-		a.ext = true;
+		a.command = ZT_CMD_WRITE_DMA_EXT;
 		a.device = ata::DEVICE_LBA;
-		a.lba = drive.partitions.at(5).start + first;
-		const std::uint64_t n = std::min({ctx.max_sectors(), parts - first, due - written});
-		a.count = static_cast<std::uint16_t>(n);
-		a.pattern = (passes - 1 - pass) % 2 == 0 ? fixed : random;
+		a.lba = w.lba;
+		a.count = static_cast<std::uint16_t>(w.sectors); // (65536: 0)
+		a.pattern = w.random ? random : fixed;
 		if (ctx.ata(a) != 0) {
 			ow["failed"] = a.note.empty() ? std::strerror(ctx.err) : a.note;
 			break;
 		}
-		written += n;
+		written += w.sectors;
 	}
 	ctx.err = 0;
 	ow["written"] = written;
@@ -236,11 +236,11 @@ void show_overwrite(const Board &board, const json &state, const std::string &na
 	out.put("owsw", setting(ow, "owsw", o.owsw), ", owsw 0x%04x", setting(ow, "owsw", o.owsw));
 	out.put("pranddata", setting(ow, "pranddata", o.pranddata), ", pranddata 0x%08x",
 		setting(ow, "pranddata", o.pranddata));
-	out.put("partsect", partsect(drive), ", partsect %llu",
-		static_cast<unsigned long long>(partsect(drive)));
+	out.put("partsect", part5(drive).sectors, ", partsect %llu",
+		static_cast<unsigned long long>(part5(drive).sectors));
 	out.put("total", total, ", total %llu", static_cast<unsigned long long>(total));
 	const std::uint64_t now = now_ns(board.info, state);
-	const Progress p = progress(ow);
+	const Progress p = progress(ow, drive);
 	const char *run = !p.started              ? "not started"
 			  : ow.contains("failed") ? "failed"
 			  : p.count == 100        ? "finished"

@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
 
 #include <unistd.h>
 
@@ -64,7 +67,7 @@ int get_identity(Ctx &ctx, unsigned char *arg)
 template <unsigned char FEATURE> int smart_read(Ctx &ctx, unsigned char *arg)
 {
 	Ata a;
-	a.command = ata::SMART;
+	a.command = ZT_CMD_SMART;
 	a.features = FEATURE;
 	a.count = 1;
 	a.lba = ata::SMART_LBA;
@@ -129,23 +132,10 @@ int get_multcount(Ctx &ctx, unsigned char *arg)
 	return 0;
 }
 
-// the two start-sector words: word 0 holds the address from bit 24 up
 std::uint64_t start_sector(const unsigned char *arg)
 {
-	return (std::uint64_t{get<std::uint32_t>(arg + START_SECT)} << 24U) +
-	       get<std::uint32_t>(arg + START_SECT + 4);
-}
-
-// a command on sectors: 28-bit addressing where it reaches, else 48-bit
-Ata sectors(unsigned char cmd28, unsigned char cmd48, std::uint64_t lba, std::uint16_t n)
-{
-	Ata a;
-	a.lba = lba;
-	a.count = n;
-	a.device = ata::DEVICE_LBA;
-	a.ext = lba + n > (1ULL << 28U);
-	a.command = a.ext ? cmd48 : cmd28;
-	return a;
+	return zt_start_sector(get<std::uint32_t>(arg + START_SECT),
+			       get<std::uint32_t>(arg + START_SECT + 4));
 }
 
 // 16 sectors from the start sector, as far as the drive reaches, into the
@@ -160,7 +150,12 @@ int test_read_dma(Ctx &ctx, unsigned char *arg)
 		return ctx.fail(EIO);
 	const auto n = static_cast<std::uint16_t>(std::min(count, ctx.desc().capacity - first));
 	std::vector<unsigned char> buf(std::size_t{n} * 512);
-	Ata a = sectors(ata::READ_DMA, ata::READ_DMA_EXT, first, n);
+	Ata a;
+	// 28-bit addressing where it reaches
+	a.command = first + n > ZT_LBA28 ? ZT_CMD_READ_DMA_EXT : ZT_CMD_READ_DMA;
+	a.lba = first;
+	a.count = n;
+	a.device = ata::DEVICE_LBA;
 	a.data = buf.data();
 	a.len = buf.size();
 	return ctx.ata(a);
@@ -169,12 +164,12 @@ int test_read_dma(Ctx &ctx, unsigned char *arg)
 // the start sector made uncorrectable (pseudo: it reads as a media error)
 int test_uncwrite(Ctx &ctx, unsigned char *arg)
 {
-	const std::uint64_t sect = start_sector(arg);
-	if (sect >= ctx.desc().capacity)
-		return ctx.fail(EIO);
-	Ata a = sectors(ata::WRITE_UNC_EXT, ata::WRITE_UNC_EXT, sect, 1);
-	a.ext = true;
+	Ata a;
+	a.command = ZT_CMD_WRITE_UNC_EXT;
 	a.features = 0x55;
+	a.count = 1;
+	a.lba = start_sector(arg);
+	a.device = ata::DEVICE_LBA;
 	return ctx.ata(a);
 }
 
@@ -182,9 +177,9 @@ int test_uncwrite(Ctx &ctx, unsigned char *arg)
 
 int security_command(Ctx &ctx, unsigned char command, unsigned timeout_s, Ata *sent)
 {
-	// word 0: the user password, high security, normal erase; words 1-16 the password
-	unsigned char pw[512] = {'\0', '\0', 'o', 's', 't', 'r', 'a', 's', 'i', 'm'};
-	const bool data = command != ata::SECURITY_ERASE_PREPARE;
+	unsigned char pw[ZT_SECTOR];
+	zt_erase_password(pw);
+	const bool data = command != ZT_CMD_SECURITY_ERASE_PREPARE;
 	Ata a;
 	a.command = command;
 	a.count = data ? 1 : 0;
@@ -199,23 +194,6 @@ int security_command(Ctx &ctx, unsigned char command, unsigned timeout_s, Ata *s
 
 namespace {
 
-// Why the driver's security erase refuses a drive, from its identify words
-// 217 and 128; null: it may be erased.
-struct EraseRefusal {
-	const char *why;
-	int err;
-};
-const EraseRefusal *erase_refusal(unsigned rotation_rate, unsigned security)
-{
-	static const EraseRefusal rotating{"a rotating drive", EOPNOTSUPP},
-		no_feature{"no security feature set", EOPNOTSUPP},
-		held{"security locked or frozen", EACCES};
-	return rotation_rate != 1        ? &rotating
-	       : (security & 0x01U) == 0 ? &no_feature
-	       : (security & 0x0CU) != 0 ? &held
-					 : nullptr;
-}
-
 // The security erase of a solid-state drive through its security feature set:
 // a user password, ERASE PREPARE, ERASE UNIT with that password (which also
 // clears it); if a step fails, DISABLE PASSWORD, so that no password stays.
@@ -228,10 +206,12 @@ int security_erase(Ctx &ctx, unsigned char *)
 	Page id{};
 	if (identify(ctx, id) != 0)
 		return -1;
-	if (const EraseRefusal *r =
-		    erase_refusal(word(id, ID_ROTATION_RATE), word(id, ID_SECURITY))) {
-		ctx.line["refused"] = r->why;
-		return ctx.fail(r->err);
+	int err = 0;
+	if (const char *why =
+		    zt_erase_refusal(static_cast<std::uint16_t>(word(id, ID_ROTATION_RATE)),
+				     static_cast<std::uint16_t>(word(id, ID_SECURITY)), &err)) {
+		ctx.line["refused"] = why;
+		return ctx.fail(err);
 	}
 	// the intent goes into the state and the trace first: from here on the
 	// drive may hold a password until the erase or DISABLE PASSWORD clears it
@@ -247,22 +227,21 @@ int security_erase(Ctx &ctx, unsigned char *)
 	} else {
 		ctx.txn.commit();
 	}
-	// the erase time in units of 2 minutes (255: longer)
-	const unsigned units = word(id, ID_ERASE_TIME) & 0xFFU;
 	Ata set;
-	int r = security_command(ctx, ata::SECURITY_SET_PASSWORD, 60, &set);
+	int r = security_command(ctx, ZT_CMD_SECURITY_SET_PASSWORD, 60, &set);
 	// a password the drive refused (its status says so) was never set
 	bool cleared = r != 0 && (set.status & ata::STATUS_ERR) != 0;
 	if (r == 0) {
-		r = security_command(ctx, ata::SECURITY_ERASE_PREPARE);
+		r = security_command(ctx, ZT_CMD_SECURITY_ERASE_PREPARE);
 		if (r == 0)
-			r = security_command(ctx, ata::SECURITY_ERASE_UNIT,
-					     60 * ((units == 0 ? 240 : 2 * units) + 2));
+			r = security_command(ctx, ZT_CMD_SECURITY_ERASE_UNIT,
+					     zt_erase_seconds(static_cast<std::uint16_t>(
+						     word(id, ID_ERASE_TIME))));
 		cleared = r == 0;
 	}
 	if (!cleared) {
 		const int err = ctx.err;
-		cleared = security_command(ctx, ata::SECURITY_DISABLE_PASSWORD) == 0;
+		cleared = security_command(ctx, ZT_CMD_SECURITY_DISABLE_PASSWORD) == 0;
 		ctx.err = err;
 	}
 	if (real)
@@ -283,17 +262,17 @@ int security_erase(Ctx &ctx, unsigned char *)
 // the power mode; the registers come back where the block layer puts them
 bool passes(unsigned char command, unsigned char feature, bool data)
 {
-	if (command == ata::SMART)
+	if (command == ZT_CMD_SMART)
 		return data ? feature == ata::SMART_READ_DATA ||
 				       feature == ata::SMART_READ_THRESHOLDS ||
 				       feature == ata::SMART_READ_LOG
 			    : feature == ata::SMART_RETURN_STATUS;
 	if (data)
-		return command == ata::IDENTIFY || command == ata::IDENTIFY_PACKET;
-	return command == ata::CHECK_POWER_MODE || command == ata::STANDBY_IMMEDIATE ||
-	       command == ata::IDLE_IMMEDIATE || command == ata::STANDBY || command == ata::IDLE ||
-	       command == ata::SLEEP || command == ata::FLUSH_CACHE ||
-	       command == ata::FLUSH_CACHE_EXT;
+		return command == ZT_CMD_IDENTIFY || command == ZT_CMD_IDENTIFY_PACKET;
+	return command == ZT_CMD_CHECK_POWER_MODE || command == ZT_CMD_STANDBY_IMMEDIATE ||
+	       command == ZT_CMD_IDLE_IMMEDIATE || command == ZT_CMD_STANDBY ||
+	       command == ZT_CMD_IDLE || command == ZT_CMD_SLEEP || command == ZT_CMD_FLUSH_CACHE ||
+	       command == ZT_CMD_FLUSH_CACHE_EXT;
 }
 
 // a command the driver does not pass on is answered as a drive aborts it
@@ -321,7 +300,7 @@ int drive_cmd(Ctx &ctx, unsigned char *arg)
 	a.command = arg[0];
 	a.features = arg[2];
 	a.count = count;
-	a.lba = arg[0] == ata::SMART ? ata::SMART_LBA | arg[1] : arg[1];
+	a.lba = arg[0] == ZT_CMD_SMART ? ata::SMART_LBA | arg[1] : arg[1];
 	a.data = count != 0 ? arg + DRIVE_CMD_HEAD : nullptr;
 	a.len = count != 0 ? 512 : 0;
 	const int r = ctx.ata(a);
@@ -472,48 +451,64 @@ std::vector<Field> registers(const char *first, const char *second)
 }
 const Layout task{"task registers", registers("command", "feature"), registers("status", "error")};
 
-// request code and name, from ata.h where it defines them; the block
-// layer's others
-#define REQUEST(code) code, #code
-constexpr unsigned long HDIO_DRIVE_TASK = 0x031E, HDIO_GET_MULTCOUNT = 0x0304, SG_IO = 0x2285,
-			HDIO_DRIVE_TASKFILE = 0x031D;
+// what the simulator makes of each request of the driver core's table
+struct Answer {
+	unsigned long code;
+	int (*handle)(Ctx &ctx, unsigned char *arg);
+	const Layout *layout = nullptr;
+	std::size_t (*size_of)(const unsigned char *arg) = nullptr;
+	void (*mask)(std::vector<unsigned char> &bytes) = nullptr;
+};
 
-const std::vector<Request> table = {
-	{REQUEST(ZTOSTRA_HDD_STANDBY_IMD), 0, 0, nondata<ata::STANDBY_IMMEDIATE>},
-	{REQUEST(ZTOSTRA_HDD_SLEEP), 0, 0, nondata<ata::SLEEP>},
-	{REQUEST(ZTOSTRA_HDD_FLUSH_CACHE), 0, MEDIA, nondata<ata::FLUSH_CACHE>},
-	{REQUEST(ZTOSTRA_SLEEP_IN), 0, CONTROLLER, sleep_in},
-	{REQUEST(ZTOSTRA_SLEEP_OUT), 0, CONTROLLER, sleep_out},
-	{REQUEST(ZTOSTRA_INIT_PORT), 0, CONTROLLER, init_port},
-	{REQUEST(ZTOSTRA_GET_OWCOUNT), 4, 0, get_owcount, &count},
-	{REQUEST(ZTOSTRA_ISUEE_OWFUNC), 4, MEDIA | WRITES, issue_owfunc, &count},
-	{REQUEST(ZTOSTRA_OW_OP), sizeof(struct ztostra_ow), 0, ow_op, &ow},
-	{REQUEST(ZTOSTRA_SET_TOTAL), 8, 0, set_total, &total},
-	{REQUEST(ZTOSTRA_CLEAR_TOTAL), 0, 0, clear_total},
-	{REQUEST(ZTOSTRA_SET_AES), sizeof(struct aeskey), 0, set_aes, &key, nullptr, mask_key},
-	{REQUEST(ZTOSTRA_GET_SMARTATTR), 512, MEDIA, smart_read<ata::SMART_READ_DATA>, &attr},
-	{REQUEST(ZTOSTRA_GET_SMARTTHRS), 512, MEDIA, smart_read<ata::SMART_READ_THRESHOLDS>, &thrs},
-	{REQUEST(ZTOSTRA_GET_IDENTDATA), 512, 0, get_identity, &id},
-	{REQUEST(ZTOSTRA_HDD_DEF_ROTATIONAL), 4, CONTROLLER, def_rotational, &flag},
-	{REQUEST(ZTOSTRA_SSD_SECURITY_ERASE), 0, MEDIA | WRITES, security_erase},
-	{REQUEST(ZTOSTRA_TEST_REG_READ), 0, CONTROLLER, answer_ok},
-	{REQUEST(ZTOSTRA_TEST_REG_WRITE), 0, CONTROLLER, answer_ok},
-	{REQUEST(ZTOSTRA_TEST_24v_DOWN_INTR), 0, CONTROLLER, answer_ok},
-	{REQUEST(ZTOSTRA_TEST_READ_DMA), sizeof(struct ztostra_read_dma_info), MEDIA, test_read_dma,
-	 &read_dma},
-	{REQUEST(ZTOSTRA_GET_PART), sizeof(struct ztostra_part_info), 0, get_part, &part},
-	{REQUEST(ZTOSTRA_TEST_UNCWRITE), sizeof(struct ztostra_write_dma_info), MEDIA | WRITES,
-	 test_uncwrite, &write_dma},
-	{REQUEST(HDIO_GET_IDENTITY), 512, 0, get_identity, &identity},
-	{REQUEST(HDIO_DRIVE_CMD), DRIVE_CMD_HEAD, MEDIA, drive_cmd, &command, drive_cmd_size},
-	{REQUEST(HDIO_DRIVE_TASK), DRIVE_TASK_SIZE, MEDIA, drive_task, &task},
-	{REQUEST(HDIO_GET_MULTCOUNT), sizeof(long), CONTROLLER, get_multcount, &multcount},
+const Answer answers[] = {
+	{ZTOSTRA_HDD_STANDBY_IMD, nondata<ZT_CMD_STANDBY_IMMEDIATE>},
+	{ZTOSTRA_HDD_SLEEP, nondata<ZT_CMD_SLEEP>},
+	{ZTOSTRA_HDD_FLUSH_CACHE, nondata<ZT_CMD_FLUSH_CACHE>},
+	{ZTOSTRA_SLEEP_IN, sleep_in},
+	{ZTOSTRA_SLEEP_OUT, sleep_out},
+	{ZTOSTRA_INIT_PORT, init_port},
+	{ZTOSTRA_GET_OWCOUNT, get_owcount, &count},
+	{ZTOSTRA_ISUEE_OWFUNC, issue_owfunc, &count},
+	{ZTOSTRA_OW_OP, ow_op, &ow},
+	{ZTOSTRA_SET_TOTAL, set_total, &total},
+	{ZTOSTRA_CLEAR_TOTAL, clear_total},
+	{ZTOSTRA_SET_AES, set_aes, &key, nullptr, mask_key},
+	{ZTOSTRA_GET_SMARTATTR, smart_read<ata::SMART_READ_DATA>, &attr},
+	{ZTOSTRA_GET_SMARTTHRS, smart_read<ata::SMART_READ_THRESHOLDS>, &thrs},
+	{ZTOSTRA_GET_IDENTDATA, get_identity, &id},
+	{ZTOSTRA_HDD_DEF_ROTATIONAL, def_rotational, &flag},
+	{ZTOSTRA_SSD_SECURITY_ERASE, security_erase},
+	{ZTOSTRA_TEST_REG_READ, answer_ok},
+	{ZTOSTRA_TEST_REG_WRITE, answer_ok},
+	{ZTOSTRA_TEST_24v_DOWN_INTR, answer_ok},
+	{ZTOSTRA_TEST_READ_DMA, test_read_dma, &read_dma},
+	{ZTOSTRA_GET_PART, get_part, &part},
+	{ZTOSTRA_TEST_UNCWRITE, test_uncwrite, &write_dma},
+	{HDIO_GET_IDENTITY, get_identity, &identity},
+	{HDIO_DRIVE_CMD, drive_cmd, &command, drive_cmd_size},
+	{HDIO_DRIVE_TASK, drive_task, &task},
+	{HDIO_GET_MULTCOUNT, get_multcount, &multcount},
 	// neither SCSI generic nor taskfile requests: as a block driver without
 	// them answers, so that standard tools fall back to HDIO_DRIVE_CMD
-	{REQUEST(SG_IO), 0, CONTROLLER, not_offered},
-	{REQUEST(HDIO_DRIVE_TASKFILE), 0, CONTROLLER, not_offered},
+	{SG_IO, not_offered},
+	{HDIO_DRIVE_TASKFILE, not_offered},
 };
-#undef REQUEST
+
+// the core's rows with the simulator's answers: one for each row
+const std::vector<Request> table = [] {
+	std::vector<Request> t;
+	for (const zt_request *r = zt_requests; r->name != nullptr; r++) {
+		const Answer *a = std::find_if(std::begin(answers), std::end(answers),
+					       [&](const Answer &x) { return x.code == r->code; });
+		if (a == std::end(answers)) {
+			std::fprintf(stderr, "ostrasim: no answer to %s\n", r->name);
+			std::abort();
+		}
+		t.push_back({r->code, r->name, r->size, r->touches, a->handle, a->layout,
+			     a->size_of, a->mask});
+	}
+	return t;
+}();
 
 } // namespace
 

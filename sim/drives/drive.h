@@ -10,19 +10,13 @@
 #include <string>
 
 #include "board.h"
+#include "ztostra_core.h"
 
 namespace sim {
 
-// ATA commands, and their SMART features
+// The ATA commands (ZT_CMD_*) and what each does (zt_ata_find) are the
+// driver core's; the SMART features and registers the simulator reads:
 namespace ata {
-constexpr unsigned char READ_DMA_EXT = 0x25, WRITE_DMA_EXT = 0x35, READ_VERIFY = 0x40,
-			READ_VERIFY_EXT = 0x42, WRITE_UNC_EXT = 0x45, IDENTIFY_PACKET = 0xA1,
-			SMART = 0xB0, READ_DMA = 0xC8, WRITE_DMA = 0xCA, STANDBY_IMMEDIATE = 0xE0,
-			IDLE_IMMEDIATE = 0xE1, STANDBY = 0xE2, IDLE = 0xE3, CHECK_POWER_MODE = 0xE5,
-			SLEEP = 0xE6, FLUSH_CACHE = 0xE7, FLUSH_CACHE_EXT = 0xEA, IDENTIFY = 0xEC,
-			SECURITY_SET_PASSWORD = 0xF1, SECURITY_UNLOCK = 0xF2,
-			SECURITY_ERASE_PREPARE = 0xF3, SECURITY_ERASE_UNIT = 0xF4,
-			SECURITY_FREEZE_LOCK = 0xF5, SECURITY_DISABLE_PASSWORD = 0xF6;
 constexpr unsigned char SMART_READ_DATA = 0xD0, SMART_READ_THRESHOLDS = 0xD1, SMART_READ_LOG = 0xD5,
 			SMART_RETURN_STATUS = 0xDA;
 // the LBA that SMART commands carry (mid 4F, high C2); a drive whose
@@ -34,22 +28,11 @@ constexpr unsigned char STATUS_OK = 0x50, STATUS_ERR = 0x01, ABRT = 0x04, IDNF =
 constexpr unsigned char DEVICE_LBA = 0x40;
 } // namespace ata
 
-// What a command does: the write gate and the trace read these flags.
-enum AtaFlag : unsigned {
-	ATA_MEDIA = 1U,    // needs the media: a drive in stand-by spins up
-	ATA_WRITES = 2U,   // writes the medium
-	ATA_SECURITY = 4U, // changes the drive's security state
-	ATA_IN = 8U,       // data to the host
-	ATA_OUT = 16U,     // data to the drive
-};
-struct AtaOp {
-	unsigned char command;
-	const char *name;
-	unsigned flags;
-};
-// The command's row; a command the table does not know is taken as one
-// that writes the medium and changes the security state.
-const AtaOp &ata_op(unsigned char command);
+// The flags of a command's row.
+inline unsigned ata_flags(unsigned char command)
+{
+	return zt_ata_find(command)->flags;
+}
 
 // Data the host generates rather than holds: the overwrite function's
 // patterns, fixdata (16-bit words, high byte first) or the pseudo-random
@@ -62,24 +45,26 @@ struct Pattern {
 		return random == o.random && value == o.value;
 	}
 };
-void fill(const Pattern &pattern, std::uint64_t lba, unsigned char *sector);
+inline void fill(const Pattern &pattern, std::uint64_t lba, unsigned char *sector)
+{
+	zt_fill(pattern.random, pattern.value, lba, sector);
+}
 
 // One command: the registers sent and, once answered, the registers the
 // drive left (status and error; count and lba where it set them).
 struct Ata {
 	unsigned char command = 0, features = 0, device = 0;
-	std::uint16_t count = 0; // sectors; 0 with ext: 65536
+	std::uint16_t count = 0; // sectors (zt_sectors)
 	std::uint64_t lba = 0;
-	bool ext = false;
 	unsigned timeout_s = 60;
-	unsigned char *data = nullptr; // len bytes in (ATA_IN) or out (ATA_OUT)
+	unsigned char *data = nullptr; // len bytes in (ZT_ATA_IN) or out (ZT_ATA_OUT)
 	std::size_t len = 0;
 	std::optional<Pattern> pattern; // data out generated, when data is null
 	unsigned char status = 0, error = 0;
 	std::string note; // what the transport adds for the trace
 	std::uint64_t sectors() const
 	{
-		return count != 0 ? count : ext ? 65536 : 256;
+		return zt_sectors(command, count);
 	}
 };
 
@@ -96,7 +81,7 @@ class Licence {
 inline Ata identify_command(Page &raw)
 {
 	Ata a;
-	a.command = ata::IDENTIFY;
+	a.command = ZT_CMD_IDENTIFY;
 	a.count = 1;
 	a.data = raw.data();
 	a.len = raw.size();
@@ -111,7 +96,7 @@ class Drive {
 	// the media or changes the security state goes only with a licence.
 	int send(Ata &a, const Licence *licence = nullptr)
 	{
-		if ((ata_op(a.command).flags & (ATA_WRITES | ATA_SECURITY)) != 0 &&
+		if ((ata_flags(a.command) & (ZT_ATA_WRITES | ZT_ATA_SECURITY)) != 0 &&
 		    licence == nullptr) {
 			a.note = "refused: a writing command without the write gate";
 			return EPERM;
@@ -128,6 +113,12 @@ class Drive {
 	virtual std::uint64_t max_sectors()
 	{
 		return 1024;
+	}
+	// Whether a write takes effect when the drive answers (a real device),
+	// rather than with the board's next commit, after its trace lines.
+	virtual bool writes_at_once() const
+	{
+		return true;
 	}
 	// Puts what the commands changed into the state.
 	virtual void finish()

@@ -24,15 +24,6 @@ namespace sim {
 
 namespace {
 
-// protocols of ATA PASS-THROUGH
-constexpr unsigned char PROTO_NONDATA = 3, PROTO_PIO_IN = 4, PROTO_PIO_OUT = 5, PROTO_DMA = 6;
-
-bool dma(unsigned char command)
-{
-	return command == ata::READ_DMA || command == ata::READ_DMA_EXT ||
-	       command == ata::WRITE_DMA || command == ata::WRITE_DMA_EXT;
-}
-
 // The sysfs directory of the SCSI device behind dev, a SCSI generic or a
 // block node; "" for anything else.
 std::string sysfs_device(const std::string &dev)
@@ -114,11 +105,12 @@ int SgioDrive::scsi_host_write(const char *file, const char *policy, std::string
 
 int SgioDrive::answer(Ata &a)
 {
-	const bool out = (ata_op(a.command).flags & ATA_OUT) != 0;
+	const unsigned flags = ata_flags(a.command);
+	const bool out = (flags & ZT_ATA_OUT) != 0;
 	std::vector<unsigned char> buf;
 	unsigned char *data = a.data;
 	std::size_t len = a.len;
-	if (data == nullptr && (a.pattern || (dma(a.command) && !out))) {
+	if (data == nullptr && (a.pattern || ((flags & ZT_ATA_DMA) != 0 && !out))) {
 		// generated data, or a read into the driver's own buffer
 		buf.resize(a.sectors() * 512);
 		for (std::size_t i = 0; a.pattern && i < a.sectors(); i++)
@@ -126,26 +118,12 @@ int SgioDrive::answer(Ata &a)
 		data = buf.data();
 		len = buf.size();
 	}
-	const unsigned char proto = len == 0         ? PROTO_NONDATA
-				    : dma(a.command) ? PROTO_DMA
-				    : out            ? PROTO_PIO_OUT
-						     : PROTO_PIO_IN;
-	unsigned char cdb[16] = {0x85};
-	cdb[1] = static_cast<unsigned char>(proto << 1U | (a.ext ? 1U : 0U));
-	// ck_cond for a non-data command: the registers always come back; data
-	// in (or out), transfer length in the count, counted in blocks
-	cdb[2] = proto == PROTO_NONDATA ? 0x20 : out ? 0x06 : 0x0E;
-	cdb[4] = a.features;
-	cdb[5] = static_cast<unsigned char>(a.ext ? a.count >> 8U : 0);
-	cdb[6] = static_cast<unsigned char>(a.count);
-	cdb[7] = static_cast<unsigned char>(a.ext ? a.lba >> 24U : 0);
-	cdb[8] = static_cast<unsigned char>(a.lba);
-	cdb[9] = static_cast<unsigned char>(a.ext ? a.lba >> 32U : 0);
-	cdb[10] = static_cast<unsigned char>(a.lba >> 8U);
-	cdb[11] = static_cast<unsigned char>(a.ext ? a.lba >> 40U : 0);
-	cdb[12] = static_cast<unsigned char>(a.lba >> 16U);
-	cdb[13] = static_cast<unsigned char>(a.device | (a.ext ? 0U : (a.lba >> 24U) & 0x0FU));
-	cdb[14] = a.command;
+	zt_tf tf{a.command, a.features, a.device, a.count, a.lba, 0, 0};
+	unsigned char cdb[16];
+	if (!zt_cdb(&tf, len != 0, cdb)) {
+		a.note = "its registers do not reach the lba";
+		return EINVAL;
+	}
 	unsigned char sense[32] = {};
 	sg_io_hdr_t io{};
 	io.interface_id = 'S';
@@ -167,35 +145,13 @@ int SgioDrive::answer(Ata &a)
 	::close(fd);
 	if (err != 0)
 		return err;
-	// the registers: the ATA status return descriptor of descriptor-format
-	// sense, or the information fields of fixed-format sense with "ATA
-	// pass-through information available" or an aborted command
-	const bool fixed = (sense[0] & 0x7FU) == 0x70 && io.sb_len_wr >= 18;
-	const unsigned key = (fixed ? sense[2] : sense[1]) & 0x0FU;
-	const unsigned char *d = sense + 8;
-	if (io.sb_len_wr >= 22 && (sense[0] & 0x7FU) == 0x72 && d[0] == 0x09) {
-		a.error = d[3];
-		a.count = static_cast<std::uint16_t>(d[5] | (d[4] << 8U));
-		// (28-bit: bits 24-27 in the device register)
-		a.lba = d[7] | std::uint64_t{d[9]} << 8U | std::uint64_t{d[11]} << 16U |
-			(a.ext ? std::uint64_t{d[6]} << 24U | std::uint64_t{d[8]} << 32U |
-					 std::uint64_t{d[10]} << 40U
-			       : std::uint64_t{d[12] & 0x0FU} << 24U);
-		a.status = d[13];
-	} else if (fixed && ((sense[12] == 0 && sense[13] == 0x1D) || key == 0x0B)) {
-		// error, status, device and count in the information field (bytes
-		// 3-6), the LBA in bytes 9-11; for a failed command some kernels
-		// (Linux 6.1) put the four registers in bytes 8-11 and leave the
-		// information field empty: a status of 0 is never a drive's answer
-		const bool moved = sense[4] == 0 && sense[9] != 0;
-		const unsigned char *r = sense + (moved ? 8 : 3);
-		a.error = r[0];
-		a.status = r[1];
-		a.count = r[3];
-		if (!moved) // (else the LBA sent stays)
-			a.lba = sense[9] | std::uint64_t{sense[10]} << 8U |
-				std::uint64_t{sense[11]} << 16U |
-				(a.ext ? a.lba & ~0xFFFFFFULL : std::uint64_t{r[2] & 0x0FU} << 24U);
+	const std::size_t sensed = std::min<std::size_t>(io.sb_len_wr, sizeof sense);
+	std::uint8_t key = 0;
+	if (zt_sense(sense, sensed, &tf, &key)) {
+		a.status = tf.status;
+		a.error = tf.error;
+		a.count = tf.count;
+		a.lba = tf.lba;
 	} else if (io.status == 0 && io.host_status == 0 && io.driver_status == 0) {
 		a.status = ata::STATUS_OK;
 	} else {
@@ -208,9 +164,8 @@ int SgioDrive::answer(Ata &a)
 	if ((a.status & ata::STATUS_ERR) != 0 || io.host_status != 0 ||
 	    (io.status != 0 && key != 0 && key != 1))
 		err = EIO;
-	if (err != 0 && io.sb_len_wr > 0) // the sense data, for whoever reads the trace
-		a.note += (a.note.empty() ? "sense " : "; sense ") +
-			  hex(sense, std::min<std::size_t>(io.sb_len_wr, sizeof sense));
+	if (err != 0 && sensed > 0) // the sense data, for whoever reads the trace
+		a.note += (a.note.empty() ? "sense " : "; sense ") + hex(sense, sensed);
 	return err;
 }
 

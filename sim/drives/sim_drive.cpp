@@ -27,58 +27,8 @@ namespace sim {
 
 namespace {
 
-constexpr AtaOp ops[] = {
-	{ata::READ_DMA_EXT, "READ DMA EXT", ATA_MEDIA | ATA_IN},
-	{ata::WRITE_DMA_EXT, "WRITE DMA EXT", ATA_MEDIA | ATA_WRITES | ATA_OUT},
-	{ata::READ_VERIFY, "READ VERIFY SECTORS", ATA_MEDIA},
-	{ata::READ_VERIFY_EXT, "READ VERIFY SECTORS EXT", ATA_MEDIA},
-	{ata::WRITE_UNC_EXT, "WRITE UNCORRECTABLE EXT", ATA_MEDIA | ATA_WRITES},
-	{ata::IDENTIFY_PACKET, "IDENTIFY PACKET DEVICE", ATA_IN},
-	{ata::SMART, "SMART", ATA_MEDIA | ATA_IN},
-	{ata::READ_DMA, "READ DMA", ATA_MEDIA | ATA_IN},
-	{ata::WRITE_DMA, "WRITE DMA", ATA_MEDIA | ATA_WRITES | ATA_OUT},
-	{ata::STANDBY_IMMEDIATE, "STANDBY IMMEDIATE", 0},
-	{ata::IDLE_IMMEDIATE, "IDLE IMMEDIATE", 0},
-	{ata::STANDBY, "STANDBY", 0},
-	{ata::IDLE, "IDLE", 0},
-	{ata::CHECK_POWER_MODE, "CHECK POWER MODE", 0},
-	{ata::SLEEP, "SLEEP", 0},
-	{ata::FLUSH_CACHE, "FLUSH CACHE", ATA_MEDIA},
-	{ata::FLUSH_CACHE_EXT, "FLUSH CACHE EXT", ATA_MEDIA},
-	{ata::IDENTIFY, "IDENTIFY DEVICE", ATA_IN},
-	{ata::SECURITY_SET_PASSWORD, "SECURITY SET PASSWORD", ATA_SECURITY | ATA_OUT},
-	{ata::SECURITY_UNLOCK, "SECURITY UNLOCK", ATA_SECURITY | ATA_OUT},
-	{ata::SECURITY_ERASE_PREPARE, "SECURITY ERASE PREPARE", ATA_SECURITY},
-	{ata::SECURITY_ERASE_UNIT, "SECURITY ERASE UNIT",
-	 ATA_MEDIA | ATA_WRITES | ATA_SECURITY | ATA_OUT},
-	{ata::SECURITY_FREEZE_LOCK, "SECURITY FREEZE LOCK", ATA_SECURITY},
-	{ata::SECURITY_DISABLE_PASSWORD, "SECURITY DISABLE PASSWORD", ATA_SECURITY | ATA_OUT},
-};
-constexpr AtaOp unknown_op{0, "(unknown)", ATA_MEDIA | ATA_WRITES | ATA_SECURITY | ATA_OUT};
-
-constexpr std::uint32_t GOLDEN = 0x9E3779B9U, NONZERO = 0x55AA55AAU;
-constexpr std::size_t SECTOR = 512;
+constexpr std::size_t SECTOR = ZT_SECTOR;
 constexpr unsigned char SMART_ID_ERASE_COUNT = 173;
-
-std::uint32_t xorshift(std::uint32_t x)
-{
-	x ^= x << 13U;
-	x ^= x >> 17U;
-	return x ^ (x << 5U);
-}
-
-// the state before xorshift(x) == y
-std::uint32_t unshift(std::uint32_t y)
-{
-	std::uint32_t x = y;
-	for (int i = 0; i < 7; i++)
-		x = y ^ (x << 5U);
-	x ^= x >> 17U;
-	y = x;
-	for (int i = 0; i < 3; i++)
-		x = y ^ (x << 13U);
-	return x;
-}
 
 // One extent of written sectors.
 struct Extent {
@@ -136,6 +86,11 @@ class SimDrive final : public Drive {
 	void finish() override
 	{
 		save();
+	}
+	// the media are in the state: a write takes effect with its commit
+	bool writes_at_once() const override
+	{
+		return false;
 	}
 	int answer(Ata &a) override;
 	int reset(std::string &) override
@@ -235,7 +190,7 @@ int SimDrive::check_range(Ata &a)
 	const std::uint64_t n = a.sectors();
 	if (a.lba >= d_.capacity || n > d_.capacity - a.lba)
 		return abort(a, ata::IDNF);
-	const bool data = (ata_op(a.command).flags & (ATA_IN | ATA_OUT)) != 0;
+	const bool data = (ata_flags(a.command) & (ZT_ATA_IN | ZT_ATA_OUT)) != 0;
 	if (data && a.data == nullptr && !a.pattern)
 		return abort(a);
 	if (a.data != nullptr && a.len != n * SECTOR)
@@ -282,7 +237,7 @@ int SimDrive::write_dma(Ata &a)
 		// bytes that are one of the patterns are kept as that pattern
 		const std::uint32_t word = std::uint32_t{a.data[0]} << 24U | a.data[1] << 16U |
 					   a.data[2] << 8U | a.data[3];
-		const auto seed = unshift(word) ^ (static_cast<std::uint32_t>(a.lba) * GOLDEN);
+		const std::uint32_t seed = zt_fill_seed(a.lba, a.data);
 		for (const Pattern &c : {Pattern{false, word >> 16U}, Pattern{true, seed}}) {
 			unsigned char sector[SECTOR];
 			bool same = !p;
@@ -363,11 +318,11 @@ int SimDrive::security_command(Ata &a)
 	s.erase("prepared");
 	if ((word128 & 1U) == 0 || frozen || locked)
 		return abort(a);
-	if (a.command == ata::SECURITY_FREEZE_LOCK) {
+	if (a.command == ZT_CMD_SECURITY_FREEZE_LOCK) {
 		s["frozen"] = true;
 		return ok(a);
 	}
-	if (a.command == ata::SECURITY_ERASE_PREPARE) {
+	if (a.command == ZT_CMD_SECURITY_ERASE_PREPARE) {
 		s["prepared"] = true;
 		return ok(a);
 	}
@@ -378,21 +333,21 @@ int SimDrive::security_command(Ata &a)
 	const bool matches =
 		s.value("enabled", false) && !master && s.value("password", "") == password;
 	switch (a.command) {
-	case ata::SECURITY_SET_PASSWORD:
+	case ZT_CMD_SECURITY_SET_PASSWORD:
 		if (!master) {
 			s["enabled"] = true;
 			s["password"] = password;
 			s["level"] = (a.data[1] & 1U) != 0 ? "maximum" : "high";
 		}
 		return ok(a);
-	case ata::SECURITY_ERASE_UNIT:
+	case ZT_CMD_SECURITY_ERASE_UNIT:
 		if (!prepared || !matches)
 			return abort(a);
 		media_.clear();
 		st_["erases"] = st_.value("erases", std::uint64_t{0}) + 1;
 		st_.erase("security");
 		return ok(a);
-	case ata::SECURITY_DISABLE_PASSWORD:
+	case ZT_CMD_SECURITY_DISABLE_PASSWORD:
 		if (!matches)
 			return abort(a);
 		st_.erase("security");
@@ -404,20 +359,20 @@ int SimDrive::security_command(Ata &a)
 
 int SimDrive::answer(Ata &a)
 {
-	const unsigned flags = ata_op(a.command).flags;
+	const unsigned flags = ata_flags(a.command);
 	const std::string power = st_.value("power", "active");
 	if (power == "sleeping") { // no answer: the host's command times out
 		a.status = a.error = 0;
 		a.note = "no answer (asleep)";
 		return ETIMEDOUT;
 	}
-	if ((flags & ATA_MEDIA) != 0 && power == "standby")
+	if ((flags & ZT_ATA_MEDIA) != 0 && power == "standby")
 		st_["power"] = "active";
-	if ((flags & ATA_SECURITY) != 0)
+	if ((flags & ZT_ATA_SECURITY) != 0)
 		return security_command(a);
 	security().erase("prepared");
 	switch (a.command) {
-	case ata::IDENTIFY: {
+	case ZT_CMD_IDENTIFY: {
 		IdentifyWords w = d_.identify;
 		const json &s = security();
 		if (s.value("enabled", false))
@@ -435,17 +390,17 @@ int SimDrive::answer(Ata &a)
 			set_checksum(page);
 		return in(a, page);
 	}
-	case ata::SMART:
+	case ZT_CMD_SMART:
 		return smart(a);
-	case ata::READ_DMA:
-	case ata::READ_DMA_EXT:
-	case ata::READ_VERIFY:
-	case ata::READ_VERIFY_EXT:
+	case ZT_CMD_READ_DMA:
+	case ZT_CMD_READ_DMA_EXT:
+	case ZT_CMD_READ_VERIFY:
+	case ZT_CMD_READ_VERIFY_EXT:
 		return read(a);
-	case ata::WRITE_DMA:
-	case ata::WRITE_DMA_EXT:
+	case ZT_CMD_WRITE_DMA:
+	case ZT_CMD_WRITE_DMA_EXT:
 		return write_dma(a);
-	case ata::WRITE_UNC_EXT: {
+	case ZT_CMD_WRITE_UNC_EXT: {
 		if (a.features != 0x55 && a.features != 0xAA)
 			return abort(a);
 		if (const int err = check_range(a))
@@ -457,22 +412,22 @@ int SimDrive::answer(Ata &a)
 		write(std::move(e));
 		return ok(a);
 	}
-	case ata::CHECK_POWER_MODE:
+	case ZT_CMD_CHECK_POWER_MODE:
 		a.count = power == "standby" ? 0x00 : 0xFF;
 		return ok(a);
-	case ata::STANDBY_IMMEDIATE:
-	case ata::STANDBY:
+	case ZT_CMD_STANDBY_IMMEDIATE:
+	case ZT_CMD_STANDBY:
 		st_["power"] = "standby";
 		return ok(a);
-	case ata::IDLE_IMMEDIATE:
-	case ata::IDLE:
+	case ZT_CMD_IDLE_IMMEDIATE:
+	case ZT_CMD_IDLE:
 		st_["power"] = "active";
 		return ok(a);
-	case ata::SLEEP:
+	case ZT_CMD_SLEEP:
 		st_["power"] = "sleeping";
 		return ok(a);
-	case ata::FLUSH_CACHE:
-	case ata::FLUSH_CACHE_EXT:
+	case ZT_CMD_FLUSH_CACHE:
+	case ZT_CMD_FLUSH_CACHE_EXT:
 		return ok(a);
 	default:
 		return abort(a);
@@ -480,26 +435,6 @@ int SimDrive::answer(Ata &a)
 }
 
 } // namespace
-
-const AtaOp &ata_op(unsigned char command)
-{
-	for (const AtaOp &op : ops)
-		if (op.command == command)
-			return op;
-	return unknown_op;
-}
-
-void fill(const Pattern &pattern, std::uint64_t lba, unsigned char *sector)
-{
-	std::uint32_t x = pattern.value ^ static_cast<std::uint32_t>(lba * GOLDEN);
-	for (std::size_t i = 0; i < SECTOR; i += 4) {
-		x = xorshift(x != 0 ? x : NONZERO);
-		const std::uint32_t v =
-			pattern.random ? x : (pattern.value << 16U | (pattern.value & 0xFFFFU));
-		for (std::size_t b = 0; b < 4; b++)
-			sector[i + b] = static_cast<unsigned char>(v >> (24 - 8 * b));
-	}
-}
 
 Page simulated_attr(const DriveDesc &desc, const json &state)
 {

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 namespace sim {
@@ -253,6 +254,10 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 		std::fprintf(out, " %s\n", line.value("intent", "").c_str());
 		return;
 	}
+	if (op == "write") { // a command sent whose request was never traced
+		std::fprintf(out, " %s: no answer traced\n", line.value("command", "").c_str());
+		return;
+	}
 	if (op == "reload") {
 		std::fprintf(out, " board.json kept as it was: %s\n",
 			     line.value("error", "").c_str());
@@ -345,10 +350,20 @@ int print_trace(const std::string &path, const TraceView &view, std::FILE *out)
 	}
 	if (view.last && (lines.empty() || lines[from].value("op", "") != "run"))
 		return 0; // no run yet
+	// the record of a write shows only where no line of its request follows
+	std::vector<bool> answered(lines.size());
+	std::set<std::pair<long, std::string>> requests;
+	for (std::size_t i = lines.size(); !view.raw && i-- > 0;) {
+		const std::pair<long, std::string> key{lines[i].value("pid", 0L),
+						       lines[i].value("node", "")};
+		if (lines[i].value("op", "") == "ioctl")
+			requests.insert(key);
+		answered[i] = lines[i].value("op", "") == "write" && requests.count(key) != 0;
+	}
 	std::map<long, std::string> order_of;
 	unsigned long long n = 0;
 	for (std::size_t i = from; i < texts.size(); i++) {
-		if (view.last && lines[i].value("pid", 0L) != pid)
+		if ((view.last && lines[i].value("pid", 0L) != pid) || answered[i])
 			continue;
 		if (view.raw)
 			std::fprintf(out, "%s\n", texts[i].c_str());

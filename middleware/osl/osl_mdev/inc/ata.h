@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-only OR BSD-2-Clause */
 /*
  * ata.h - interface of the ztostra SATA host controller driver.
  *
