@@ -19,12 +19,16 @@
 #include <linux/slab.h>
 #include <linux/gfp.h>
 #include <linux/blk-mq.h>
+#include <linux/libata.h>
+#include <linux/sizes.h>
 #include <scsi/scsi_cmnd.h>
 
 #include "ztostra.h"
 
 #define ZT_OW_MAX_COUNT 99	/* the largest start count */
-#define ZT_OW_SLOTS 4		/* commands of a run in flight */
+#define ZT_OW_SLOTS 8		/* commands of a run in flight */
+#define ZT_OW_BUFFER SZ_512K	/* the most one of them writes */
+#define ZT_OW_TRIES 3		/* of a write, before the run fails */
 
 static u32 zt_count_now(struct zt_port *zp)
 {
@@ -46,6 +50,7 @@ int zt_get_owcount(struct zt_req *r, void *arg)
 /* One command of the run in flight, with its buffer. */
 struct zt_ow_slot {
 	struct zt_cmd c;
+	struct zt_tf sent;	/* the command as sent, for another try */
 	u32 sectors;
 	struct page *pages;
 	unsigned int order;
@@ -119,21 +124,44 @@ static int zt_ow_send(struct zt_port *zp, struct zt_ow_slot *s)
 	return 0;
 }
 
-/* Waits for the slot's command: 0, or its error. */
-static int zt_ow_wait(struct zt_ow_slot *s)
+/*
+ * Waits for the slot's command: 0, or its error once it failed ZT_OW_TRIES
+ * times.  A queued write that fails is tried again unqueued, and the run's
+ * writes are from then on (*command).
+ */
+static int zt_ow_wait(struct zt_port *zp, struct zt_ow_slot *s, u8 *command)
 {
-	struct scsi_cmnd *scmd = blk_mq_rq_to_pdu(s->rq);
-	int rc;
+	struct scsi_cmnd *scmd;
+	int tries, rc = 0;
 
-	wait_for_completion(&s->done);
-	rc = zt_ata_answer(&s->c, scmd->result, scmd->sense_buffer, scmd->sense_len);
-	blk_mq_free_request(s->rq);
-	s->rq = NULL;
+	for (tries = 1; !rc; tries++) {
+		wait_for_completion(&s->done);
+		scmd = blk_mq_rq_to_pdu(s->rq);
+		rc = zt_ata_answer(&s->c, scmd->result, scmd->sense_buffer, scmd->sense_len);
+		blk_mq_free_request(s->rq);
+		s->rq = NULL;
+		if (!rc || tries == ZT_OW_TRIES)
+			break;
+		*command = ATA_CMD_WRITE_EXT;
+		s->sent.command = *command;
+		s->c.tf = s->sent;
+		rc = zt_ow_send(zp, s);
+	}
 	return rc;
 }
 
+/* Whether the disk takes queued commands (NCQ): its writes then are. */
+static bool zt_queued(struct scsi_device *sdev)
+{
+	struct ata_port *ap = ata_shost_to_port(sdev->host);
+
+	return !sata_pmp_attached(ap) && sdev->id < ATA_MAX_DEVICES &&
+	       ata_ncq_enabled(&ap->link.device[sdev->id]);
+}
+
 /* The next command of the run into the slot: false when none is due. */
-static bool zt_ow_prepare(struct zt_port *zp, struct zt_ow_slot *s, u64 queued, u32 max)
+static bool zt_ow_prepare(struct zt_port *zp, struct zt_ow_slot *s, u8 command, u64 queued,
+			  u32 max)
 {
 	struct zt_ow_write w;
 	unsigned int i;
@@ -157,22 +185,26 @@ static bool zt_ow_prepare(struct zt_port *zp, struct zt_ow_slot *s, u64 queued, 
 	s->c.timeout_s = 60;
 	s->c.len = w.sectors << SECTOR_SHIFT;
 	s->c.tf = (struct zt_tf) {
-		.command = ATA_CMD_WRITE_EXT,
+		.command = command,
 		.device = ATA_LBA,
 		.lba = w.lba,
 		.count = w.sectors,
 	};
+	s->sent = s->c.tf;
 	return true;
 }
 
 /*
  * The run: up to ZT_OW_SLOTS commands in flight, each as large as the disk
- * takes; the progress counts those done, in order.  A failure ends it.
+ * takes (up to ZT_OW_BUFFER), queued ones where the disk takes them; the
+ * progress counts those done, in order.  A failure ends it.
  */
 static int zt_ow_thread(void *data)
 {
 	struct zt_port *zp = data;
-	unsigned int max = queue_max_sectors(zp->sdev->request_queue) << SECTOR_SHIFT;
+	unsigned int max = min_t(unsigned int, ZT_OW_BUFFER,
+				 queue_max_sectors(zp->sdev->request_queue) << SECTOR_SHIFT);
+	u8 command = zt_queued(zp->sdev) ? ATA_CMD_FPDMA_WRITE : ATA_CMD_WRITE_EXT;
 	struct zt_ow_slot *slots = kcalloc(ZT_OW_SLOTS, sizeof(*slots), GFP_KERNEL);
 	unsigned int n, oldest = 0, busy = 0;
 	ktime_t began = ktime_get();
@@ -192,7 +224,7 @@ static int zt_ow_thread(void *data)
 		while (!rc && busy < n && !kthread_should_stop()) {
 			struct zt_ow_slot *s = &slots[(oldest + busy) % n];
 
-			if (!zt_ow_prepare(zp, s, queued, max))
+			if (!zt_ow_prepare(zp, s, command, queued, max))
 				break;
 			rc = zt_ow_send(zp, s);
 			if (!rc) {
@@ -202,7 +234,7 @@ static int zt_ow_thread(void *data)
 		}
 		if (!busy)
 			break;
-		rc = zt_ow_wait(&slots[oldest]) ?: rc;
+		rc = zt_ow_wait(zp, &slots[oldest], &command) ?: rc;
 		spin_lock(&zp->run_lock);
 		if (rc)
 			zp->failed = true;

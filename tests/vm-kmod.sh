@@ -62,16 +62,16 @@ ostrautil hdflush /dev/sda5|
 ostrautil hdstandbyimd /dev/sda|
 sums|-
 echo 1 >/sys/module/ztostra/parameters/destructive|
+ostrautil 31 sdc 3 abcd 1234|
+until_done ostrautil 32 sdc|100
+ostrautil ff sdc|-------- owdata -------- mode = 3 fixdata = 0xabcd owsw = 0x0000 pranddata = 0x1234 trcount = 12288
+timeout 20 ostrautil ow sdc|-
 ostrautil uncwrite sdc 0 0|ioctl() error
 ostrautil uncwrite sdc 0 1000|ioctl() error
 ostrautil uncwrite sdc 0 2000|ioctl() error
 ostrautil 46 sda|ioctl() error
 ostrautil 46 sdb|ioctl() error
 ostrautil 46 sdb5|ioctl() error
-ostrautil 31 sdc 3 abcd 1234|
-until_done ostrautil 32 sdc|100
-ostrautil ff sdc|-------- owdata -------- mode = 3 fixdata = 0xabcd owsw = 0x0000 pranddata = 0x1234 trcount = 12288
-ostrautil ow sdc|-
 x86_64 smartctl -d sat -i /dev/sda|-
 x86_64 smartctl -d sat -i /dev/sdb|-
 x86_64 smartctl -d sat -A $(raw48) /dev/sda|-
