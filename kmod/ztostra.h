@@ -78,7 +78,6 @@ struct zt_cmd {
 
 int zt_ata(struct scsi_device *sdev, struct gendisk *disk, struct zt_cmd *c);
 int zt_ata_cdb(struct gendisk *disk, struct zt_cmd *c, u8 *cdb);
-int zt_ata_dir(const struct zt_cmd *c);
 int zt_ata_answer(struct zt_cmd *c, int result, const u8 *sense, unsigned int len);
 int zt_lpm(struct zt_host *zh, bool sleep);
 bool zt_part5(struct gendisk *disk, u64 *start, u64 *sectors);

@@ -103,7 +103,7 @@ int zt_ata_answer(struct zt_cmd *c, int result, const u8 *sense, unsigned int le
 	return 0;
 }
 
-int zt_ata_dir(const struct zt_cmd *c)
+static int zt_ata_dir(const struct zt_cmd *c)
 {
 	if (!c->len)
 		return DMA_NONE;
@@ -290,8 +290,11 @@ static int zt_probe(struct pci_dev *pdev, const struct pci_device_id *id)
 	return ahci_host_activate(host, &zt_sht);
 }
 
-/* Stops every overwrite before the ports go; requests still running end with errors. */
-static void zt_remove(struct pci_dev *pdev)
+/*
+ * No request starts any more, and every overwrite stops, before the ports
+ * go; requests still running end with errors.
+ */
+static void zt_stop(struct pci_dev *pdev)
 {
 	struct ata_host *host = pci_get_drvdata(pdev);
 	struct zt_host *zh = container_of(host->private_data, struct zt_host, hpriv);
@@ -300,9 +303,23 @@ static void zt_remove(struct pci_dev *pdev)
 	mutex_lock(&zh->lock);
 	zh->gone = true;
 	mutex_unlock(&zh->lock);
-	for (i = 0; i < zh->n_ports; i++)
+	for (i = 0; i < zh->n_ports; i++) {
+		mutex_lock(&zh->ports[i].lock);
 		zt_ow_stop(&zh->ports[i], true);
+		mutex_unlock(&zh->ports[i].lock);
+	}
+}
+
+static void zt_remove(struct pci_dev *pdev)
+{
+	zt_stop(pdev);
 	ata_pci_remove_one(pdev);
+}
+
+static void zt_shutdown(struct pci_dev *pdev)
+{
+	zt_stop(pdev);
+	ata_pci_shutdown_one(pdev);
 }
 
 static const struct pci_device_id zt_pci_tbl[] = {
@@ -315,7 +332,7 @@ static struct pci_driver zt_pci_driver = {
 	.id_table = zt_pci_tbl,
 	.probe = zt_probe,
 	.remove = zt_remove,
-	.shutdown = ata_pci_shutdown_one,
+	.shutdown = zt_shutdown,
 };
 module_pci_driver(zt_pci_driver);
 

@@ -101,6 +101,7 @@ ostrautil hdsleep /dev/sdb|
 ostrautil read sdb 0 0 1|ioctl() error
 ostrautil 13 any|
 ostrautil read sdb 0 0 1|
+x86_64 rmmod ztostra|
 dmesg -r -s 1048576|-'
 
 if [ "$$" = 1 ]; then # inside the VM: each case's output as a section for the host
