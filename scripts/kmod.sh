@@ -42,5 +42,5 @@ fi
 out=$here/build/kmod
 mkdir -p "$out"
 cp -p "$here"/kmod/Kbuild "$here"/kmod/*.[ch] "$here/middleware/osl/osl_mdev/inc/ata.h" "$src/ahci.h" "$out/"
-nice make -s -C "/usr/src/linux-headers-$kver" M="$out" modules >&2 || fail "the module's build failed"
+nice make -s -C "/usr/src/linux-headers-$kver" M="$out" CONFIG_DEBUG_INFO_BTF_MODULES= modules >&2 || fail "the module's build failed"
 echo "$out/ztostra.ko"

@@ -48,6 +48,8 @@ ostrautil 41 sda|
 ostrautil 44 sda 1234|
 ostrautil 45 sda 89abcdef|
 ostrautil ff sda|-------- owdata -------- mode = 1 fixdata = 0x1234 owsw = 0x0000 pranddata = 0x89abcdef trcount = 0
+ostrautil 42 sda|
+ostrautil 40 sda|3
 ostrautil 43 sda|
 ostrautil 40 sda|0
 ostrautil ow_set_total sda 3|-------- owdata -------- total = 12288 set total ------------------------
@@ -57,6 +59,7 @@ ostrautil 32 sdc|0
 ostrautil uncwrite sdc 0 1000|ioctl() error
 ostrautil 46 sdb|ioctl() error
 ostrautil regr /dev/sda|
+ostrautil regw /dev/sda|
 ostrautil intr /dev/sda|
 ostrautil hdflush /dev/sda5|
 ostrautil hdstandbyimd /dev/sda|
