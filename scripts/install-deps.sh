@@ -8,7 +8,7 @@
 set -euo pipefail
 packages=(cmake make g++ g++-powerpc-linux-gnu qemu-user nlohmann-json3-dev
           googletest libgtest-dev libgmock-dev smartmontools hdparm
-          clang-format clang-tidy cppcheck groff file dpkg-dev lintian clang libclang-rt-dev python3
+          clang-format clang-tidy cppcheck groff file dpkg-dev lintian clang libclang-rt-dev python3 python3-seccomp jq
           pkg-config libfuse3-dev qemu-system-x86 busybox-static cpio
           qemu-system-ppc meson ninja-build xz-utils bc bison flex libelf-dev libssl-dev
           debhelper dh-dkms)

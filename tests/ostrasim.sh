@@ -101,7 +101,7 @@ refused fault-request '.faults = [{"request": "NOPE"}]' "faults[0].request: no r
 refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
 testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json:3:40: not valid JSON (truncated or edited?)
 status 2"
-testing board-unreadable "new; rm b/board.json; mkdir b/board.json; st $S run b -- $U 51 sda" "ostrasim: cannot read b/board.json: not a regular file
+testing board-unreadable "new; rm b/board.json; mkdir b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json is a folder, not a file of the board's own: remove it
 status 2"
 hint="(remove b/state.json to start the driver afresh)"
 testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b" "ostrasim: b/state.json:2:1: not valid JSON (truncated or edited?) $hint

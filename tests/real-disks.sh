@@ -79,6 +79,16 @@ testing erase-busy "new; OSTRASIM_SGIO_FAIL=5:slow run 46 sda & until $S show b 
   run 53 sda; wait; $S show b | grep -c busy" "/dev/sda5 ioctl error. ret = -1, errno= 16
 ostrautil_get_serial() ostrautil_get_identify failed.
 0"
+# a busy mark dies with its holder: a run killed in the erase and never
+# reaped (a zombie: its parent sleeps without waiting), or a mark whose pid
+# another process has now
+testing busy-zombie "new; (OSTRASIM_SGIO_FAIL=5:slow LD_PRELOAD=$L $S run b -- $U 46 sda >/dev/null 2>&1 & echo \$! >pid; exec sleep 30) & holder=\$!
+  until $S show b | grep -q busy; do sleep 0.1; done; kill -9 \$(cat pid); until grep -q zombie /proc/\$(cat pid)/status; do sleep 0.1; done
+  run 53 sda | tail -1; $S show b | grep -c 'busy\\|password'; kill \$holder" "Model=FLASHDISK FD-064GS2, SerialNo=FD0912A03417
+0"
+testing busy-pid-reused "new; run 53 sda >/dev/null; jq '.drives.sda.busy = {\"pid\": 1, \"command\": \"x\"}' b/state.json >s && mv s b/state.json
+  run 53 sda | tail -1; $S show b | grep -c busy" "Model=FLASHDISK FD-064GS2, SerialNo=FD0912A03417
+0"
 # a run killed once the drive wrote: the trace still holds the write
 testing killed-after-write "new; (OSTRASIM_SGIO_FAIL=2:kill run uncwrite sda 0 3e8) >/dev/null 2>&1; $S trace b | grep ' write '; media" "    3 write  sda    command 45 features 55 count 0001 lba 0000000003e8 device 40: no answer traced
 [[1000,1,\"uncorrectable\"]]"
@@ -109,7 +119,7 @@ else echo "SKIPPED no-room-no-write: mount -t tmpfs is not permitted here"; fi
 # the board folder is the simulator's own; hosts must be devices named plainly
 testing init-not-a-board "mkdir -p u/dev && touch u/dev/mine; $S init u --force; ls u/dev" "ostrasim: u is not empty and holds no board: init writes a new or empty folder, or with --force a board
 mine"
-testing dev-symlink "new; mkdir -p mine && touch mine/x; rm -r b/dev; ln -s ../mine b/dev; run 53 sda; ls mine" "ostrasim: b/dev is no folder of the board's (a symbolic link?): remove it
+testing dev-symlink "new; mkdir -p mine && touch mine/x; rm -r b/dev; ln -s ../mine b/dev; run 53 sda; ls mine" "ostrasim: b/dev is a symbolic link, not a folder of the board's own: remove it
 x"
 testing host-relative "new; edit b '.drives.sda.host = \"d/sgio/sda\"'; run 53 sda" "ostrasim: b/board.json: drives.sda.host: must be an absolute path (/dev/sgN)"
 testing host-empty "new; edit b '.drives.sda.host = \"\"'; run 53 sda" "ostrasim: b/board.json: drives.sda.host: must be an absolute path (/dev/sgN)"

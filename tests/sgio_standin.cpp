@@ -146,9 +146,9 @@ int pass_through(const std::string &name, sg_io_hdr_t *io)
 	a.len = io->dxfer_len;
 	int err = 0;
 	try {
-		static const sim::Board board =
-			sim::load_board(std::getenv("OSTRASIM_SGIO_BOARD"),
-					[](const std::string &) { return true; });
+		static const sim::Board board = sim::load_board(
+			std::make_shared<const sim::BoardDir>(std::getenv("OSTRASIM_SGIO_BOARD")),
+			[](const std::string &) { return true; });
 		sim::with_state(board, [&](sim::json &state) {
 			const auto drive = sim::simulated_drive(board.info.drives.at(name),
 								sim::kept(state, name, "drive"));

@@ -24,6 +24,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "boarddir.h"
+
 namespace sim {
 
 using json = nlohmann::json;
@@ -105,14 +107,15 @@ struct BoardDesc {
 };
 
 struct Board {
-	std::string dir;
+	std::string dir; // for messages and the paths a program is given
+	Root root;       // the folder itself, every file in it reached from there
 	BoardDesc info;
 	std::string error; // why the board cannot be used; every request fails with it
 };
 
 // Reads and checks BOARD/board.json, with the drive files it names, and
 // each fault's request by known_request; throws Error.
-Board load_board(const std::string &dir, bool (*known_request)(const std::string &));
+Board load_board(const Root &root, bool (*known_request)(const std::string &));
 // A key of the description: its name, type and meaning.
 struct KeyDef {
 	const char *name, *type, *meaning;
@@ -123,8 +126,9 @@ struct Key {
 	const char *type, *meaning;
 };
 std::vector<Key> board_keys();
-// The same of a description not (yet) in a file.
-Board board_of(const json &desc, const std::string &dir,
+// The same of a description not (yet) in a file; without a folder (a board
+// not yet made) a drive file relative to it is refused.
+Board board_of(const json &desc, const std::string &dir, const Root &root,
 	       bool (*known_request)(const std::string &));
 // A real drive's device resolved: an absolute path to something that exists,
 // not a partition's block node; throws Error.
@@ -237,6 +241,23 @@ void clear_trace(const Board &board);
 // The process the next trace lines are about; 0: this one. `serve` answers
 // for the calling program, whose pid ties its lines to its run header.
 extern long trace_pid;
+
+// --- busy marks -------------------------------------------------------------------
+// A drive busy with a long command that does not hold the board's lock: an
+// open-file-description lock on its byte of busy.lock (sda: byte 0, sdb: 1,
+// ...), held while the command runs.  The kernel drops it with the holder's
+// descriptor, when the holder exits or is killed (a zombie holds none), so
+// that no process id is ever compared.
+class BusyMark {
+      public:
+	// Takes the mark of drive; throws Error when another holds it.
+	BusyMark(const Board &board, const std::string &drive);
+	// Whether some process holds the mark of drive.
+	static bool held(const Board &board, const std::string &drive);
+
+      private:
+	Fd fd_;
+};
 
 // --- the clock ---------------------------------------------------------------------
 // Board key "clock": "real" (the default) runs on the wall clock; "virtual"

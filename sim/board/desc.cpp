@@ -321,7 +321,7 @@ std::string node_name(const std::string &raw)
 
 namespace {
 
-void parse_drive(const json &j, DriveDesc &d, const std::string &dir)
+void parse_drive(const json &j, DriveDesc &d, const BoardDir *root)
 {
 	object_of(j, drive_fields);
 	opt(j, "nodes", [&](const json &v) {
@@ -381,7 +381,7 @@ void parse_drive(const json &j, DriveDesc &d, const std::string &dir)
 	};
 	Sections sections;
 	data("drive_file",
-	     [&] { sections = file.empty() ? Sections{} : read_drive_file(file, dir); });
+	     [&] { sections = file.empty() ? Sections{} : read_drive_file(file, root); });
 	data(j.contains("identify") ? "identify" : "drive_file", [&] {
 		d.identify = j.contains("identify") || file.empty()
 				     ? build_identify(j, j.value("identify", json::object()))
@@ -395,7 +395,7 @@ void parse_drive(const json &j, DriveDesc &d, const std::string &dir)
 	});
 }
 
-void parse_board(const json &j, BoardDesc &d, const std::string &dir,
+void parse_board(const json &j, BoardDesc &d, const BoardDir *root,
 		 bool (*known_request)(const std::string &))
 {
 	object_of(j, board_fields);
@@ -457,7 +457,7 @@ void parse_board(const json &j, BoardDesc &d, const std::string &dir,
 				throw Bad{node_name(name), "not a drive name (sd and one letter)"};
 			at(name, [&, &drive = drive, &name = name] {
 				DriveDesc dd;
-				parse_drive(drive, dd, dir);
+				parse_drive(drive, dd, root);
 				for (std::size_t i = 0; i < dd.nodes.size(); i++) {
 					std::string of;
 					if (!split_node(dd.nodes[i], of, part) || of != name)
@@ -496,23 +496,29 @@ json parse_json(const std::string &text, const std::string &path, const std::str
 
 } // namespace
 
-Board board_of(const json &desc, const std::string &dir, bool (*known_request)(const std::string &))
+Board board_of(const json &desc, const std::string &dir, const Root &root,
+	       bool (*known_request)(const std::string &))
 {
 	Board b;
-	b.dir = dir;
+	b.dir = root ? root->path() : dir;
+	b.root = root;
 	try {
-		parse_board(desc, b.info, dir, known_request);
+		parse_board(desc, b.info, root.get(), known_request);
 	} catch (const Bad &bad) {
-		throw Error(dir + "/board.json: " + (bad.path.empty() ? "" : bad.path + ": ") +
+		throw Error(b.dir + "/board.json: " + (bad.path.empty() ? "" : bad.path + ": ") +
 			    bad.why);
 	}
 	return b;
 }
 
-Board load_board(const std::string &dir, bool (*known_request)(const std::string &))
+Board load_board(const Root &root, bool (*known_request)(const std::string &))
 {
-	const std::string path = dir + "/board.json";
-	return board_of(parse_json(read_text(path, true), path, ""), dir, known_request);
+	const std::string path = root->name("board.json");
+	struct stat st {};
+	if (!root->stat("board.json", st))
+		throw Error("cannot read " + path + ": " + std::strerror(ENOENT));
+	return board_of(parse_json(root->read("board.json"), path, ""), root->path(), root,
+			known_request);
 }
 
 std::string resolve_host(const std::string &path)
@@ -634,9 +640,9 @@ void check_state(const json &state)
 
 json read_state(const Board &board)
 {
-	const std::string path = board.dir + "/state.json";
+	const std::string path = board.root->name("state.json");
 	const std::string hint = " (remove " + path + " to start the driver afresh)";
-	const std::string text_ = read_text(path, false);
+	const std::string text_ = board.root->read("state.json");
 	json state = text_.empty() ? json::object() : parse_json(text_, path, hint);
 	try {
 		check_state(state);

@@ -2,11 +2,13 @@
 // sysfs files the kernel shows for it.
 #include "pages.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -100,19 +102,26 @@ unsigned char byte_of(const json &e, const char *key, unsigned def = 0)
 
 } // namespace
 
-Sections read_drive_file(const std::string &file, const std::string &dir)
+Sections read_drive_file(const std::string &file, const BoardDir *root)
 {
-	const std::string path = !file.empty() && file[0] != '/' ? dir + "/" + file : file;
-	// a drive data file is a few pages, never a device or a huge file
-	std::error_code ec;
-	if (!std::filesystem::is_regular_file(path, ec) ||
-	    std::filesystem::file_size(path, ec) > 65536)
+	// one relative to the board is the board's own file; a drive data file
+	// is a few pages, never a device, a FIFO or a huge file
+	const bool in_board = !file.empty() && file[0] != '/';
+	if (in_board && root == nullptr)
+		throw std::runtime_error("drive file " + file +
+					 ": no board folder yet to find it in");
+	const std::string path = in_board ? root->name(file) : file;
+	const Fd fd = in_board ? root->open(file, O_RDONLY)
+			       : Fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+	struct stat st {};
+	if (!fd && errno != ENOENT)
+		throw std::runtime_error("cannot read drive file " + path + ": " +
+					 std::strerror(errno));
+	if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 65536)
 		throw std::runtime_error("drive file " + path + " is not a file of at most 64 KiB");
-	std::ifstream in(path, std::ios::binary);
-	if (!in)
+	std::string data(static_cast<std::size_t>(st.st_size), '\0');
+	if (::pread(fd.get(), data.data(), data.size(), 0) != st.st_size)
 		throw std::runtime_error("cannot read drive file " + path);
-	const std::string data((std::istreambuf_iterator<char>(in)),
-			       std::istreambuf_iterator<char>());
 	Sections sections;
 	std::size_t at = 0;
 	while (at + 8 <= data.size()) {

@@ -13,7 +13,7 @@ namespace sim {
 // The sections of a drive data file (4-byte tag, 4-byte big-endian length,
 // data), absolute or relative to the board directory; throws runtime_error.
 using Sections = std::map<std::string, std::string>;
-Sections read_drive_file(const std::string &file, const std::string &dir);
+Sections read_drive_file(const std::string &file, const BoardDir *root);
 // A 512-byte section; throws runtime_error when there is none.
 Page section(const Sections &sections, const char *tag);
 // The identify words of the drive entry: "identify.words" given whole, or a

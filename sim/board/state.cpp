@@ -34,31 +34,17 @@ void write_all(int fd, const std::string &s, const std::string &path)
 	}
 }
 
-// Closes a descriptor when it goes out of scope.
-struct Fd {
-	int fd;
-	~Fd()
-	{
-		if (fd >= 0)
-			::close(fd);
-	}
-	Fd(const Fd &) = delete;
-	Fd &operator=(const Fd &) = delete;
-};
-
 int lock_board(const Board &board)
 {
-	const std::string lockpath = board.dir + "/state.lock";
-	const int fd = ::open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-	if (fd < 0)
-		throw Error("cannot open " + lockpath + ": " + std::strerror(errno));
-	while (::flock(fd, LOCK_EX) != 0) {
-		if (errno != EINTR) {
-			::close(fd);
-			throw Error("cannot lock " + lockpath + ": " + std::strerror(errno));
-		}
+	if (!board.root)
+		throw Error(board.dir + ": no board folder");
+	Fd fd = board.root->open("state.lock", O_RDWR | O_CREAT);
+	while (::flock(fd.get(), LOCK_EX) != 0) {
+		if (errno != EINTR)
+			throw Error("cannot lock " + board.root->name("state.lock") + ": " +
+				    std::strerror(errno));
 	}
-	return fd;
+	return fd.release();
 }
 
 // The last line of the trace that is whole: a tail without its line feed is
@@ -110,15 +96,15 @@ std::string read_text(const std::string &path, bool must_exist)
 	// never through a symbolic link, never a device or FIFO that would block
 	const Fd fd{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
 	struct stat st {};
-	if (fd.fd < 0 && errno == ENOENT && !must_exist)
+	if (!fd && errno == ENOENT && !must_exist)
 		return {};
-	if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0)
+	if (!fd || ::fstat(fd.get(), &st) != 0)
 		throw Error("cannot read " + path + ": " + std::strerror(errno));
 	if (!S_ISREG(st.st_mode))
 		throw Error("cannot read " + path + ": not a regular file");
 	std::string text;
 	char buf[65536];
-	for (ssize_t n = 0; (n = ::read(fd.fd, buf, sizeof buf)) != 0;) {
+	for (ssize_t n = 0; (n = ::read(fd.get(), buf, sizeof buf)) != 0;) {
 		if (n < 0 && errno != EINTR)
 			throw Error("cannot read " + path + ": " + std::strerror(errno));
 		text.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -166,16 +152,14 @@ void Txn::lock()
 		before_ = state;
 		// a trace line whose state was never saved (the run was killed in
 		// between) is cut off
-		const std::string path = board_.dir + "/trace.jsonl";
-		const Fd fd{::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)};
-		if (fd.fd < 0)
-			throw Error("cannot open " + path + ": " + std::strerror(errno));
+		const std::string path = board_.root->name("trace.jsonl");
+		const Fd fd = board_.root->open("trace.jsonl", O_RDWR | O_CREAT);
 		const std::uint64_t commit = state.value("commit", std::uint64_t{0});
 		next_seq_ = state.value("seq", std::uint64_t{0}) + 1;
 		while (true) {
 			std::size_t start = 0;
 			const json last =
-				json::parse(last_line(fd.fd, path, start), nullptr, false);
+				json::parse(last_line(fd.get(), path, start), nullptr, false);
 			if (start == std::string::npos)
 				break;
 			if (!last.is_object() || !last.contains("seq") ||
@@ -189,7 +173,7 @@ void Txn::lock()
 					    (last.value("op", "") == "write" ? 0 : 1);
 				break;
 			}
-			if (::ftruncate(fd.fd, static_cast<off_t>(start)) != 0)
+			if (::ftruncate(fd.get(), static_cast<off_t>(start)) != 0)
 				throw Error("cannot repair " + path + ": " + std::strerror(errno));
 		}
 	} catch (...) {
@@ -244,20 +228,9 @@ void Txn::commit()
 		append(text);
 	}
 	if (changed) {
-		const std::string path = board_.dir + "/state.json";
-		const std::string tmp = path + ".tmp";
-		{
-			const Fd fd{::open(tmp.c_str(),
-					   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-					   0644)};
-			if (fd.fd < 0)
-				throw Error("cannot write " + tmp + ": " + std::strerror(errno));
-			write_all(fd.fd,
-				  saved.dump(1, ' ', false, json::error_handler_t::replace) + "\n",
-				  tmp);
-		}
-		if (::rename(tmp.c_str(), path.c_str()) != 0)
-			throw Error("cannot replace " + path + ": " + std::strerror(errno));
+		board_.root->replace(
+			"state.json",
+			saved.dump(1, ' ', false, json::error_handler_t::replace) + "\n", 0644);
 		before_ = saved;
 	}
 }
@@ -280,17 +253,17 @@ std::string Txn::trace_text(const json &line, std::uint64_t seq, std::uint64_t c
 // whole lines or none: a failed write is cut off again
 void Txn::append(const std::string &text)
 {
-	const std::string path = board_.dir + "/trace.jsonl";
-	const Fd fd{::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW)};
-	if (fd.fd < 0)
-		throw Error("cannot write " + path + ": " + std::strerror(errno));
+	const std::string path = board_.root->name("trace.jsonl");
+	const Fd fd = board_.root->open("trace.jsonl", O_WRONLY | O_APPEND);
+	if (!fd)
+		throw Error("cannot write " + path + ": " + std::strerror(ENOENT));
 	struct stat st {};
-	const bool sized = ::fstat(fd.fd, &st) == 0;
+	const bool sized = ::fstat(fd.get(), &st) == 0;
 	try {
-		write_all(fd.fd, text, path);
+		write_all(fd.get(), text, path);
 	} catch (const Error &e) {
 		// a line cut short would leave the trace unreadable
-		if (sized && ::ftruncate(fd.fd, st.st_size) != 0)
+		if (sized && ::ftruncate(fd.get(), st.st_size) != 0)
 			throw Error(std::string(e.what()) + "; its last line is cut short");
 		throw;
 	}
@@ -314,11 +287,41 @@ void clear_trace(const Board &board)
 	Txn txn(board);
 	// the numbers go on after the cleared lines
 	txn.state["seq"] = txn.next_seq() - 1;
-	const std::string path = board.dir + "/trace.jsonl";
-	const Fd fd{::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW)};
-	if (fd.fd < 0 || ::ftruncate(fd.fd, 0) != 0)
-		throw Error("cannot clear " + path + ": " + std::strerror(errno));
+	const Fd fd = board.root->open("trace.jsonl", O_WRONLY | O_TRUNC);
 	txn.commit();
+}
+
+namespace {
+
+struct flock busy_byte(const std::string &drive, short type)
+{
+	struct flock l {};
+	l.l_type = type;
+	l.l_whence = SEEK_SET;
+	l.l_start = drive.size() == 3 ? drive[2] - 'a' : 26;
+	l.l_len = 1;
+	return l;
+}
+
+} // namespace
+
+BusyMark::BusyMark(const Board &board, const std::string &drive)
+    : fd_(board.root->open("busy.lock", O_RDWR | O_CREAT))
+{
+	struct flock l = busy_byte(drive, F_WRLCK);
+	if (::fcntl(fd_.get(), F_OFD_SETLK, &l) != 0)
+		throw Error("cannot mark " + drive + " busy in " + board.root->name("busy.lock") +
+			    ": " + std::strerror(errno));
+}
+
+bool BusyMark::held(const Board &board, const std::string &drive)
+{
+	const Fd fd = board.root->open("busy.lock", O_RDWR | O_CREAT);
+	struct flock l = busy_byte(drive, F_WRLCK);
+	if (::fcntl(fd.get(), F_OFD_GETLK, &l) != 0)
+		throw Error("cannot read the busy marks in " + board.root->name("busy.lock") +
+			    ": " + std::strerror(errno));
+	return l.l_type != F_UNLCK;
 }
 
 bool split_node(const std::string &node, std::string &drive, int &partition)

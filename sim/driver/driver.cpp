@@ -142,17 +142,12 @@ std::string registers(const Ata &a)
 // that a failure with one cause makes one line
 thread_local std::string said;
 
-bool alive(const json &busy)
+// A run killed in a long command left the drive marked busy: it is not (no
+// process holds its mark), and the password that command may have left set
+// is to be cleared.
+void settle(const Board &board, const std::string &drive, json &kept)
 {
-	const long pid = busy.value("pid", 0L);
-	return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
-
-// A run killed in a long command left the drive marked busy: it is not, and
-// the password that command may have left set is to be cleared.
-void settle(json &kept)
-{
-	if (kept.contains("busy") && !alive(kept.at("busy"))) {
+	if (kept.contains("busy") && !BusyMark::held(board, drive)) {
 		kept["password"] = "may be set: the run of " +
 				   kept.at("busy").value("command", std::string("a command")) +
 				   " stopped";
@@ -283,7 +278,7 @@ std::string Ctx::write_refusal()
 	if (!destructive_) {
 		destructive_ = false;
 		try {
-			const json now = json::parse(read_text(board.dir + "/board.json", true));
+			const json now = json::parse(board.root->read("board.json"));
 			destructive_ = now.value("destructive", json(false)) == json(true);
 		} catch (const std::exception &) {
 			// unreadable now: no writes
@@ -352,12 +347,17 @@ int Ctx::port(bool reset, bool sleep)
 
 Board load(const std::string &dir)
 {
-	return load_board(dir, known_request);
+	return load_board(std::make_shared<const BoardDir>(dir), known_request);
 }
 
-Board load(const json &desc, const std::string &dir)
+Board load(const Root &root)
 {
-	return board_of(desc, dir, known_request);
+	return load_board(root, known_request);
+}
+
+Board load(const json &desc, const std::string &dir, const Root &root)
+{
+	return board_of(desc, dir, root, known_request);
 }
 
 const Board *current_board()
@@ -404,16 +404,11 @@ int probe(const Board &board, const std::string &name)
 {
 	if (!board.info.has_probe)
 		return 127 << 8; // the shell finds no script
-	const std::string path = board.dir + "/probe.log";
-	const int fd =
-		::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+	const Fd fd = board.root->open("probe.log", O_WRONLY | O_APPEND | O_CREAT);
 	const std::string line = name + "\n";
-	const bool logged =
-		fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
-	if (fd >= 0)
-		::close(fd);
-	if (!logged)
-		throw Error("cannot write " + path + ": " + std::strerror(errno));
+	if (::write(fd.get(), line.data(), line.size()) != ssize_t(line.size()))
+		throw Error("cannot write " + board.root->name("probe.log") + ": " +
+			    std::strerror(errno));
 	const auto it = board.info.probe.find(name);
 	const int answer = it != board.info.probe.end() ? it->second : 0;
 	return answer < 0 ? SIGKILL : answer << 8;
@@ -440,7 +435,7 @@ void driver_bind(const Board &board, const std::string &node, json &line)
 	with_state(board, [&](json &state) {
 		// no command goes to a drive behind a sleeping link or port, or busy
 		json &k = sim::kept(state, drive);
-		settle(k);
+		settle(board, drive, k);
 		if (std::string(link_of(state)) != "up" || k.value("port", "ready") != "ready" ||
 		    k.contains("busy"))
 			return;
@@ -477,7 +472,7 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 		line["request"] = req != nullptr ? req->name : "unknown";
 		for (const auto &[name, d] : board.info.drives) {
 			json &k = sim::kept(txn.state, name);
-			settle(k);
+			settle(board, name, k);
 			if (k.contains("password") && !k.contains("busy"))
 				clear_password(board, txn, name);
 		}

@@ -126,7 +126,8 @@ struct Ctx {
 // directory, its faults checked against the request table.
 const Board *current_board();
 Board load(const std::string &dir);
-Board load(const json &desc, const std::string &dir);
+Board load(const Root &root);
+Board load(const json &desc, const std::string &dir, const Root &root = nullptr);
 
 // An injected fault for this call of `request` on `node`, if the board asks
 // for one: counts the call, fills result and err.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <optional>
 
 #include <unistd.h>
 
@@ -221,8 +222,10 @@ int security_erase(Ctx &ctx, unsigned char *)
 	// a real drive's erase takes long: the board's lock goes meanwhile, and the
 	// drive is busy for other programs
 	const bool real = ctx.desc().host.has_value();
+	std::optional<BusyMark> mark; // held until the erase is done, or dropped at death
 	if (real) {
-		k["busy"] = {{"pid", ::getpid()}, {"command", "the security erase"}};
+		mark.emplace(ctx.board, ctx.drive);
+		k["busy"] = {{"command", "the security erase"}};
 		ctx.txn.unlock();
 	} else {
 		ctx.txn.commit();

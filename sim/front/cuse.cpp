@@ -90,7 +90,7 @@ void no_loop(const Board &board)
 void reload(Board &board)
 {
 	try {
-		Board fresh = load(board.dir);
+		Board fresh = load(board.root);
 		no_loop(fresh);
 		board.info = std::move(fresh.info);
 	} catch (const std::exception &e) {
@@ -264,12 +264,9 @@ bool open_device(Node &n, const cuse_lowlevel_ops &ops)
 int serve(Board &board)
 {
 	// one server a board, each of its nodes a name no other device has
-	const std::string lockpath = board.dir + "/serve.lock";
-	const int lock = ::open(lockpath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-	if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0)
-		throw Error(board.dir + ": " +
-			    (lock < 0 ? std::string(std::strerror(errno))
-				      : "another ostrasim serve serves this board"));
+	const Fd lock = board.root->open("serve.lock", O_RDWR | O_CREAT);
+	if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
+		throw Error(board.dir + ": another ostrasim serve serves this board");
 	for (const auto &[name, drive] : board.info.drives)
 		for (const std::string &node : drive.nodes) {
 			struct stat st {};
@@ -366,7 +363,6 @@ int serve(Board &board)
 		::close(sigfd);
 	if (!ok)
 		std::fprintf(stderr, "ostrasim: serving %s failed\n", board.dir.c_str());
-	::close(lock);
 	return ok ? 0 : 1;
 }
 
@@ -377,51 +373,67 @@ namespace sim {
 namespace {
 
 void mount_or_throw(const std::string &source, const char *target, const char *type,
-		    unsigned long flags, const std::string &options = {})
+		    unsigned long flags, const std::string &options = {},
+		    const std::string &shown = {})
 {
 	if (::mount(source.c_str(), target, type, flags,
 		    options.empty() ? nullptr : options.c_str()) != 0)
-		throw std::runtime_error("cannot mount " + source + " on " + target + ": " +
-					 std::strerror(errno));
+		throw std::runtime_error("cannot mount " + (shown.empty() ? source : shown) +
+					 " on " + target + ": " + std::strerror(errno));
+}
+
+// The path of an open folder, which the kernel resolves to the folder itself.
+std::string fd_path(const Fd &fd)
+{
+	return "/proc/self/fd/" + std::to_string(fd.get());
 }
 
 } // namespace
 
 void enter_kernel_view(const Board &board)
 {
+	board.root->make_dirs("sbin");
 	if (::unshare(CLONE_NEWNS) != 0)
 		throw std::runtime_error(std::string("cannot make a mount namespace: ") +
 					 std::strerror(errno));
 	mount_or_throw("none", "/", nullptr, MS_REC | MS_PRIVATE);
+	// the board's folders are mounted by their descriptors (never a folder
+	// a link leads to), opened in this namespace from the board folder,
+	// which must be the one opened before
+	const BoardDir root(board.dir);
+	struct stat st {
+	}, was{};
+	if (::fstat(root.fd(), &st) != 0 || ::fstat(board.root->fd(), &was) != 0 ||
+	    st.st_dev != was.st_dev || st.st_ino != was.st_ino)
+		throw std::runtime_error(board.dir + " is no longer the board folder it was");
+	const Fd sbin = root.open_dir("sbin");
+	const Fd block = root.open_dir("sys/block");
+	const Fd tmp = root.open_dir("tmp");
 	// the probe script lies over /sbin, whose other programs stay; a board
 	// without one hides the real script (a whiteout: a 0:0 character device)
-	const std::string layer = board.dir + "/sbin";
-	if (layer.find_first_of(":,") != std::string::npos)
-		throw std::runtime_error("the board's path holds ':' or ',': " + board.dir);
-	const std::string script = layer + "/check_scsi_devfile.sh";
-	struct stat st {};
-	if (::stat(script.c_str(), &st) != 0 &&
-	    ((::mkdir(layer.c_str(), 0755) != 0 && errno != EEXIST) ||
-	     ::mknod(script.c_str(), S_IFCHR | 0600, ::makedev(0, 0)) != 0))
+	const char *name = "check_scsi_devfile.sh";
+	if (::fstatat(sbin.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+	    ::mknodat(sbin.get(), name, S_IFCHR | 0600, ::makedev(0, 0)) != 0)
 		throw std::runtime_error("cannot hide the probe script: " +
 					 std::string(std::strerror(errno)));
-	const std::string lower = "lowerdir=" + layer + ":/sbin";
+	const std::string lower = "lowerdir=" + fd_path(sbin) + ":/sbin";
 	if (::mount("overlay", "/sbin", "overlay", MS_RDONLY, lower.c_str()) != 0) {
 		// a kernel without overlays: the board's script bound over the real one
 		const int err = errno;
 		struct stat real {};
-		if (err != ENODEV || ::stat(script.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-		    ::stat("/sbin/check_scsi_devfile.sh", &real) != 0)
+		if (err != ENODEV || ::fstatat(sbin.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+		    !S_ISREG(st.st_mode) || ::stat("/sbin/check_scsi_devfile.sh", &real) != 0)
 			throw std::runtime_error(
 				"cannot mount overlay on /sbin: " +
 				std::string(std::strerror(err)) +
 				" (without overlays the board's probe script "
 				"needs a /sbin/check_scsi_devfile.sh to lie over)");
-		mount_or_throw(script, "/sbin/check_scsi_devfile.sh", nullptr, MS_BIND);
+		mount_or_throw(fd_path(sbin) + "/" + name, "/sbin/check_scsi_devfile.sh", nullptr,
+			       MS_BIND, {}, root.name("sbin/") + name);
 	}
-	mount_or_throw(board.dir + "/sys/block", "/sys/block", nullptr, MS_BIND);
+	mount_or_throw(fd_path(block), "/sys/block", nullptr, MS_BIND, {}, root.name("sys/block"));
 	// last: a board under /tmp is out of sight once its tmp lies there
-	mount_or_throw(board.dir + "/tmp", "/tmp", nullptr, MS_BIND);
+	mount_or_throw(fd_path(tmp), "/tmp", nullptr, MS_BIND, {}, root.name("tmp"));
 }
 
 } // namespace sim

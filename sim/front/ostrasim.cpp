@@ -20,6 +20,7 @@
 
 #include <elf.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -221,36 +222,16 @@ std::string preset_names()
 	return names;
 }
 
-// The board in dir, which must be there.
-std::string board_dir_of(const std::string &dir)
+// The board in dir, which must be there: the folder opened once.
+sim::Root board_dir_of(const std::string &dir)
 {
-	std::error_code ec;
-	if (!fs::exists(fs::path(dir) / "board.json", ec))
+	struct stat st {};
+	if (::lstat(dir.c_str(), &st) != 0)
 		throw sim::Error(dir + ": no board here (ostrasim init " + dir + " makes one)");
-	return fs::canonical(dir).string();
-}
-
-// Writes a file atomically (temporary file and rename) unless it already
-// holds text with these permissions.
-void put_file(const fs::path &path, const std::string &text, fs::perms perms)
-{
-	std::error_code ec;
-	const fs::file_status st = fs::symlink_status(path, ec);
-	if (fs::is_regular_file(st) && (st.permissions() & fs::perms::all) == perms &&
-	    sim::read_text(path.string(), false) == text)
-		return;
-	const fs::path tmp = path.parent_path() / ("." + path.filename().string() + ".new");
-	{
-		std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-		out << text;
-		out.close();
-		if (!out)
-			throw sim::Error("cannot write " + tmp.string());
-	}
-	fs::permissions(tmp, perms);
-	if (fs::is_directory(st))
-		fs::remove_all(path);
-	fs::rename(tmp, path);
+	auto root = std::make_shared<const sim::BoardDir>(dir);
+	if (!root->stat("board.json", st))
+		throw sim::Error(dir + ": no board here (ostrasim init " + dir + " makes one)");
+	return root;
 }
 
 // The probe script answers with the exit status the board gives the name
@@ -267,63 +248,59 @@ std::string probe_script(const sim::BoardDesc &desc)
 	return s + "esac\nexit 0\n";
 }
 
+// The board's folders, which are never links, and the files it writes.
+const char *const board_folders[] = {"dev", "sys", "sbin", "tmp"};
+const char *const board_files[] = {"board.json", "state.json", "trace.jsonl", "state.lock",
+				   "busy.lock",  "serve.lock", "probe.log"};
+
 // Lays out dev/, sys/block/ and sbin/ from the description, under the
 // board's lock: files are replaced atomically where they differ and only
 // what the description no longer holds is removed, so that runs at once see
 // their nodes throughout.  tmp/ and the driver state are kept.  A drive's
 // rotational flag and model file follow its identify data unless its sysfs
-// map names them.
+// map names them.  Every name is reached from the board folder, never
+// through a link: a folder swapped for one is refused, or was opened before.
 void lay_out(const sim::Board &board)
 {
-	const fs::path dir = board.dir;
-	const fs::perms file = fs::perms::owner_read | fs::perms::owner_write |
-			       fs::perms::group_read | fs::perms::others_read;
-	const fs::perms script =
-		file | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
-	std::map<fs::path, std::pair<std::string, fs::perms>> want;
-	std::set<fs::path> dirs = {"dev", "sys", "sys/block"};
+	const sim::BoardDir &root = *board.root;
+	const mode_t file = 0644, script = 0755;
+	std::map<std::string, std::pair<std::string, mode_t>> want;
+	std::set<std::string> dirs = {"dev", "sys", "sys/block"};
 	if (board.info.has_probe)
 		want["sbin/check_scsi_devfile.sh"] = {probe_script(board.info), script};
 	for (const auto &[name, drive] : board.info.drives) {
 		for (const std::string &node : drive.nodes)
-			want[fs::path("dev") / node] = {"", file};
+			want["dev/" + node] = {"", file};
 		for (const auto &[rel, content] : sim::sysfs_files(drive))
-			want[fs::path("sys/block") / name / rel] = {content, file};
+			want[std::string("sys/block/").append(name).append("/").append(rel)] = {
+				content, file};
 	}
 	for (const auto &[rel, f] : want)
-		for (fs::path p = rel.parent_path(); !p.empty(); p = p.parent_path())
-			dirs.insert(p);
-	// the board's folders are its own: never one through a symbolic link
-	for (const char *top : {"dev", "sys", "sbin", "tmp"}) {
-		const fs::file_status st = fs::symlink_status(dir / top);
-		if (fs::exists(st) && !fs::is_directory(st))
-			throw sim::Error(
-				(dir / top).string() +
-				" is no folder of the board's (a symbolic link?): remove it");
-	}
+		for (std::size_t slash = rel.rfind('/'); slash != std::string::npos && slash > 0;
+		     slash = rel.rfind('/', slash - 1))
+			dirs.insert(rel.substr(0, slash));
 	sim::with_lock(board, [&] {
+		for (const char *top : board_folders)
+			root.check(top, true);
 		for (const char *top : {"dev", "sys", "sbin"}) {
-			if (!fs::exists(dir / top))
+			struct stat st {};
+			if (!root.stat(top, st))
 				continue;
-			std::vector<fs::path> gone;
-			for (auto it = fs::recursive_directory_iterator(dir / top);
-			     it != fs::recursive_directory_iterator(); ++it) {
-				const fs::path rel = fs::relative(it->path(), dir);
-				const bool is_dir = it->is_directory() && !it->is_symlink();
-				if (is_dir ? dirs.count(rel) == 0 : want.count(rel) == 0) {
-					gone.push_back(it->path());
-					if (is_dir)
-						it.disable_recursion_pending();
-				}
-			}
-			for (const fs::path &p : gone)
-				fs::remove_all(p);
+			std::vector<std::string> gone;
+			root.walk(top, [&](const std::string &rel, bool is_dir) {
+				if (is_dir ? dirs.count(rel) != 0 : want.count(rel) != 0)
+					return true;
+				gone.push_back(rel);
+				return false;
+			});
+			for (const std::string &rel : gone)
+				root.remove(rel);
 		}
-		for (const fs::path &d : dirs)
-			fs::create_directories(dir / d);
-		fs::create_directories(dir / "tmp");
+		for (const std::string &d : dirs)
+			root.make_dirs(d);
+		root.make_dirs("tmp");
 		for (const auto &[rel, f] : want)
-			put_file(dir / rel, f.first, f.second);
+			root.replace(rel, f.first, f.second, true);
 	});
 }
 
@@ -415,34 +392,52 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force,
 		throw Usage{"init", "no preset " + sim::node_name(preset) +
 					    " (presets: " + preset_names() + ")"};
 	// a new or empty folder, or with --force a board: nothing else is
-	// touched, and nothing is written before everything is known
-	std::error_code ec;
-	const fs::file_status st = fs::symlink_status(dir, ec);
-	const bool board_here =
-		fs::is_regular_file(fs::symlink_status(fs::path(dir) / "board.json", ec));
-	if (fs::exists(st) && !fs::is_directory(st))
-		throw sim::Error(dir + " is no folder (a symbolic link, or a file)");
-	if (fs::exists(st) && !board_here && !fs::is_empty(dir, ec))
-		throw sim::Error(dir +
-				 " is not empty and holds no board: init writes a new or empty "
-				 "folder, or with --force a board");
-	if (board_here && !force)
-		throw sim::Error(dir + " already holds a board (--force writes a new one)");
+	// touched, and nothing is written before everything is checked
+	struct stat st {};
+	std::shared_ptr<const sim::BoardDir> root;
+	if (::lstat(dir.c_str(), &st) == 0) {
+		if (!S_ISDIR(st.st_mode))
+			throw sim::Error(dir + " is no folder (a symbolic link, or a file)");
+		root = std::make_shared<const sim::BoardDir>(dir);
+		const bool board_here = root->stat("board.json", st) && S_ISREG(st.st_mode);
+		bool empty = true;
+		root->walk("", [&](const std::string &, bool) { return empty = false; });
+		if (!board_here && !empty)
+			throw sim::Error(dir +
+					 " is not empty and holds no board: init writes a new "
+					 "or empty folder, or with --force a board");
+		if (board_here && !force)
+			throw sim::Error(dir + " already holds a board (--force writes a new one)");
+		for (const char *f : board_files)
+			root->check(f);
+		for (const char *f : board_folders)
+			root->check(f, true);
+	}
 	const json desc = hosts.empty() ? json::parse(p->text)
 					: host_board(json::parse(p->text), hosts, destructive);
-	(void)sim::load(desc, dir); // as run will check it
-	fs::create_directories(dir);
+	(void)sim::load(desc, dir, root); // as run will check it
+	if (!root) {
+		for (std::size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+			const std::string part = dir.substr(0, slash);
+			if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+				throw sim::Error(dir + ": " + std::strerror(errno));
+			if (slash == std::string::npos)
+				break;
+		}
+		root = std::make_shared<const sim::BoardDir>(dir);
+	}
 	sim::Board board;
-	board.dir = fs::canonical(dir).string();
-	const fs::perms file = fs::perms::owner_read | fs::perms::owner_write |
-			       fs::perms::group_read | fs::perms::others_read;
+	board.dir = root->path();
+	board.root = root;
 	sim::with_lock(board, [&] {
-		put_file(fs::path(board.dir) / "board.json", desc.dump(2) + "\n", file);
-		put_file(fs::path(board.dir) / "state.json", "{}\n", file);
-		put_file(fs::path(board.dir) / "trace.jsonl", "", file);
+		for (const char *f : board_files) // again, now that no run changes them
+			root->check(f);
+		root->replace("board.json", desc.dump(2) + "\n", 0644);
+		root->replace("state.json", "{}\n", 0644);
+		root->replace("trace.jsonl", "", 0644);
 	});
 	setenv("OSTRASIM_BOARD", board.dir.c_str(), 1);
-	const sim::Board made = sim::load(board.dir);
+	const sim::Board made = sim::load(root);
 	lay_out(made);
 	// what it made: the drives, their nodes, what answers them
 	std::string drives;
@@ -463,9 +458,9 @@ int cmd_init(const std::string &dir, const std::string &preset, bool force,
 
 int cmd_run(const std::string &dir, char **prog, bool kernel)
 {
-	const std::string where = board_dir_of(dir);
-	setenv("OSTRASIM_BOARD", where.c_str(), 1); // drive files relative to the board
-	const sim::Board board = sim::load(where);
+	const sim::Root root = board_dir_of(dir);
+	setenv("OSTRASIM_BOARD", root->path().c_str(), 1);
+	const sim::Board board = sim::load(root);
 	// the state is checked before anything runs
 	sim::with_state(board, [](const json &) {});
 	lay_out(board);
@@ -547,12 +542,13 @@ int cmd_trace(const std::string &dir, const Args &a)
 {
 	if (a.has("brief") + a.has("raw") + a.has("clear") > 1 || (a.has("clear") && a.has("last")))
 		throw Usage{"trace", "--brief, --raw and --clear go one at a time, --clear alone"};
-	const std::string where = board_dir_of(dir);
+	const sim::Root root = board_dir_of(dir);
 	if (!a.has("clear"))
-		return sim::print_trace(where + "/trace.jsonl",
-					{a.has("raw"), a.has("brief"), a.has("last")}, stdout);
+		return sim::print_trace(*root, {a.has("raw"), a.has("brief"), a.has("last")},
+					stdout);
 	sim::Board board;
-	board.dir = where;
+	board.dir = root->path();
+	board.root = root;
 	sim::clear_trace(board);
 	return 0;
 }

@@ -311,9 +311,14 @@ int system(const char *command)
 	    command[sizeof(script) - 1] == ' ')
 		name.assign(arg, std::strcspn(arg, " "));
 	const std::string rest = name.empty() ? "" : arg + name.size();
-	if (!name.empty() && (rest.empty() || rest == " > /dev/null 2>&1") &&
-	    guarded([&] { status = sim::probe(*b, name); }))
-		return status;
+	if (!name.empty() && (rest.empty() || rest == " > /dev/null 2>&1")) {
+		// a probe that cannot be answered (its log not the board's own)
+		// fails system() itself, never a shell that would write the log
+		if (guarded([&] { status = sim::probe(*b, name); }))
+			return status;
+		errno = EIO;
+		return -1;
+	}
 	// else the shell runs it, with the probe in place of the shell ("exec"),
 	// so that a probe that dies by a signal shows as a shell killed by it
 	std::string line = command;
@@ -367,8 +372,18 @@ static bool virtual_sleep(std::uint64_t ns)
 	const sim::Board *b = board();
 	if (b == nullptr || !b->info.virtual_clock)
 		return false;
-	// a failure is reported; the program goes on as if it had slept
-	guarded([&] { sim::advance_clock(*b, ns); });
+	// the board's time is in its state: one that cannot be saved would
+	// leave a waiting program polling forever, so the run ends here
+	Inside in;
+	try {
+		sim::advance_clock(*b, ns);
+	} catch (const std::exception &e) {
+		std::fprintf(stderr,
+			     "ostrasim: %s: the board's clock cannot advance, the run ends\n",
+			     e.what());
+		std::fflush(nullptr);
+		_exit(125);
+	}
 	return true;
 }
 

@@ -25,8 +25,9 @@ void trace_run(const Board &board, int argc, char **argv);
 struct TraceView {
 	bool raw = false, brief = false, last = false;
 };
-// Prints the trace file.  Returns 0, or 2 after a line naming what is wrong
-// with the file.
-int print_trace(const std::string &path, const TraceView &view, std::FILE *out);
+// Prints the board's trace.  Returns 0, or 2 after a line naming what is
+// wrong with the file; throws Error for a trace that is no file of the
+// board's own (a link, a FIFO, ...).
+int print_trace(const BoardDir &root, const TraceView &view, std::FILE *out);
 
 } // namespace sim

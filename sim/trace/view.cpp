@@ -11,11 +11,15 @@
 #include "trace.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <set>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -321,35 +325,89 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 
 } // namespace
 
-int print_trace(const std::string &path, const TraceView &view, std::FILE *out)
+namespace {
+
+// A whole line that is a run's header.
+bool is_run(const std::string &text)
 {
-	std::ifstream in(path);
-	if (!in) {
-		std::fprintf(stderr, "ostrasim: cannot read %s\n", path.c_str());
+	if (text.find("\"run\"") == std::string::npos)
+		return false;
+	const json line = json::parse(text, nullptr, false);
+	return line.is_object() && line.value("op", json()) == "run";
+}
+
+// The offset of the last run's header, found from the end of the file in
+// chunks, so that the time does not grow with the trace; -1: none.
+off_t last_run(int fd, off_t size, const std::string &path)
+{
+	std::string carry; // the start of a line that began further back
+	for (off_t end = size; end > 0;) {
+		const off_t len = std::min<off_t>(65536, end);
+		std::string block(static_cast<std::size_t>(len), '\0');
+		if (::pread(fd, block.data(), block.size(), end - len) != len)
+			throw Error("cannot read " + path + ": " + std::strerror(errno));
+		end -= len;
+		block += carry;
+		std::size_t stop = block.size(); // the end of the line looked at
+		for (std::size_t nl = 0;
+		     stop > 0 && (nl = block.rfind('\n', stop - 1)) != std::string::npos; stop = nl)
+			if (is_run(block.substr(nl + 1, stop - nl - 1)))
+				return end + static_cast<off_t>(nl) + 1;
+		carry = block.substr(0, stop);
+	}
+	return is_run(carry) ? 0 : -1;
+}
+
+} // namespace
+
+int print_trace(const BoardDir &root, const TraceView &view, std::FILE *out)
+{
+	const std::string path = root.name("trace.jsonl");
+	const Fd fd = root.open("trace.jsonl", O_RDONLY);
+	struct stat st {};
+	if (!fd || ::fstat(fd.get(), &st) != 0) {
+		std::fprintf(stderr, "ostrasim: cannot read %s: %s\n", path.c_str(),
+			     std::strerror(errno));
 		return 2;
 	}
+	const off_t from = view.last ? last_run(fd.get(), st.st_size, path) : 0;
+	if (from < 0)
+		return 0; // no run yet
+	std::string text;
+	char buf[65536];
+	for (off_t at = from;;) {
+		const ssize_t n = ::pread(fd.get(), buf, sizeof buf, at);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			throw Error("cannot read " + path + ": " + std::strerror(errno));
+		if (n == 0)
+			break;
+		text.append(buf, static_cast<std::size_t>(n));
+		at += n;
+	}
 	std::vector<std::string> texts;
+	for (std::size_t at = 0; at < text.size();) {
+		const std::size_t nl = std::min(text.find('\n', at), text.size());
+		texts.push_back(text.substr(at, nl - at));
+		at = nl + 1;
+	}
 	std::vector<json> lines;
-	for (std::string text; std::getline(in, text);)
-		texts.push_back(text);
-	std::size_t from = 0;
-	long pid = 0;
 	try {
-		for (std::size_t i = 0; i < texts.size(); i++) {
-			lines.push_back(view.raw && !view.last ? json() : json::parse(texts[i]));
-			// the last run: its header and the lines of its process after it
-			if (view.last && lines.back().value("op", "") == "run") {
-				from = i;
-				pid = lines.back().value("pid", 0L);
-			}
-		}
+		for (const std::string &t : texts)
+			lines.push_back(view.raw && !view.last ? json() : json::parse(t));
 	} catch (const std::exception &e) {
-		std::fprintf(stderr, "ostrasim: %s line %zu: %s\n", path.c_str(), lines.size() + 1,
+		// the line's number in the whole file
+		std::string before(static_cast<std::size_t>(from), '\0');
+		const bool read = ::pread(fd.get(), before.data(), before.size(), 0) == from;
+		std::fprintf(stderr, "ostrasim: %s line %zu: %s\n", path.c_str(),
+			     lines.size() + 1 +
+				     (read ? static_cast<std::size_t>(
+						     std::count(before.begin(), before.end(), '\n'))
+					   : 0),
 			     e.what());
 		return 2;
 	}
-	if (view.last && (lines.empty() || lines[from].value("op", "") != "run"))
-		return 0; // no run yet
 	// the record of a write shows only where no line of its request follows
 	std::vector<bool> answered(lines.size());
 	std::set<std::pair<long, std::string>> requests;
@@ -360,9 +418,11 @@ int print_trace(const std::string &path, const TraceView &view, std::FILE *out)
 			requests.insert(key);
 		answered[i] = lines[i].value("op", "") == "write" && requests.count(key) != 0;
 	}
+	// the last run: its header and the lines of its process after it
+	const long pid = view.last ? lines.front().value("pid", 0L) : 0;
 	std::map<long, std::string> order_of;
 	unsigned long long n = 0;
-	for (std::size_t i = from; i < texts.size(); i++) {
+	for (std::size_t i = 0; i < texts.size(); i++) {
 		if ((view.last && lines[i].value("pid", 0L) != pid) || answered[i])
 			continue;
 		if (view.raw)
