@@ -2,7 +2,7 @@
 /*
  * ztostra_ow.c - the overwrite function: its settings, the total, the start
  * and the progress count; once started, a kernel thread writes partition 5
- * of the disk, one command after the other, as large as the disk takes.
+ * of the disk, several commands in flight, each as large as the disk takes.
  *
  * The run overwrites the share of the total that the start count leaves
  * (count 40: the last 60 percent).  Sector k of the total is sector k modulo
@@ -10,8 +10,8 @@
  * fixdata, the one before it the pranddata sequence, and so on alternating.
  * The count is the share of the total written, exactly 100 at the end.  Mode
  * 0 or a total of 0 finishes at once; a new start replaces the run; a write
- * that fails ends it there.  The settings written meanwhile apply to the
- * writes that follow.
+ * that fails three times ends it there.  The settings written meanwhile apply
+ * to the writes that follow.
  */
 #include <linux/kthread.h>
 #include <linux/module.h>
