@@ -21,12 +21,11 @@ run() { "$S" run b -- "$U" "$@"; }
 seqs() { jq -r .seq b/trace.jsonl | awk '$1 <= last { print "repeat " $1 } { last = $1 }'; }
 lines() { wc -l <b/trace.jsonl; }
 refused() { testing "$1" "new '$2'; st $S run b -- $U 51 sda; ls b/dev" "ostrasim: b/board.json: $3
-status 2
+status 125
 sda
 sda5"; }
 
-usage1="usage: ostrasim init DIR [--preset NAME] [--force] [--host NAME=DEVICE]... [--destructive]"
-testing help "$S --help | head -1; echo \$?" "$usage1
+testing help "$S --help | head -1; echo \$?" "usage: ostrasim init DIR [--preset NAME] [--force] [--host NAME=DEVICE]...
 0"
 testing cmd-help "mkdir e && cd e && for c in init run serve trace show presets keys help; do $S \$c --help | head -1; $S \$c x -h | cmp -s - <($S help \$c) || echo \$c; done | cut -d' ' -f3; ls; cd .. && rmdir e" "init
 run
@@ -36,14 +35,37 @@ show
 presets
 keys
 help"
-testing usage-short "$S init b --preset; echo \$?; $S run b; echo \$?" "ostrasim: option '--preset' requires an argument
-$usage1
-Try 'ostrasim init --help' for more information.
-2
-ostrasim: run: no '--' before the program
-usage: ostrasim run [--kernel] DIR -- PROGRAM [ARG...]
-Try 'ostrasim run --help' for more information.
-2"
+# usage errors: what is wrong, then where help is; 2, but run's 125 as env(1)'s
+testing usage-form "for c in 'init b --preset' 'trace b --frob' 'show b --json=1' 'init b --h' 'run b --kernel=1 -- x' frob; do $S \$c; echo \$?; done 2>&1 | sed '/^Try/!s/ (commands.*//' | uniq -c" "      1 ostrasim init: option '--preset' requires a value
+      1 Try 'ostrasim init --help'.
+      1 2
+      1 ostrasim trace: unknown option '--frob'
+      1 Try 'ostrasim trace --help'.
+      1 2
+      1 ostrasim show: option '--json' takes no value
+      1 Try 'ostrasim show --help'.
+      1 2
+      1 ostrasim init: option '--h' is ambiguous (--host, --help)
+      1 Try 'ostrasim init --help'.
+      1 2
+      1 ostrasim run: option '--kernel' takes no value
+      1 Try 'ostrasim run --help'.
+      1 125
+      1 ostrasim: unknown command frob
+      1 Try 'ostrasim --help'.
+      1 2"
+testing within-80-columns "{ $S keys; $S presets; $S help; for c in \$($S help | grep -o 'ostrasim [a-z]*' | cut -c10-); do $S help \$c; done; } | awk 'length > 80'" ""
+# run: the program's own status, else env(1)'s: 125 (ostrasim's), 126 (cannot run it), 127 (not found)
+testing status-own "new; st $S run b -- sh -c 'echo x >&2; exit 2'" "x
+status 2"
+testing status-run-usage "st $S run b" "ostrasim run: no '--' before the program
+status 125"
+testing status-no-board "st $S run nob -- $U 51 sda" "ostrasim: nob: no board here (ostrasim init nob makes one)
+status 125"
+testing status-not-executable "new; touch p; st $S run b -- ./p" "ostrasim: cannot run ./p: Permission denied
+status 126"
+testing status-not-found "new; st $S run b -- nosuch" "ostrasim: cannot run nosuch: No such file or directory
+status 127"
 testing options-anywhere "$S init --force --preset=two b | cut -d: -f1; $S init b --preset ssd --force >/dev/null; $S show --json b | jq -r '.sda.smart.attributes, .sda.port.state'" "made board b from preset two
 13
 ready"
@@ -55,7 +77,7 @@ testing no-command "st $S" "ostrasim: no command (commands: init, run, serve, tr
 status 2"
 testing unknown-command "st $S frob" "ostrasim: unknown command frob (commands: init, run, serve, trace, show, presets, keys, help)
 status 2"
-testing unknown-preset "st $S init nope --preset nope; ls -d nope" "ostrasim: init: no preset nope (presets: default, ssd, two)
+testing unknown-preset "st $S init nope --preset nope; ls -d nope" "ostrasim init: no preset nope (presets: default, ssd, two)
 status 2
 ls: cannot access 'nope': No such file or directory"
 testing init-refuses "new; st $S init b" "ostrasim: b already holds a board (--force writes a new one)
@@ -74,6 +96,15 @@ ioctl() error
 testing request-names-once "grep -rn '\"\(ZTOSTRA\|HDIO\)_\|\"SG_IO\"' $D/sim" ""
 testing init-host-open "st $S init h --host sda=/dev/nonexistent" "ostrasim: /dev/nonexistent: No such file or directory
 status 2"
+testing init-host-relative "st $S init h --host sda=dev/sg0" "ostrasim: dev/sg0: must be an absolute path (/dev/sgN)
+status 2"
+testing init-host-name-first "st $S init h --host sda=/dev/nonexistent --host sdz9=/dev/null" "ostrasim init: --host sdz9=/dev/null: sdz9 is not a drive name (sd and one letter)
+status 2"
+testing init-host-twice "st $S init h --host sda=/dev/null --host sda=/dev/zero" "ostrasim init: --host sda given twice
+status 2"
+testing init-destructive-alone "st $S init h --destructive; ls h" "ostrasim init: --destructive is for --host drives (a preset's simulated drives are written anyway)
+status 2
+ls: cannot access 'h': No such file or directory"
 testing init-cannot-write "st $S init /proc/none/b" "ostrasim: /proc/none/b: No such file or directory
 status 2"
 testing trace-missing "st $S trace nowhere" "ostrasim: nowhere: no board here (ostrasim init nowhere makes one)
@@ -100,14 +131,14 @@ refused drive-file '.drives.sda.drive_file = "/dev/zero" | del(.drives.sda.ident
 refused fault-request '.faults = [{"request": "NOPE"}]' "faults[0].request: no request NOPE"
 refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
 testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json:3:40: not valid JSON (truncated or edited?)
-status 2"
+status 125"
 testing board-unreadable "new; rm b/board.json; mkdir b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json is a folder, not a file of the board's own: remove it
-status 2"
+status 125"
 hint="(remove b/state.json to start the driver afresh)"
 testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b" "ostrasim: b/state.json:2:1: not valid JSON (truncated or edited?) $hint
 status 2"
 testing state-type "new; echo '{\"drives\": {\"sda\": {\"drive\": {\"power\": 5}}}}' >b/state.json; st $S run b -- $U 51 sda" "ostrasim: b/state.json: drives.sda.drive.power: must be a string, not a number $hint
-status 2"
+status 125"
 testing state-in-run "new; echo '{\"seq\": -1}' >b/state.json; OSTRASIM_BOARD=$T/b LD_PRELOAD=${S%/*}/libostrasim.so $U hdsleep /dev/sda 2>&1 | sed 's|$T/||g' | uniq -c" "      1 ostrasim: b/state.json: seq: must be 0 to 18446744073709551615, not -1 $hint
       1 /dev/sda open error"
 testing non-utf8-node "new; run hdsleep $'/dev/sd\\xff'; echo \$?; jq -r 'select(.node) | .node' b/trace.jsonl | sort -u" "/dev/sd"$'\xff'" open error
@@ -120,7 +151,7 @@ testing show-no-lock "new; run 12 sda >/dev/null; rm -f b/state.lock; mkdir b/st
 testing runs-at-once "new; for i in 1 2 3 4 5 6 7 8; do run 51 sda >/dev/null 2>>e & run ow_clear sda >/dev/null 2>>e & wait; done
   cat e; seqs; jq -c 'select(.op == \"exit\") | .open' b/trace.jsonl | sort | uniq -c" "     16 []"
 testing lib-missing "new; OSTRASIM_LIB=/nonexistent st $S run b -- $U 51 sda" "ostrasim: no simulator library at /nonexistent (OSTRASIM_LIB names one)
-status 127"
+status 125"
 testing kernel-tmp "new; cp $U prog; st $S run --kernel b -- $T/prog 51 sda" "ostrasim: cannot run prog: No such file or directory (the board's tmp is mounted over /tmp: put the program elsewhere)
 status 127"
 testing brief-last "new; run 53 sda >/dev/null; run 51 sda >/dev/null; $S trace b --last --brief >x; $S init c >/dev/null
@@ -135,15 +166,15 @@ sda5"
 testing killed-commit "new; run 12 sda >/dev/null; n=\$(lines); printf '{\"seq\":999,\"commit\":999}\n{\"se' >>b/trace.jsonl
   run 33 sda >/dev/null; seqs; grep -c '\"seq\":999' b/trace.jsonl; [ \$(lines) -gt \$n ] && echo appended" "0
 appended"
-testing keys-typed "$S keys | awk 'NF < 3 || \$2 !~ /^(text|number|boolean|array|object)\$/' | wc -l" 0
-testing keys-documented "$S keys | cut -d' ' -f1 | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
+testing keys-typed "$S keys | awk '/^[^ ]/ && (NF < 3 || \$2 !~ /^(text|number|boolean|array|object)\$/)' | wc -l" 0
+testing keys-documented "$S keys | grep -o '^[^ ]*' | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
 [ -e /dev/cuse ] || testing serve-no-cuse "new; st $S serve b" "ostrasim: cannot open /dev/cuse for sda: No such file or directory (load the CUSE module: modprobe cuse)
 status 1"
 if [ -n "$P" ] && [ -e "$P/libostrasim.so" ]; then
   testing no-qemu "new; st env PATH=/nonexistent $S run b -- $P/ostrautil 53 sda" "ostrasim: cannot run qemu-ppc: No such file or directory (Debian package qemu-user)
-status 127"
+status 126"
   testing no-ppc-libc "new; OSTRASIM_PPC_SYSROOT=/nonexistent st $S run b -- $P/ostrautil 53 sda" "ostrasim: no PowerPC C library at /nonexistent (Debian package libc6-powerpc-cross; OSTRASIM_PPC_SYSROOT names another)
-status 127"
+status 126"
   testing installed-ppc "cmake --install ${S%/*} --prefix inst >/dev/null; new; inst/bin/ostrasim run b -- $P/ostrautil 53 sda | tail -1" "Model=WDC WD1600AAJS-22WAA0, SerialNo=WD-WCAS21234567"
 fi
 echo "$pass passed, $fail failed"

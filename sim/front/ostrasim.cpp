@@ -34,16 +34,23 @@ extern const ostrasim_preset ostrasim_presets[];
 
 namespace {
 
-// A wrong command line: what is wrong (empty: getopt_long said it), then the
-// command's usage; status 2.
+// A wrong command line: what is wrong, said as `ostrasim CMD: what` (CMD
+// null: the command itself is wrong) and followed by where help is.
 struct Usage {
-	const char *cmd; // null: the command itself is wrong
+	const char *cmd;
 	std::string what;
 };
-// Whatever keeps `run` from starting the program: status 127.
+// Whatever keeps `run` from starting a program, with env(1)'s status: 126
+// (it cannot be run here), 127 (there is no such program).
 struct NoStart : sim::Error {
-	using sim::Error::Error;
+	NoStart(const std::string &what, int status) : sim::Error(what), status(status)
+	{
+	}
+	int status;
 };
+// ostrasim's own failure: 2, but run's 125, as env(1)'s, apart from any status
+// the program could give.
+int failure = 2;
 
 struct Opt {
 	const char *name;
@@ -107,19 +114,53 @@ const Command *find_command(const std::string &name)
 	return nullptr;
 }
 
-std::string synopsis(const Command &c)
+// Prints lead, then text from column `at` (or after a blank where lead is
+// longer), broken between words so that no line passes 80 columns, each
+// further line indented to `at`; a bracketed group is one word.
+void print_wrapped(std::string line, std::size_t at, const std::string &text)
 {
-	return std::string("ostrasim ") + c.name + (*c.synopsis != '\0' ? " " : "") + c.synopsis;
+	const auto print = [&line] {
+		std::printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
+	};
+	line.resize(std::max(line.size() + 1, at), ' ');
+	bool first = true; // no word on this line yet
+	int depth = 0;
+	std::string word;
+	const auto put = [&] {
+		if (word.empty())
+			return;
+		if (!first && line.size() + 1 + word.size() > 80) {
+			print();
+			line.assign(at, ' ');
+			first = true;
+		}
+		line += (first ? "" : " ") + word;
+		first = false;
+		word.clear();
+	};
+	for (const char c : text) {
+		depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+		if (c == ' ' && depth <= 0)
+			put();
+		else
+			word += c;
+	}
+	put();
+	print();
 }
 
 // Every command's synopsis; with a command, its synopsis, what it does and
 // its options.
 void print_help(const Command *c)
 {
+	const auto usage = [](const char *lead, const Command &each) {
+		const std::string head = std::string(lead) + "ostrasim " + each.name;
+		print_wrapped(head, head.size() + 1, each.synopsis);
+	};
 	if (c == nullptr) {
 		const char *lead = "usage: ";
 		for (const Command &each : commands()) {
-			std::printf("%s%s\n", lead, synopsis(each).c_str());
+			usage(lead, each);
 			lead = "       ";
 		}
 		std::printf("%sostrasim --help | --version\n"
@@ -127,13 +168,12 @@ void print_help(const Command *c)
 			    lead);
 		return;
 	}
-	std::printf("usage: %s\n%s\n", synopsis(*c).c_str(), c->what);
+	usage("usage: ", *c);
+	std::printf("%s\n", c->what);
 	for (const Opt &o : c->opts)
-		std::printf(
-			"  --%-20s %s\n",
-			(std::string(o.name) + (o.arg != nullptr ? std::string(" ") + o.arg : ""))
-				.c_str(),
-			o.help);
+		print_wrapped(std::string("  --") + o.name +
+				      (o.arg != nullptr ? std::string(" ") + o.arg : ""),
+			      25, o.help);
 }
 
 // A command's options and operands; run's program and its arguments follow
@@ -152,6 +192,26 @@ struct Args {
 	}
 };
 
+// What getopt_long found wrong (c: ':' or '?'), in its place: the option's
+// value is 256 and its place in longopts.
+std::string option_error(const std::vector<option> &longopts, int c, const std::string &word)
+{
+	if (optopt >= 256) {
+		const std::string named = std::string("--") + longopts[optopt - 256].name;
+		return "option '" + named + (c == ':' ? "' requires a value" : "' takes no value");
+	}
+	// an unknown word, or the start of several options' names
+	const std::string given = optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+					      : word.substr(0, word.find('='));
+	std::string like;
+	for (const option &o : longopts)
+		if (o.name != nullptr && ("--" + std::string(o.name)).rfind(given, 0) == 0)
+			like.append(like.empty() ? " (" : ", ").append("--").append(o.name);
+	if (like.empty() || given.size() < 3)
+		return "unknown option '" + sim::node_name(given) + "'";
+	return "option '" + given + "' is ambiguous" + like + ")";
+}
+
 // Options anywhere among the operands, "--opt=value" or "--opt value";
 // null after --help.
 std::optional<Args> parse(const Command &cmd, int argc, char **argv)
@@ -166,32 +226,35 @@ std::optional<Args> parse(const Command &cmd, int argc, char **argv)
 		if (end + 1 < argc)
 			a.program = argv + end + 1;
 	}
+	// each option's value is 256 and its place in the table; getopt_long's
+	// own messages lack the command, so they are said here
 	std::vector<option> longopts;
 	for (const Opt &o : cmd.opts)
-		longopts.push_back(
-			{o.name, o.arg != nullptr ? required_argument : no_argument, nullptr, 0});
-	longopts.push_back({"help", no_argument, nullptr, 'h'});
+		longopts.push_back({o.name, o.arg != nullptr ? required_argument : no_argument,
+				    nullptr, 256 + static_cast<int>(longopts.size())});
+	const int help = 256 + static_cast<int>(longopts.size());
+	longopts.push_back({"help", no_argument, nullptr, help});
 	longopts.push_back({});
 	std::string me = "ostrasim";
 	std::vector<char *> av(argv, argv + end);
 	av[0] = me.data();
 	av.push_back(nullptr);
 	optind = 0; // a new scan
-	int index = 0;
-	for (int c = 0; (c = getopt_long(end, av.data(), "h", longopts.data(), &index)) != -1;) {
-		if (c == 'h')
+	opterr = 0;
+	for (int c = 0; (c = getopt_long(end, av.data(), ":h", longopts.data(), nullptr)) != -1;) {
+		if (c == 'h' || c == help)
 			return std::nullopt;
-		if (c != 0)
-			throw Usage{cmd.name, ""};
-		a.opts[longopts[index].name].push_back(optarg != nullptr ? optarg : "");
+		if (c == ':' || c == '?')
+			throw Usage{cmd.name, option_error(longopts, c, av[optind - 1])};
+		a.opts[longopts[c - 256].name].push_back(optarg != nullptr ? optarg : "");
 	}
 	for (int i = optind; i < end; i++)
 		a.operands.emplace_back(av[i]);
 	if (std::string(cmd.name) == "run" && a.program == nullptr)
 		throw Usage{cmd.name,
 			    end == argc ? "no '--' before the program" : "no program after '--'"};
-	const bool help = std::string(cmd.name) == "help";
-	if (a.operands.size() > cmd.operands || (!help && a.operands.size() < cmd.operands))
+	const bool any = std::string(cmd.name) == "help";
+	if (a.operands.size() > cmd.operands || (!any && a.operands.size() < cmd.operands))
 		throw Usage{cmd.name,
 			    a.operands.size() < cmd.operands
 				    ? "missing operand"
@@ -199,19 +262,13 @@ std::optional<Args> parse(const Command &cmd, int argc, char **argv)
 	return a;
 }
 
-// Prints a usage error: its line, then the command's synopsis.
+// Prints a usage error: what is wrong, then where help is.
 int usage(const Usage &u)
 {
-	if (!u.what.empty())
-		std::cerr << "ostrasim: " << (u.cmd != nullptr ? std::string(u.cmd) + ": " : "")
-			  << u.what << "\n";
-	const Command *c = u.cmd != nullptr ? find_command(u.cmd) : nullptr;
-	if (c != nullptr)
-		std::cerr << "usage: " << synopsis(*c) << "\n"
-			  << "Try 'ostrasim " << c->name << " --help' for more information.\n";
-	else
-		std::cerr << "usage: ostrasim COMMAND [ARG...] | --help | --version\n";
-	return 2;
+	const std::string cmd = u.cmd != nullptr ? std::string(" ") + u.cmd : "";
+	std::cerr << "ostrasim" << cmd << ": " << u.what << "\nTry 'ostrasim" << cmd
+		  << " --help'.\n";
+	return failure;
 }
 
 std::string preset_names()
@@ -340,7 +397,7 @@ std::string library(const char *env, std::initializer_list<const char *> places)
 		if (named)
 			break;
 	}
-	throw NoStart("no simulator library at " + tried + " (" + env + " names one)");
+	throw sim::Error("no simulator library at " + tried + " (" + env + " names one)");
 }
 
 // The preset's board with the given real devices as its drives: each
@@ -478,7 +535,7 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 		try {
 			sim::enter_kernel_view(board); // the drive nodes are `serve`'s
 		} catch (const std::runtime_error &e) {
-			throw NoStart(e.what());
+			throw sim::Error(e.what());
 		}
 		unsetenv("OSTRASIM_BOARD");
 	} else if (is_ppc32(prog[0])) {
@@ -488,8 +545,10 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 		const std::string root = env_or("OSTRASIM_PPC_SYSROOT", OSTRASIM_PPC_SYSROOT);
 		if (!fs::exists(root + "/lib/ld.so.1"))
 			throw NoStart("no PowerPC C library at " + root +
-				      " (Debian package libc6-powerpc-cross; OSTRASIM_PPC_SYSROOT "
-				      "names another)");
+					      " (Debian package libc6-powerpc-cross; "
+					      "OSTRASIM_PPC_SYSROOT "
+					      "names another)",
+				      126);
 		args = {"qemu-ppc", "-L", root, "-E", "LD_PRELOAD=" + lib};
 	} else {
 		const std::string lib = library(
@@ -507,11 +566,14 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	execvp(argv[0], argv.data());
 	const int err = errno;
 	std::string hint;
-	if (args[0] == "qemu-ppc" && err == ENOENT)
+	const bool qemu = args[0] == "qemu-ppc";
+	if (qemu && err == ENOENT)
 		hint = " (Debian package qemu-user)";
 	else if (kernel && std::string(prog[0]).rfind("/tmp/", 0) == 0)
 		hint = " (the board's tmp is mounted over /tmp: put the program elsewhere)";
-	throw NoStart("cannot run " + sim::node_name(argv[0]) + ": " + std::strerror(err) + hint);
+	// a PowerPC program found but no qemu-ppc to run it: it cannot be run here
+	throw NoStart("cannot run " + sim::node_name(argv[0]) + ": " + std::strerror(err) + hint,
+		      (err == ENOENT || err == ENOTDIR) && !qemu ? 127 : 126);
 }
 
 // Needs read access only: the state is replaced atomically, so it is read
@@ -561,12 +623,25 @@ int dispatch(const Command &cmd, const Args &a)
 		std::map<std::string, std::string> hosts;
 		for (const std::string &h :
 		     a.has("host") ? a.opts.at("host") : std::vector<std::string>{}) {
+			// every name checked before any device is opened
 			const std::size_t eq = h.find('=');
 			if (eq == 0 || eq == std::string::npos || eq + 1 == h.size())
 				throw Usage{"init",
 					    "--host wants NAME=DEVICE, not " + sim::node_name(h)};
-			hosts[h.substr(0, eq)] = h.substr(eq + 1);
+			const std::string drive = h.substr(0, eq);
+			std::string of;
+			int part = 0;
+			if (!sim::split_node(drive, of, part) || part != 0)
+				throw Usage{"init",
+					    "--host " + sim::node_name(h) + ": " +
+						    sim::node_name(drive) +
+						    " is not a drive name (sd and one letter)"};
+			if (!hosts.emplace(drive, h.substr(eq + 1)).second)
+				throw Usage{"init", "--host " + drive + " given twice"};
 		}
+		if (a.has("destructive") && hosts.empty())
+			throw Usage{"init", "--destructive is for --host drives (a preset's "
+					    "simulated drives are written anyway)"};
 		return cmd_init(dir, a.last("preset", "default"), a.has("force"), hosts,
 				a.has("destructive"));
 	}
@@ -582,13 +657,15 @@ int dispatch(const Command &cmd, const Args &a)
 		return cmd_show(dir, a.has("json"));
 	if (name == "presets") {
 		for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++)
-			std::printf("%-10s %s\n", p->name,
-				    json::parse(p->text).value("comment", "").c_str());
+			print_wrapped(p->name, 11, json::parse(p->text).value("comment", ""));
 		return 0;
 	}
 	if (name == "keys") {
-		for (const sim::Key &k : sim::board_keys())
-			std::printf("%-44s %-8s %s\n", k.path.c_str(), k.type, k.meaning);
+		for (const sim::Key &k : sim::board_keys()) {
+			std::string head = k.path;
+			head.resize(std::max<std::size_t>(head.size() + 1, 41), ' ');
+			print_wrapped(head + k.type, 50, k.meaning);
+		}
 		return 0;
 	}
 	const Command *of = dir.empty() ? nullptr : find_command(dir);
@@ -620,6 +697,8 @@ int command_line(int argc, char **argv)
 						   : "unknown command " + sim::node_name(first) +
 							     " (commands: " + names + ")"};
 	}
+	if (std::string(cmd->name) == "run")
+		failure = 125;
 	const std::optional<Args> a = parse(*cmd, argc - 1, argv + 1);
 	if (!a) {
 		print_help(cmd);
@@ -639,7 +718,7 @@ int main(int argc, char **argv)
 		return usage(u);
 	} catch (const NoStart &e) {
 		std::cerr << "ostrasim: " << e.what() << "\n";
-		return 127;
+		return e.status;
 	} catch (const sim::Error &e) {
 		std::cerr << "ostrasim: " << e.what() << "\n";
 	} catch (const fs::filesystem_error &e) {
@@ -650,5 +729,5 @@ int main(int argc, char **argv)
 	} catch (const std::exception &e) {
 		std::cerr << "ostrasim: internal error (" << e.what() << ")\n";
 	}
-	return 2;
+	return failure;
 }
