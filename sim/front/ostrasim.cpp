@@ -8,6 +8,7 @@
 // PowerPC one.
 #include "cuse.h"
 #include "trace.h"
+#include "watch.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -98,6 +99,11 @@ const std::vector<Command> &commands()
 		 "DIR [--json]",
 		 "Print what the driver keeps for each drive.",
 		 {{"json", nullptr, "as one JSON object"}},
+		 1},
+		{"watch",
+		 "DIR [--interval S]",
+		 "Redraw the board's drives and overwrite progress until an overwrite ends.",
+		 {{"interval", "S", "seconds between two looks, 0.1 to 3600 (default: 1)"}},
 		 1},
 		{"presets", "", "List the built-in boards.", {}, 0},
 		{"keys", "", "List the keys board.json may hold, their types and meanings.", {}, 0},
@@ -576,28 +582,59 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 		      (err == ENOENT || err == ENOTDIR) && !qemu ? 127 : 126);
 }
 
-// Needs read access only: the state is replaced atomically, so it is read
-// without the lock.
+// What the driver keeps for each drive, as show prints it.  Needs read
+// access only: the state is replaced atomically, so it is read without the
+// lock.
+std::map<std::string, sim::Shown> look(const sim::Board &board)
+{
+	const json state = sim::read_state(board);
+	std::map<std::string, sim::Shown> all;
+	for (const auto &[name, drive] : board.info.drives) {
+		sim::Shown &shown = all[name];
+		shown.values["nodes"] = drive.nodes;
+		sim::show_drive(board, state, name, shown);
+	}
+	return all;
+}
+
 int cmd_show(const std::string &dir, bool as_json)
 {
 	const sim::Board board = sim::load(board_dir_of(dir));
-	const json state = sim::read_state(board);
-	json all = json::object();
-	for (const auto &[name, drive] : board.info.drives) {
-		sim::Shown shown;
-		shown.values["nodes"] = drive.nodes;
-		sim::show_drive(board, state, name, shown);
-		all[name] = shown.values;
+	json values = json::object();
+	for (const auto &[name, shown] : look(board)) {
+		values[name] = shown.values;
 		if (as_json)
 			continue;
 		std::printf("%s:", name.c_str());
-		for (const std::string &node : drive.nodes)
+		for (const std::string &node : board.info.drives.at(name).nodes)
 			std::printf(" /dev/%s", node.c_str());
 		std::printf("\n%s\n", shown.text.c_str());
 	}
 	if (as_json)
-		std::printf("%s\n", all.dump(2).c_str());
+		std::printf("%s\n", values.dump(2).c_str());
 	return 0;
+}
+
+int cmd_watch(const std::string &dir, const std::string &interval)
+{
+	sim::WatchView view;
+	view.interval_ns = sim::interval_ns(interval);
+	if (view.interval_ns == 0)
+		throw Usage{"watch", "--interval wants seconds, 0.1 to 3600, not " +
+					     sim::node_name(interval)};
+	const sim::Board board = sim::load(board_dir_of(dir));
+	const char *no_colour = std::getenv("NO_COLOR");
+	view.terminal = ::isatty(STDOUT_FILENO) != 0;
+	view.colour = view.terminal && (no_colour == nullptr || *no_colour == '\0') &&
+		      env_or("TERM", "dumb") != "dumb";
+	view.title = "ostrasim watch " + dir + ": every " + interval + " s; Ctrl-C ends";
+	view.look = [&board] {
+		json values = json::object();
+		for (const auto &[name, shown] : look(board))
+			values[name] = shown.values;
+		return values;
+	};
+	return sim::watch(view, stdout);
 }
 
 int cmd_trace(const std::string &dir, const Args &a)
@@ -655,6 +692,8 @@ int dispatch(const Command &cmd, const Args &a)
 		return cmd_trace(dir, a);
 	if (name == "show")
 		return cmd_show(dir, a.has("json"));
+	if (name == "watch")
+		return cmd_watch(dir, a.last("interval", "1"));
 	if (name == "presets") {
 		for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++)
 			print_wrapped(p->name, 11, json::parse(p->text).value("comment", ""));
