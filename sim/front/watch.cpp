@@ -91,8 +91,12 @@ struct Blocked {
 	Blocked()
 	{
 		sigemptyset(&set);
-		for (const int sig : {SIGINT, SIGTERM, SIGHUP})
-			sigaddset(&set, sig);
+		// but one ignored when the watch started (nohup's SIGHUP)
+		for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+			struct sigaction was {};
+			if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+				sigaddset(&set, sig);
+		}
 		sigprocmask(SIG_BLOCK, &set, &before);
 	}
 	~Blocked()
