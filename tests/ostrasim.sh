@@ -60,7 +60,7 @@ testing status-no-board "st $S run nob -- $U 51 sda" "ostrasim: nob: no board he
 status 125"
 testing status-not-executable "new; touch p; st $S run b -- ./p" "ostrasim: cannot run ./p: Permission denied
 status 126"
-testing status-not-found "new; st $S run b -- nosuch" "ostrasim: cannot run nosuch: No such file or directory
+testing status-not-found "new; st $S run b -- nosuch" "ostrasim: cannot run nosuch: no such program in PATH
 status 127"
 testing options-anywhere "$S init --force --preset=two b | cut -d: -f1; $S init b --preset ssd --force >/dev/null; $S show --json b | jq -r '.sda.smart.attributes, .sda.port.state'" "made board b from preset two
 13
@@ -149,8 +149,6 @@ testing runs-at-once "new; for i in 1 2 3 4 5 6 7 8; do run 51 sda >/dev/null 2>
   cat e; seqs; jq -c 'select(.op == \"exit\") | .open' b/trace.jsonl | sort | uniq -c" "     16 []"
 testing lib-missing "new; OSTRASIM_LIB=/nonexistent st $S run b -- $U 51 sda" "ostrasim: no simulator library at /nonexistent (OSTRASIM_LIB names one)
 status 125"
-testing kernel-tmp "new; cp $U prog; st $S run --kernel b -- $T/prog 51 sda" "ostrasim: cannot run prog: No such file or directory (the board's tmp is mounted over /tmp: put the program elsewhere)
-status 127"
 testing brief-last "new; run 53 sda >/dev/null; run 51 sda >/dev/null; $S trace b --last --brief >x; $S init c >/dev/null
   $S run c -- $U 51 sda >/dev/null; $S trace c --brief --last | diff x - && sed -n 1,3p x" "run ostrautil 51 sda (little-endian)
     1 open   sda5   -> ok

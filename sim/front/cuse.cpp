@@ -30,7 +30,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -40,6 +39,10 @@
 namespace sim {
 
 namespace {
+
+// The file serve holds locked while it serves the board, with the device
+// numbers of its nodes.
+constexpr char serve_record[] = "serve.lock";
 
 struct Node {
 	Board *board;
@@ -264,8 +267,10 @@ bool open_device(Node &n, const cuse_lowlevel_ops &ops)
 int serve(Board &board)
 {
 	// one server a board, each of its nodes a name no other device has
-	const Fd lock = board.root->open("serve.lock", O_RDWR | O_CREAT);
-	if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
+	const Fd lock = board.root->open(serve_record, O_RDWR | O_CREAT);
+	struct flock whole = {};
+	whole.l_type = F_WRLCK;
+	if (::fcntl(lock.get(), F_OFD_SETLK, &whole) != 0)
 		throw Error(board.dir + ": another ostrasim serve serves this board");
 	for (const auto &[name, drive] : board.info.drives)
 		for (const std::string &node : drive.nodes) {
@@ -323,6 +328,15 @@ int serve(Board &board)
 		std::fprintf(stderr, "ostrasim: %s\n", e.what());
 		ok = false;
 	}
+	// the record run --kernel reads: each node's device number, while the
+	// lock is held
+	std::string record;
+	for (const auto &[dev, path] : served())
+		record += path.substr(5) + " " + std::to_string(::major(dev)) + ":" +
+			  std::to_string(::minor(dev)) + "\n";
+	ok = ok && ::ftruncate(lock.get(), 0) == 0 &&
+	     ::pwrite(lock.get(), record.data(), record.size(), 0) ==
+		     static_cast<ssize_t>(record.size());
 	if (ok) {
 		std::printf("ostrasim: serving");
 		for (const Node &n : nodes)
@@ -363,7 +377,47 @@ int serve(Board &board)
 		::close(sigfd);
 	if (!ok)
 		std::fprintf(stderr, "ostrasim: serving %s failed\n", board.dir.c_str());
+	if (::ftruncate(lock.get(), 0) != 0) // the nodes are gone with the server
+		std::fprintf(stderr, "ostrasim: %s: %s\n", board.root->name(serve_record).c_str(),
+			     std::strerror(errno));
 	return ok ? 0 : 1;
+}
+
+void check_served(const Board &board, const std::string &dir)
+{
+	const std::string serve = "ostrasim serve " + dir;
+	const Fd fd = board.root->try_open(serve_record, O_RDONLY);
+	struct flock held = {};
+	held.l_type = F_RDLCK;
+	if (!fd || ::fcntl(fd.get(), F_OFD_GETLK, &held) != 0 || held.l_type == F_UNLCK)
+		throw Error(dir + " is not being served: start `" + serve +
+			    "` (root, the cuse module), then run --kernel");
+	char text[4096];
+	const ssize_t n = ::pread(fd.get(), text, sizeof text - 1, 0);
+	const std::string record =
+		"\n" + std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+	// "NODE MAJOR:MINOR" a line, as serve wrote it; the first node that is not
+	std::string node;
+	for (const auto &[name, drive] : board.info.drives)
+		for (const std::string &each : drive.nodes) {
+			const std::size_t at = record.find("\n" + each + " ");
+			unsigned maj = 0, min = 0;
+			struct stat st {};
+			if (node.empty() &&
+			    (at == std::string::npos ||
+			     std::sscanf(record.c_str() + at + each.size() + 1, " %u:%u", &maj,
+					 &min) != 2 ||
+			     ::stat(("/dev/" + each).c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
+			     st.st_rdev != ::makedev(maj, min)))
+				node = each;
+		}
+	if (node.empty())
+		return;
+	if (record.find("\n" + node + " ") == std::string::npos)
+		throw Error(dir + ": /dev/" + node +
+			    " is not served (board.json changed?): restart `" + serve + "`");
+	throw Error("/dev/" + node + " is not the node `" + serve +
+		    "` made: a program would reach it, not the board");
 }
 
 } // namespace sim
@@ -432,8 +486,13 @@ void enter_kernel_view(const Board &board)
 			       MS_BIND, {}, root.name("sbin/") + name);
 	}
 	mount_or_throw(fd_path(block), "/sys/block", nullptr, MS_BIND, {}, root.name("sys/block"));
-	// last: a board under /tmp is out of sight once its tmp lies there
 	mount_or_throw(fd_path(tmp), "/tmp", nullptr, MS_BIND, {}, root.name("tmp"));
+	// the probe script logs into the board folder by its path
+	if (::stat(board.dir.c_str(), &st) != 0 || st.st_dev != was.st_dev ||
+	    st.st_ino != was.st_ino)
+		throw Error(board.dir +
+			    " lies under /tmp, /sbin or /sys/block, which the board's own "
+			    "folders cover under --kernel: use a board folder elsewhere");
 }
 
 } // namespace sim

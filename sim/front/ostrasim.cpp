@@ -7,6 +7,7 @@
 // for a native program, under qemu-ppc with the PowerPC library for a 32-bit
 // PowerPC one.
 #include "cuse.h"
+#include "program.h"
 #include "trace.h"
 #include "watch.h"
 
@@ -19,7 +20,6 @@
 #include <set>
 #include <sstream>
 
-#include <elf.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -298,13 +298,18 @@ sim::Root board_dir_of(const std::string &dir)
 }
 
 // The probe script answers with the exit status the board gives the name
-// (1 or 2: a drive), 0 for every other name; "signal" kills the probe.
-std::string probe_script(const sim::BoardDesc &desc)
+// (1 or 2: a drive), 0 for every other name; "signal" kills the probe.  It
+// logs the name into the board folder by the folder's path, wherever the
+// script itself is seen (under run --kernel: in /sbin).
+std::string probe_script(const sim::BoardDesc &desc, const std::string &dir)
 {
+	std::string quoted = "'";
+	for (const char c : dir + "/probe.log")
+		quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
 	// shell built-ins only: no process beyond the shell itself
 	std::string s = "#!/bin/sh\n# simulated board probe: exit status per drive name\n"
-			"case $0 in */*) d=${0%/*} ;; *) d=. ;; esac\n"
-			"echo \"$1\" >> \"$d/../probe.log\"\ncase \"$1\" in\n";
+			"echo \"$1\" >> " +
+			quoted + "'\ncase \"$1\" in\n";
 	for (const auto &[name, answer] : desc.probe)
 		s += name + (answer < 0 ? ") kill -KILL $$ ;;\n"
 					: ") exit " + std::to_string(answer) + " ;;\n");
@@ -330,7 +335,7 @@ void lay_out(const sim::Board &board)
 	std::map<std::string, std::pair<std::string, mode_t>> want;
 	std::set<std::string> dirs = {"dev", "sys", "sys/block"};
 	if (board.info.has_probe)
-		want["sbin/check_scsi_devfile.sh"] = {probe_script(board.info), script};
+		want["sbin/check_scsi_devfile.sh"] = {probe_script(board.info, board.dir), script};
 	for (const auto &[name, drive] : board.info.drives) {
 		for (const std::string &node : drive.nodes)
 			want["dev/" + node] = {"", file};
@@ -365,20 +370,6 @@ void lay_out(const sim::Board &board)
 		for (const auto &[rel, f] : want)
 			root.replace(rel, f.first, f.second, true);
 	});
-}
-
-bool is_ppc32(const std::string &program)
-{
-	std::ifstream in(program, std::ios::binary);
-	unsigned char ident[EI_NIDENT + 4] = {};
-	if (!in.read(reinterpret_cast<char *>(ident), sizeof ident))
-		return false;
-	// e_machine follows e_type, both in the file's own byte order
-	const bool big = ident[EI_DATA] == ELFDATA2MSB;
-	const unsigned machine = big ? (ident[EI_NIDENT + 2] << 8U) | ident[EI_NIDENT + 3]
-				     : (ident[EI_NIDENT + 3] << 8U) | ident[EI_NIDENT + 2];
-	return std::memcmp(ident, ELFMAG, SELFMAG) == 0 && ident[EI_CLASS] == ELFCLASS32 &&
-	       machine == EM_PPC;
 }
 
 std::string env_or(const char *name, const std::string &fallback)
@@ -526,40 +517,80 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	const sim::Board board = sim::load(root);
 	// the state is checked before anything runs
 	sim::with_state(board, [](const json &) {});
+	if (kernel)
+		sim::check_served(board, dir);
 	lay_out(board);
 	// a preload library of the caller's stays, after the simulator's
 	const std::string own = env_or("LD_PRELOAD", "");
 	unsetenv("LD_PRELOAD");
 	std::vector<std::string> args;
+	int argc = 0;
+	while (prog[argc] != nullptr)
+		argc++;
+	const std::string found = sim::find_program(prog[0], std::getenv("PATH"));
+	// (execvp would say EACCES where a folder of PATH cannot be searched)
+	if (found.empty())
+		throw NoStart("cannot run " + sim::node_name(prog[0]) + ": no such program in PATH",
+			      127);
+	const sim::ProgramFile program = sim::program_file(found);
 	if (kernel) {
-		// the run's header, as the library writes it for a preloaded program
-		// (the program keeps this process's pid)
-		int argc = 0;
-		while (prog[argc] != nullptr)
-			argc++;
-		sim::trace_run(board, argc, prog);
 		try {
 			sim::enter_kernel_view(board); // the drive nodes are `serve`'s
 		} catch (const std::runtime_error &e) {
 			throw sim::Error(e.what());
 		}
+		// the run's header, as the library writes it for a preloaded program
+		// (the program keeps this process's pid)
+		sim::trace_run(board, argc, prog);
 		unsetenv("OSTRASIM_BOARD");
-	} else if (is_ppc32(prog[0])) {
-		const std::string lib =
-			library("OSTRASIM_PPC_LIB", {"/../ppc/libostrasim.so",
-						     "/../lib/ostrasim/powerpc/libostrasim.so"});
+	} else {
+		if (program.kind != sim::ProgramFile::none && !program.dynamic)
+			throw NoStart(sim::node_name(prog[0]) + ": " + sim::static_refusal +
+					      sim::kernel_hint(dir),
+				      126);
+		// the libraries and the PowerPC system root for the programs the
+		// program starts, of either kind; its children know it by its pid,
+		// which it keeps
+		const bool ppc = program.kind == sim::ProgramFile::ppc && program.path == found;
+		const auto maybe = [](const std::function<std::string()> &find) {
+			try {
+				return find();
+			} catch (const sim::Error &) {
+				return std::string();
+			}
+		};
+		const auto host_lib = [] {
+			return library("OSTRASIM_LIB",
+				       {"/libostrasim.so", "/../lib/ostrasim/libostrasim.so"});
+		};
+		const auto ppc_lib = [] {
+			return library("OSTRASIM_PPC_LIB",
+				       {"/../ppc/libostrasim.so",
+					"/../lib/ostrasim/powerpc/libostrasim.so"});
+		};
+		const std::string lib = ppc ? maybe(host_lib) : host_lib();
+		const std::string plib = ppc ? ppc_lib() : maybe(ppc_lib);
 		const std::string root = env_or("OSTRASIM_PPC_SYSROOT", OSTRASIM_PPC_SYSROOT);
-		if (!fs::exists(root + "/lib/ld.so.1"))
+		for (const auto &[name, value] : {std::pair{"OSTRASIM_LIB", lib},
+						  {"OSTRASIM_PPC_LIB", plib},
+						  {"OSTRASIM_PPC_SYSROOT", root},
+						  {"OSTRASIM_RUN_PID", std::to_string(getpid())}})
+			if (!value.empty())
+				setenv(name, value.c_str(), 1);
+		if (ppc && !fs::exists(root + "/lib/ld.so.1"))
 			throw NoStart("no PowerPC C library at " + root +
 					      " (Debian package libc6-powerpc-cross; "
 					      "OSTRASIM_PPC_SYSROOT "
 					      "names another)",
 				      126);
-		args = {"qemu-ppc", "-L", root, "-E", "LD_PRELOAD=" + lib};
-	} else {
-		const std::string lib = library(
-			"OSTRASIM_LIB", {"/libostrasim.so", "/../lib/ostrasim/libostrasim.so"});
-		setenv("LD_PRELOAD", (own.empty() ? lib : lib + " " + own).c_str(), 1);
+		if (ppc)
+			args = {"qemu-ppc", "-L", root, "-E", "LD_PRELOAD=" + plib};
+		else
+			setenv("LD_PRELOAD", (own.empty() ? lib : lib + " " + own).c_str(), 1);
+		// the run's header, before any line of the program or of its children
+		sim::trace_run(board, argc, prog,
+			       ppc ? json{{"byte_order", "big-endian"}} : json::object());
+		setenv("OSTRASIM_HEADER_PID", std::to_string(getpid()).c_str(), 1);
 	}
 	for (char **a = prog; *a != nullptr; a++)
 		args.emplace_back(*a);

@@ -29,7 +29,7 @@ std::string printable(const char *arg, bool masked)
 
 } // namespace
 
-void trace_run(const Board &board, int argc, char **argv)
+void trace_run(const Board &board, int argc, char **argv, const json &extra)
 {
 	const bool masked = !board.info.trace_raw;
 	std::string program = argc > 0 && argv != nullptr && argv[0] != nullptr ? argv[0] : "";
@@ -43,6 +43,7 @@ void trace_run(const Board &board, int argc, char **argv)
 	const char *order = "little-endian";
 #endif
 	json line = {{"op", "run"}, {"program", program}, {"args", args}, {"byte_order", order}};
+	line.update(extra);
 	with_state(board, [&](json &) { append_trace(line); });
 }
 

@@ -15,9 +15,13 @@
 
 namespace sim {
 
-// Appends the header line of this process's run.  Unless the board sets
-// trace_raw, the value of each NAME=VALUE argument shows as "*" (key words).
-void trace_run(const Board &board, int argc, char **argv);
+// Appends the header line of this process's run, with the fields of extra:
+// "byte_order" of another kind of program, "child_of" the run's program pid
+// in a process it started (or one of theirs), "in_place" in a program that
+// exec started in place of one whose header is in the trace.  Unless the
+// board sets trace_raw, the value of each NAME=VALUE argument shows as "*"
+// (key words).
+void trace_run(const Board &board, int argc, char **argv, const json &extra = json::object());
 
 // How to print the trace: the JSON lines as stored (raw), or readably, in
 // full or one line a request (brief); the last program run only, its lines

@@ -236,8 +236,12 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 	if (op == "run") {
 		const std::string order = line.value("byte_order", "");
 		order_of[pid] = order;
-		std::fprintf(out, "run %s%s (%s", line.value("program", "").c_str(),
-			     joined(line.value("args", json::array())).c_str(), order.c_str());
+		std::fprintf(out, "run %s%s (%s%s", line.value("program", "").c_str(),
+			     joined(line.value("args", json::array())).c_str(),
+			     line.contains("child_of")   ? "a child of the run's program, "
+			     : line.contains("in_place") ? "in the same process, "
+							 : "",
+			     order.c_str());
 		std::fprintf(out,
 			     view.brief ? ")\n"
 					: ": record fields read %s, bytes shown in the "
@@ -252,6 +256,11 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 		for (const json &node : open)
 			std::fprintf(out, " %s", node.get<std::string>().c_str());
 		std::fprintf(out, "\n");
+		return;
+	}
+	if (op == "refused") {
+		std::fprintf(out, " %s: %s [preload only]\n", line.value("path", "").c_str(),
+			     line.value("why", "").c_str());
 		return;
 	}
 	if (op == "intent") {
@@ -327,13 +336,15 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 
 namespace {
 
-// A whole line that is a run's header.
+// A whole line that is the header of a run: not that of a program the run
+// started, nor of one exec started in its place.
 bool is_run(const std::string &text)
 {
 	if (text.find("\"run\"") == std::string::npos)
 		return false;
 	const json line = json::parse(text, nullptr, false);
-	return line.is_object() && line.value("op", json()) == "run";
+	return line.is_object() && line.value("op", json()) == "run" &&
+	       !line.contains("child_of") && !line.contains("in_place");
 }
 
 // The offset of the last run's header, found from the end of the file in
@@ -418,12 +429,17 @@ int print_trace(const BoardDir &root, const TraceView &view, std::FILE *out)
 			requests.insert(key);
 		answered[i] = lines[i].value("op", "") == "write" && requests.count(key) != 0;
 	}
-	// the last run: its header and the lines of its process after it
+	// the last run: its header and the lines of its process and of the
+	// programs it started after it
 	const long pid = view.last ? lines.front().value("pid", 0L) : 0;
 	std::map<long, std::string> order_of;
 	unsigned long long n = 0;
+	std::set<long> pids = {pid};
 	for (std::size_t i = 0; i < texts.size(); i++) {
-		if ((view.last && lines[i].value("pid", 0L) != pid) || answered[i])
+		if (view.last && lines[i].value("op", "") == "run" &&
+		    lines[i].value("child_of", 0L) == pid)
+			pids.insert(lines[i].value("pid", 0L));
+		if ((view.last && pids.count(lines[i].value("pid", 0L)) == 0) || answered[i])
 			continue;
 		if (view.raw)
 			std::fprintf(out, "%s\n", texts[i].c_str());
