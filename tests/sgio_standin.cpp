@@ -149,12 +149,37 @@ int pass_through(const std::string &name, sg_io_hdr_t *io)
 		static const sim::Board board = sim::load_board(
 			std::make_shared<const sim::BoardDir>(std::getenv("OSTRASIM_SGIO_BOARD")),
 			[](const std::string &) { return true; });
-		sim::with_state(board, [&](sim::json &state) {
-			const auto drive = sim::simulated_drive(board.info.drives.at(name),
-								sim::kept(state, name, "drive"));
-			err = drive->send(a, sim::Device::licence());
-			drive->finish();
-		});
+		// the drive's own part of the state, the rest as it was
+		struct DrivePart final : sim::StateParts {
+			std::string name;
+			sim::json rest;
+			sim::SimDriveState drive;
+			void read(const sim::json &parts) override
+			{
+				rest = parts;
+				const sim::json::json_pointer p("/drives/" + name + "/drive");
+				if (rest.contains(p))
+					drive = sim::SimDriveState::from_json(rest.at(p));
+			}
+			sim::json write() const override
+			{
+				sim::json out = rest;
+				sim::json &kept = out["drives"][name];
+				kept["drive"] = drive.to_json();
+				if (kept["drive"].empty())
+					kept.erase("drive");
+				if (kept.empty())
+					out["drives"].erase(name);
+				if (out["drives"].empty())
+					out.erase("drives");
+				return out;
+			}
+		} part;
+		part.name = name;
+		sim::Txn txn(board, &part);
+		err = sim::simulated_drive(board.info.drives.at(name), part.drive)
+			      ->send(a, sim::Device::licence());
+		txn.commit();
 	} catch (const std::exception &e) {
 		std::fprintf(stderr, "sgio stand-in: %s\n", e.what());
 		errno = EIO;

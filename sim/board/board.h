@@ -25,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "boarddir.h"
+#include "checked.h"
 
 namespace sim {
 
@@ -116,10 +117,6 @@ struct Board {
 // Reads and checks BOARD/board.json, with the drive files it names, and
 // each fault's request by known_request; throws Error.
 Board load_board(const Root &root, bool (*known_request)(const std::string &));
-// A key of the description: its name, type and meaning.
-struct KeyDef {
-	const char *name, *type, *meaning;
-};
 // Every key a board description may hold, by path ("drives.NAME.nodes").
 struct Key {
 	std::string path;
@@ -166,25 +163,43 @@ struct Shown {
 	std::string label_;
 };
 
-// A name as the trace and the state keep it: bytes other than printable
-// ASCII as \xHH, so that any node a program asks for can be stored.
-std::string node_name(const std::string &raw);
 // Drive and partition of a node name: "sda5" -> sda, 5; false when the name
 // is not of that form.
 bool split_node(const std::string &node, std::string &drive, int &partition);
+// A file's text as JSON; throws Error naming path:line:column of a syntax
+// error, with hint after it.
+json parse_json(const std::string &text, const std::string &path, const std::string &hint);
 // A whole file; "" for a missing one unless it must exist (throws Error).
 std::string read_text(const std::string &path, bool must_exist);
 
 // --- the state -------------------------------------------------------------------
+// state.json holds the board's own numbers (the commit and trace sequence
+// numbers, the virtual clock) and the parts the modules above the board own
+// (the driver's, the overwrite function's, each drive kind's, the faults'
+// counts): the board layer reads and commits the whole, each module reads
+// and writes its part with its own from_json and to_json.
 
-// Reads and checks state.json without the lock (it is replaced atomically).
-json read_state(const Board &board);
-// Checks a state as state.json holds it; throws Error naming the key.
-void check_state(const json &state);
-// The object at state.drives.NAME[.part], made on first change; for reading,
-// an empty object while nothing is kept.
-json &kept(json &state, const std::string &drive, const char *part = nullptr);
-const json &kept(const json &state, const std::string &drive, const char *part = nullptr);
+// The modules' part of state.json, all of it but the board's numbers: read
+// after each lock, written at each commit.  A Txn without one keeps the part
+// as it was read, unchecked.
+class StateParts {
+      public:
+	StateParts() = default;
+	StateParts(const StateParts &) = default;
+	StateParts &operator=(const StateParts &) = default;
+	virtual ~StateParts() = default;
+	// Takes the part as read; throws Bad naming the key.
+	virtual void read(const json &parts) = 0;
+	// The part as it is to be saved: an object, without empty members.
+	virtual json write() const = 0;
+};
+
+// state.json read without the lock (it is replaced atomically): its virtual
+// clock, the parts given to parts (when not null); throws Error naming the key.
+struct StateNumbers {
+	std::uint64_t commit = 0, seq = 0, clock_ns = 0;
+};
+StateNumbers read_state(const Board &board, StateParts *parts);
 
 // One change of the board under its lock: the state is read and checked,
 // an uncommitted trace tail left by a killed run is cut off; commit()
@@ -193,8 +208,8 @@ const json &kept(const json &state, const std::string &drive, const char *part =
 // state never got saved is recognised.
 class Txn {
       public:
-	explicit Txn(const Board &board);
-	~Txn();
+	explicit Txn(const Board &board, StateParts *parts = nullptr);
+	virtual ~Txn();
 	Txn(const Txn &) = delete;
 	Txn &operator=(const Txn &) = delete;
 	// Appends the trace lines so far and saves the state if it changed.
@@ -212,29 +227,51 @@ class Txn {
 	{
 		return next_seq_;
 	}
-	json state;
+	const Board &board() const
+	{
+		return board_;
+	}
+	// The board's time on a virtual clock, in nanoseconds.
+	std::uint64_t clock_ns = 0;
 
       private:
 	friend void append_trace(const json &line);
+	friend void clear_trace(const Board &board);
 	static std::string trace_text(const json &line, std::uint64_t seq, std::uint64_t commit);
 	void append(const std::string &text);
+	json whole() const;
+	// without a StateParts: the parts as read
+	struct Raw final : StateParts {
+		json parts;
+		void read(const json &p) override
+		{
+			parts = p;
+		}
+		json write() const override
+		{
+			return parts;
+		}
+	} raw_;
 	const Board &board_;
+	StateParts *parts_;
 	json before_;
 	int lockfd_ = -1;
+	std::uint64_t commit_ = 0, seq_ = 0;
 	std::uint64_t next_seq_ = 1;
 	std::vector<json> lines_;
 };
 
-// Runs fn(state) under the board's lock, then commits.
-template <typename Fn> void with_state(const Board &board, Fn fn)
+// Runs fn() under the board's lock, then commits the trace lines it queued
+// (the modules' parts of the state as they were).
+template <typename Fn> void with_trace(const Board &board, Fn fn)
 {
 	Txn txn(board);
-	fn(txn.state);
+	fn();
 	txn.commit();
 }
 // Runs fn() under the board's lock without touching the state.
 void with_lock(const Board &board, const std::function<void()> &fn);
-// Queues a trace line for the commit of the running with_state.
+// Queues a trace line for the commit of the running Txn.
 void append_trace(const json &line);
 // Empties the trace under the lock; sequence numbers go on.
 void clear_trace(const Board &board);
@@ -261,9 +298,9 @@ class BusyMark {
 
 // --- the clock ---------------------------------------------------------------------
 // Board key "clock": "real" (the default) runs on the wall clock; "virtual"
-// keeps the board's time in the state, where the program's sleep and
-// nanosleep advance it instead of waiting.
-std::uint64_t now_ns(const BoardDesc &board, const json &state);
+// keeps the board's time in the state (clock_ns), where the program's sleep
+// and nanosleep advance it instead of waiting.
+std::uint64_t now_ns(const BoardDesc &board, std::uint64_t clock_ns);
 // Advances the virtual clock by ns and traces the sleep.
 void advance_clock(const Board &board, std::uint64_t ns);
 

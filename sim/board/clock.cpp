@@ -6,10 +6,10 @@
 
 namespace sim {
 
-std::uint64_t now_ns(const BoardDesc &board, const json &state)
+std::uint64_t now_ns(const BoardDesc &board, std::uint64_t clock_ns)
 {
 	if (board.virtual_clock)
-		return state.value("clock_ns", std::uint64_t{0});
+		return clock_ns;
 	timespec ts{};
 	clock_gettime(CLOCK_REALTIME, &ts);
 	return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000U +
@@ -18,10 +18,10 @@ std::uint64_t now_ns(const BoardDesc &board, const json &state)
 
 void advance_clock(const Board &board, std::uint64_t ns)
 {
-	with_state(board, [&](json &state) {
-		state["clock_ns"] = state.value("clock_ns", std::uint64_t{0}) + ns;
-		append_trace({{"op", "sleep"}, {"ns", ns}, {"front", "preload"}});
-	});
+	Txn txn(board);
+	txn.clock_ns += ns;
+	append_trace({{"op", "sleep"}, {"ns", ns}, {"front", "preload"}});
+	txn.commit();
 }
 
 } // namespace sim

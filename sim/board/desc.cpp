@@ -1,6 +1,6 @@
-// desc.cpp - board.json read into typed records, and state.json checked,
-// each in one step: an unknown key, a value of the wrong type or out of range
-// is refused with the key's path and the reason.
+// desc.cpp - board.json read into typed records in one step: an unknown key,
+// a value of the wrong type or out of range is refused with the key's path
+// and the reason.
 #include "board.h"
 #include "pages.h"
 
@@ -18,13 +18,9 @@
 
 namespace sim {
 
-namespace {
+using namespace checked;
 
-// A refusal on its way out; each enclosing key puts its name in front.
-struct Bad {
-	std::string path;
-	std::string why;
-};
+namespace {
 
 // The largest overwrite rate taken: far above any drive (sectors per second).
 constexpr std::uint64_t MAX_RATE = 1000000000000ULL;
@@ -84,113 +80,6 @@ const KeyDef attribute_fields[] = {{"id", "number", "attribute number"},
 				   {"threshold", "number", "threshold of the attribute"}};
 const KeyDef threshold_fields[] = {{"id", "number", "attribute number"},
 				   {"threshold", "number", "its threshold"}};
-
-// a key's name, from either table (the state's have names only)
-const char *name_of(const char *name)
-{
-	return name;
-}
-const char *name_of(const KeyDef &def)
-{
-	return def.name;
-}
-
-template <typename Def, std::size_t N> std::string listing(const Def (&names)[N])
-{
-	std::string s;
-	for (const Def &n : names)
-		s += (s.empty() ? "" : ", ") + std::string(name_of(n));
-	return s;
-}
-
-std::string article(const json &j)
-{
-	const std::string t = j.type_name();
-	return (t == "array" || t == "object" ? "an " : "a ") + t;
-}
-
-// Runs fn for the value at key, naming the key in whatever it refuses.
-template <typename Fn> void at(const std::string &key, Fn fn)
-{
-	try {
-		fn();
-	} catch (Bad &b) {
-		b.path = key + (b.path.empty() || b.path[0] == '[' ? "" : ".") + b.path;
-		throw;
-	}
-}
-
-template <typename Def, std::size_t N> void object_of(const json &j, const Def (&names)[N])
-{
-	if (!j.is_object())
-		throw Bad{"", "must be an object, not " + article(j)};
-	for (const auto &item : j.items()) {
-		const std::string &key = item.key();
-		if (std::find_if(names, names + N,
-				 [&](const Def &n) { return key == name_of(n); }) == names + N)
-			throw Bad{node_name(key), "unknown key (known: " + listing(names) + ")"};
-	}
-}
-
-template <typename T>
-T whole(const json &j, T lo = std::numeric_limits<T>::min(), T hi = std::numeric_limits<T>::max())
-{
-	if (!j.is_number() || j.is_number_float())
-		throw Bad{"", "must be a whole number, not " +
-				      (j.is_number_float() ? j.dump() : article(j))};
-	bool inside = false;
-	if (!j.is_number_unsigned() && j.get<std::int64_t>() < 0) {
-		if constexpr (std::is_signed_v<T>)
-			inside = j.get<std::int64_t>() >= std::int64_t{lo};
-	} else {
-		const auto v = j.get<std::uint64_t>();
-		bool above_lo = true;
-		if constexpr (std::is_signed_v<T>)
-			above_lo = lo < 0 || v >= static_cast<std::uint64_t>(lo);
-		else
-			above_lo = v >= lo;
-		inside = above_lo && v <= static_cast<std::uint64_t>(hi);
-	}
-	if (!inside)
-		throw Bad{"", "must be " + std::to_string(lo) + " to " + std::to_string(hi) +
-				      ", not " + j.dump()};
-	return j.is_number_unsigned() ? static_cast<T>(j.get<std::uint64_t>())
-				      : static_cast<T>(j.get<std::int64_t>());
-}
-
-std::string text(const json &j, std::size_t max = std::string::npos)
-{
-	if (!j.is_string())
-		throw Bad{"", "must be a string, not " + article(j)};
-	const auto &s = j.get_ref<const std::string &>();
-	if (s.size() > max)
-		throw Bad{"", "must be at most " + std::to_string(max) + " characters long"};
-	return s;
-}
-
-bool flag(const json &j)
-{
-	if (!j.is_boolean())
-		throw Bad{"", "must be true or false, not " + article(j)};
-	return j.get<bool>();
-}
-
-template <typename Fn> void each(const json &j, std::size_t max, Fn fn)
-{
-	if (!j.is_array())
-		throw Bad{"", "must be an array, not " + article(j)};
-	if (j.size() > max)
-		throw Bad{"", "holds at most " + std::to_string(max) + " entries"};
-	for (std::size_t i = 0; i < j.size(); i++)
-		at("[" + std::to_string(i) + "]", [&] { fn(j[i]); });
-}
-
-// Runs fn(value) for the key when it is there.
-template <typename Fn> void opt(const json &j, const char *key, Fn fn)
-{
-	if (j.contains(key))
-		at(key, [&] { fn(j.at(key)); });
-}
 
 bool plain(const std::string &name)
 {
@@ -475,9 +364,6 @@ void parse_board(const json &j, BoardDesc &d, const BoardDir *root,
 
 } // namespace
 
-namespace {
-
-// The file's text as JSON; a syntax error names its line and column.
 json parse_json(const std::string &text, const std::string &path, const std::string &hint)
 {
 	try {
@@ -494,8 +380,6 @@ json parse_json(const std::string &text, const std::string &path, const std::str
 			    ": not valid JSON (truncated or edited?)" + hint);
 	}
 }
-
-} // namespace
 
 Board board_of(const json &desc, const std::string &dir, const Root &root,
 	       bool (*known_request)(const std::string &))
@@ -529,129 +413,6 @@ std::string resolve_host(const std::string &path)
 	} catch (const Bad &bad) {
 		throw Error(bad.why);
 	}
-}
-
-void check_state(const json &state)
-{
-	static const char *const state_fields[] = {"commit", "seq", "clock_ns", "controller",
-						   "drives"};
-	static const char *const controller_fields[] = {"link"};
-	static const char *const kept_fields[] = {"port",    "aes",      "ow",  "drive",
-						  "unbound", "password", "busy"};
-	static const char *const busy_fields[] = {"pid", "command"};
-	static const char *const ow_fields[] = {"mode",     "fixdata",     "pranddata", "total",
-						"start_ns", "start_count", "run_total", "polls",
-						"written",  "failed"};
-	static const char *const aes_fields[] = {"aesmode", "mode",   "keybits", "hddkey",
-						 "realkey", "ivdata", "ivtype"};
-	static const char *const drive_state_fields[] = {"power", "media", "erases", "security"};
-	static const char *const security_fields[] = {"enabled", "password", "level", "frozen",
-						      "prepared"};
-	auto one_of = [](const json &v, std::initializer_list<const char *> names) {
-		const std::string s = text(v);
-		if (std::none_of(names.begin(), names.end(), [&](const char *n) { return s == n; }))
-			throw Bad{"", "unknown value " + v.dump()};
-	};
-	const auto number = [](const json &v) { whole<std::uint64_t>(v); };
-	object_of(state, state_fields);
-	for (const char *k : {"commit", "seq", "clock_ns"})
-		opt(state, k, number);
-	opt(state, "controller", [&](const json &v) {
-		object_of(v, controller_fields);
-		opt(v, "link", [&](const json &x) { one_of(x, {"up", "asleep"}); });
-	});
-	const auto check_drive = [&](const json &d) {
-		object_of(d, drive_state_fields);
-		opt(d, "power", [&](const json &x) {
-			one_of(x, {"active", "standby", "sleeping"});
-		});
-		opt(d, "erases", number);
-		opt(d, "media", [&](const json &x) {
-			each(x, 100000, [&](const json &e) {
-				if (!e.is_array() || e.size() < 3 || e.size() > 4)
-					throw Bad{"", "must be [first, count, kind(, value)]"};
-				const auto first = whole<std::uint64_t>(e[0], 0, 1ULL << 48U);
-				const auto n = whole<std::uint64_t>(e[1], 1, (1ULL << 48U) - first);
-				one_of(e[2], {"fixed", "random", "data", "uncorrectable"});
-				const bool data = e[2] == "data", unc = e[2] == "uncorrectable";
-				if (e.size() != (unc ? 3U : 4U))
-					throw Bad{"", "must hold a value for " + e[2].dump()};
-				if (data &&
-				    (!e[3].is_string() ||
-				     e[3].get_ref<const std::string &>().size() != n * 1024 ||
-				     e[3].get_ref<const std::string &>().find_first_not_of(
-					     "0123456789abcdef") != std::string::npos))
-					throw Bad{"", "must hold 1024 hex digits a sector"};
-				if (!data && !unc)
-					whole<std::uint32_t>(e[3]);
-			});
-		});
-		opt(d, "security", [&](const json &x) {
-			object_of(x, security_fields);
-			for (const char *k : {"enabled", "frozen", "prepared"})
-				opt(x, k, [](const json &b) { flag(b); });
-			opt(x, "password", [](const json &p) { text(p, 64); });
-			opt(x, "level", [&](const json &l) { one_of(l, {"high", "maximum"}); });
-		});
-	};
-	opt(state, "drives", [&](const json &v) {
-		if (!v.is_object())
-			throw Bad{"", "must be an object, not " + article(v)};
-		for (const auto &[name, kept] : v.items())
-			at(node_name(name), [&, &kept = kept] {
-				object_of(kept, kept_fields);
-				opt(kept, "port", [&](const json &x) {
-					one_of(x, {"ready", "offline", "asleep"});
-				});
-				opt(kept, "ow", [&](const json &ow) {
-					object_of(ow, ow_fields);
-					for (const auto &item : ow.items())
-						at(item.key(), [&] {
-							if (item.key() == "failed")
-								text(item.value());
-							else if (item.key() == "mode")
-								whole<std::int32_t>(item.value());
-							else
-								number(item.value());
-						});
-				});
-				opt(kept, "aes", [](const json &aes) {
-					object_of(aes, aes_fields);
-					for (const char *k : {"aesmode", "keybits", "ivtype"})
-						opt(aes, k, [](const json &x) { whole<int>(x); });
-					opt(aes, "mode", [](const json &x) { text(x); });
-					for (const char *k : {"hddkey", "realkey", "ivdata"})
-						opt(aes, k, [](const json &x) {
-							each(x, 8, [](const json &w) {
-								whole<std::uint32_t>(w);
-							});
-						});
-				});
-				opt(kept, "drive", check_drive);
-				for (const char *k : {"unbound", "password"})
-					opt(kept, k, [](const json &x) { text(x); });
-				opt(kept, "busy", [](const json &x) {
-					object_of(x, busy_fields);
-					opt(x, "pid", [](const json &p) { whole<int>(p, 1); });
-					opt(x, "command", [](const json &c) { text(c); });
-				});
-			});
-	});
-}
-
-json read_state(const Board &board)
-{
-	const std::string path = board.root->name("state.json");
-	const std::string hint = " (remove " + path + " to start the driver afresh)";
-	const std::string text_ = board.root->read("state.json");
-	json state = text_.empty() ? json::object() : parse_json(text_, path, hint);
-	try {
-		check_state(state);
-	} catch (const Bad &bad) {
-		throw Error(path + ": " + (bad.path.empty() ? "" : bad.path + ": ") + bad.why +
-			    hint);
-	}
-	return state;
 }
 
 std::vector<Key> board_keys()

@@ -112,31 +112,48 @@ std::string read_text(const std::string &path, bool must_exist)
 	return text;
 }
 
-json &kept(json &state, const std::string &drive, const char *part)
+namespace {
+
+const char *const numbers[] = {"commit", "seq", "clock_ns"};
+
+// The board's numbers out of the whole state, the rest into parts (or kept
+// as it is); a refusal names the key.
+StateNumbers split_state(json &state, StateParts *parts)
 {
-	json *d = &state["drives"][drive];
-	if (part != nullptr)
-		d = &(*d)[part];
-	if (!d->is_object())
-		*d = json::object();
-	return *d;
+	using namespace checked;
+	if (!state.is_object())
+		throw Bad{"", "must be an object, not " + article(state)};
+	StateNumbers n;
+	std::uint64_t *into[] = {&n.commit, &n.seq, &n.clock_ns};
+	for (std::size_t i = 0; i < 3; i++) {
+		opt(state, numbers[i], [&](const json &v) { *into[i] = whole<std::uint64_t>(v); });
+		state.erase(numbers[i]);
+	}
+	if (parts != nullptr)
+		parts->read(state);
+	return n;
 }
 
-const json &kept(const json &state, const std::string &drive, const char *part)
+} // namespace
+
+StateNumbers read_state(const Board &board, StateParts *parts)
 {
-	static const json none = json::object();
-	const auto child = [](const json *j, const std::string &key) -> const json * {
-		return j != nullptr && j->is_object() && j->contains(key) ? &j->at(key) : nullptr;
-	};
-	const json *d = child(child(&state, "drives"), drive);
-	if (part != nullptr)
-		d = child(d, part);
-	return d != nullptr && d->is_object() ? *d : none;
+	const std::string path = board.root->name("state.json");
+	const std::string hint = " (remove " + path + " to start the driver afresh)";
+	const std::string text = board.root->read("state.json");
+	json state = text.empty() ? json::object() : parse_json(text, path, hint);
+	try {
+		return split_state(state, parts);
+	} catch (const Bad &bad) {
+		throw Error(path + ": " + (bad.path.empty() ? "" : bad.path + ": ") + bad.why +
+			    hint);
+	}
 }
 
 long trace_pid = 0;
 
-Txn::Txn(const Board &board) : board_(board)
+Txn::Txn(const Board &board, StateParts *parts)
+    : board_(board), parts_(parts != nullptr ? parts : &raw_)
 {
 	if (!board.error.empty())
 		throw Error(board.error);
@@ -148,14 +165,17 @@ void Txn::lock()
 {
 	lockfd_ = lock_board(board_);
 	try {
-		state = read_state(board_);
-		before_ = state;
+		const StateNumbers n = read_state(board_, parts_);
+		commit_ = n.commit;
+		seq_ = n.seq;
+		clock_ns = n.clock_ns;
+		before_ = whole();
 		// a trace line whose state was never saved (the run was killed in
 		// between) is cut off
 		const std::string path = board_.root->name("trace.jsonl");
 		const Fd fd = board_.root->open("trace.jsonl", O_RDWR | O_CREAT);
-		const std::uint64_t commit = state.value("commit", std::uint64_t{0});
-		next_seq_ = state.value("seq", std::uint64_t{0}) + 1;
+		const std::uint64_t commit = commit_;
+		next_seq_ = seq_ + 1;
 		while (true) {
 			std::size_t start = 0;
 			const json last =
@@ -198,28 +218,24 @@ void Txn::unlock()
 	lockfd_ = -1;
 }
 
-namespace {
-
-// Drops the objects a change left empty: absent and empty mean the same.
-void prune(json &j)
+// The state as it is to be saved: the board's numbers that are not 0, the parts.
+json Txn::whole() const
 {
-	for (auto it = j.begin(); j.is_object() && it != j.end();) {
-		prune(*it);
-		it = it->is_object() && it->empty() ? j.erase(it) : std::next(it);
-	}
+	json j = parts_->write();
+	const std::uint64_t values[] = {commit_, seq_, clock_ns};
+	for (std::size_t i = 0; i < 3; i++)
+		if (values[i] != 0)
+			j[numbers[i]] = values[i];
+	return j;
 }
-
-} // namespace
 
 void Txn::commit()
 {
-	// (the state itself keeps them: a drive may hold on to one)
-	json saved = state;
-	prune(saved);
+	json saved = whole();
 	const bool changed = saved != before_;
-	std::uint64_t commit = state.value("commit", std::uint64_t{0});
+	const std::uint64_t commit = changed ? commit_ + 1 : commit_;
 	if (changed)
-		state["commit"] = saved["commit"] = ++commit;
+		saved["commit"] = commit_ = commit;
 	if (!lines_.empty()) {
 		std::string text;
 		for (const json &line : lines_)
@@ -286,7 +302,7 @@ void clear_trace(const Board &board)
 {
 	Txn txn(board);
 	// the numbers go on after the cleared lines
-	txn.state["seq"] = txn.next_seq() - 1;
+	txn.seq_ = txn.next_seq() - 1;
 	const Fd fd = board.root->open("trace.jsonl", O_WRONLY | O_TRUNC);
 	txn.commit();
 }

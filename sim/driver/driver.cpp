@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 #include <csignal>
 
@@ -58,10 +59,9 @@ std::int64_t count_call(const Board &board, const std::string &key)
 	return counts.n[key] + 1;
 }
 
-const char *link_of(const json &state)
+const char *link_of(const State &state)
 {
-	const json &c = state.value("controller", json::object());
-	return c.value("link", "up") == "up" ? "up" : "asleep";
+	return state.link_is_up() ? "up" : "asleep";
 }
 
 std::string part_text(const std::optional<Partition> &p5)
@@ -145,13 +145,13 @@ thread_local std::string said;
 // A run killed in a long command left the drive marked busy: it is not (no
 // process holds its mark), and the password that command may have left set
 // is to be cleared.
-void settle(const Board &board, const std::string &drive, json &kept)
+void settle(const Board &board, const std::string &drive, DriveKept &kept)
 {
-	if (kept.contains("busy") && !BusyMark::held(board, drive)) {
-		kept["password"] = "may be set: the run of " +
-				   kept.at("busy").value("command", std::string("a command")) +
-				   " stopped";
-		kept.erase("busy");
+	if (kept.busy && !BusyMark::held(board, drive)) {
+		kept.password = "may be set: the run of " +
+				(kept.busy->command.empty() ? "a command" : kept.busy->command) +
+				" stopped";
+		kept.busy.reset();
 	}
 }
 
@@ -159,18 +159,16 @@ void settle(const Board &board, const std::string &drive, json &kept)
 int carry_out(Ctx &ctx, const Request &req, unsigned char *arg)
 {
 	if ((req.touches & ZT_CONTROLLER) == 0) {
-		const json &kept = sim::kept(static_cast<const json &>(ctx.state), ctx.drive);
-		if (kept.contains("unbound")) {
-			ctx.line["refused"] = kept.at("unbound");
+		const DriveKept &kept = std::as_const(ctx.state).kept(ctx.drive);
+		if (kept.unbound) {
+			ctx.line["refused"] = *kept.unbound;
 			return ctx.fail(EIO);
 		}
-		if (kept.contains("busy")) {
-			ctx.line["refused"] = "the drive is busy with " +
-					      kept.at("busy").value("command", std::string());
+		if (kept.busy) {
+			ctx.line["refused"] = "the drive is busy with " + kept.busy->command;
 			return ctx.fail(EBUSY);
 		}
-		if (std::string(link_of(ctx.state)) != "up" ||
-		    kept.value("port", "ready") != "ready")
+		if (!ctx.state.link_is_up() || kept.port_now() != DriveKept::Ready)
 			return ctx.fail(EIO);
 		if ((req.touches & ZT_WRITES) != 0) {
 			const std::string why = ctx.write_refusal();
@@ -186,7 +184,7 @@ int carry_out(Ctx &ctx, const Request &req, unsigned char *arg)
 
 // Clears the password a security erase may have left set on a drive, before
 // anything else runs on the board; it stays named until it is cleared.
-void clear_password(const Board &board, Txn &txn, const std::string &drive)
+void clear_password(const Board &board, StateTxn &txn, const std::string &drive)
 {
 	json line = {{"op", "clear"}, {"node", drive}};
 	Ctx ctx(board, txn, line, drive, drive, 0);
@@ -195,11 +193,10 @@ void clear_password(const Board &board, Txn &txn, const std::string &drive)
 	int r = ctx.ata(a);
 	if (r == 0 && (words_of(id)[ID_SECURITY] & 0x02U) != 0)
 		r = security_command(ctx, ZT_CMD_SECURITY_DISABLE_PASSWORD);
-	ctx.finish();
 	line["result"] = r;
 	line["errno"] = r < 0 ? ctx.err : 0;
 	if (r == 0)
-		ctx.kept().erase("password");
+		ctx.kept().password.reset();
 	append_trace(line);
 }
 
@@ -286,15 +283,16 @@ std::string Ctx::write_refusal()
 	}
 	if (!*destructive_)
 		return "the board does not allow writes (board.json: \"destructive\" is not true)";
-	const json &k = sim::kept(static_cast<const json &>(state), drive);
-	return k.contains("unbound") ? "the device is not the disk the board was made for" : "";
+	return std::as_const(state).kept(drive).unbound
+		       ? "the device is not the disk the board was made for"
+		       : "";
 }
 
 Drive &Ctx::dev()
 {
 	if (!drive_)
 		drive_ = desc().host ? sgio_drive(*desc().host)
-				     : simulated_drive(desc(), sim::kept(state, drive, "drive"));
+				     : simulated_drive(desc(), state.kept(drive).drive);
 	return *drive_;
 }
 
@@ -304,7 +302,7 @@ int Ctx::ata(Ata &a)
 			      ? WriteGate::send(*this, a)
 			      : dev().send(a);
 	if (e == 0 && a.command == ZT_CMD_SLEEP)
-		kept()["port"] = "asleep"; // only a port reset reaches it now
+		kept().port = DriveKept::Asleep; // only a port reset reaches it now
 	char head[64], tail[64], lba[20];
 	std::snprintf(head, sizeof head, "command %02x features %02x count %04x lba ", a.command,
 		      a.features, a.count);
@@ -418,7 +416,7 @@ int driver_open(const Board &board, const std::string &node, int &err, json &lin
 {
 	int result = 0;
 	err = 0;
-	with_state(board, [&](json &) {
+	with_state(board, [&](State &) {
 		if (injected_fault(board, node, "open", result, err))
 			line["injected"] = true;
 	});
@@ -432,27 +430,26 @@ void driver_bind(const Board &board, const std::string &node, json &line)
 	if (!split_node(node, drive, partition) || board.info.drives.count(drive) == 0 ||
 	    !board.info.drives.at(drive).host)
 		return;
-	with_state(board, [&](json &state) {
+	with_state(board, [&](State &state) {
 		// no command goes to a drive behind a sleeping link or port, or busy
-		json &k = sim::kept(state, drive);
+		DriveKept &k = state.kept(drive);
 		settle(board, drive, k);
-		if (std::string(link_of(state)) != "up" || k.value("port", "ready") != "ready" ||
-		    k.contains("busy"))
+		if (!state.link_is_up() || k.port_now() != DriveKept::Ready || k.busy)
 			return;
 		bool answered = false;
 		const std::string why = binding(board.info.drives.at(drive), line, answered);
 		if (!answered) // a drive that does not answer is no other disk
 			return;
 		if (why.empty()) {
-			k.erase("unbound");
+			k.unbound.reset();
 			return;
 		}
-		if (k.value("unbound", "") != why)
+		if (k.unbound != why)
 			std::fprintf(stderr,
 				     "ostrasim: %s: %s; its requests fail until it is again "
 				     "(ostrasim init --force makes the board anew)\n",
 				     drive.c_str(), why.c_str());
-		k["unbound"] = why;
+		k.unbound = why;
 	});
 }
 
@@ -463,7 +460,7 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 	err = 0;
 	said.clear();
 	try {
-		Txn txn(board);
+		StateTxn txn(board);
 		auto *bytes = static_cast<unsigned char *>(arg);
 		const Request *req = find_request(code);
 		json line = {{"op", "ioctl"}, {"node", node}, {"code", code}};
@@ -471,9 +468,9 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 		int partition = 0;
 		line["request"] = req != nullptr ? req->name : "unknown";
 		for (const auto &[name, d] : board.info.drives) {
-			json &k = sim::kept(txn.state, name);
+			DriveKept &k = txn.state.kept(name);
 			settle(board, name, k);
-			if (k.contains("password") && !k.contains("busy"))
+			if (k.password && !k.busy)
 				clear_password(board, txn, name);
 		}
 		if (req == nullptr || !split_node(node, drive, partition) ||
@@ -496,7 +493,6 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 			} else {
 				result = carry_out(ctx, *req, bytes);
 				err = result < 0 ? ctx.err : 0;
-				ctx.finish();
 			}
 			if (size != 0 && bytes != nullptr) {
 				std::vector<unsigned char> after(bytes, bytes + size);
@@ -523,29 +519,30 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 	return result;
 }
 
-void show_drive(const Board &board, const json &state, const std::string &name, Shown &out)
+void show_drive(const Board &board, const StateView &view, const std::string &name, Shown &out)
 {
 	const DriveDesc &d = board.info.drives.at(name);
-	const json &kept = sim::kept(state, name);
-	const json &aes = kept.value("aes", json::object());
+	const DriveKept &kept = view.state.kept(name);
 	out.line("aes");
-	const std::string mode = aes.empty() ? "through (never set)" : aes.value("mode", "");
+	const std::string mode = !kept.aes ? "through (never set)" : kept.aes->mode.value_or("");
 	out.put("mode", mode, " mode %s", mode.c_str());
-	if (aes.contains("keybits"))
-		out.put("keybits", aes.value("keybits", 0), ", %d-bit key",
-			aes.value("keybits", 0));
-	show_overwrite(board, state, name, out);
+	if (kept.aes && kept.aes->keybits)
+		out.put("keybits", *kept.aes->keybits, ", %d-bit key", *kept.aes->keybits);
+	show_overwrite(board, view, name, out);
+	// as state.json keeps them
+	const json k = kept.to_json();
+	const std::string port = k.value("port", "ready");
 	out.line("port");
-	out.put("state", kept.value("port", "ready"), " %s", kept.value("port", "ready").c_str());
-	out.put("link", link_of(state), ", link: %s", link_of(state));
+	out.put("state", port, " %s", port.c_str());
+	out.put("link", link_of(view.state), ", link: %s", link_of(view.state));
 	// a refused binding, a password that may be left, a long command going on
 	for (const char *what : {"unbound", "password", "busy"})
-		if (kept.contains(what)) {
+		if (k.contains(what)) {
 			out.line(what);
-			out.set("state", kept.at(what));
-			out.say(" %s", kept.at(what).is_string()
-					       ? kept.at(what).get<std::string>().c_str()
-					       : kept.at(what).dump().c_str());
+			out.set("state", k.at(what));
+			out.say(" %s", k.at(what).is_string()
+					       ? k.at(what).get<std::string>().c_str()
+					       : k.at(what).dump().c_str());
 		}
 	// printable identify texts, trailing spaces dropped
 	out.line("identify");
@@ -564,7 +561,7 @@ void show_drive(const Board &board, const json &state, const std::string &name, 
 		out.line("real drive");
 		out.put("device", *d.host, " %s (identify data as read at init)", d.host->c_str());
 	} else {
-		show_simulated(d, sim::kept(state, name, "drive"), out);
+		show_simulated(d, kept.drive, out);
 	}
 }
 

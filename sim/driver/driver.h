@@ -4,11 +4,8 @@
 // commands to the drive, link and port actions on the controller, and the
 // settings the driver only keeps.
 //
-// The driver keeps per drive (state.drives.X): its port ("ready", "offline"
-// while the link sleeps, "asleep" once the drive was sent to sleep: only a
-// port reset reaches it), the overwrite function ("ow") and the AES key
-// ("aes"); the controller keeps its link (state.controller.link).  The drive
-// keeps its own state in state.drives.X.drive (drive.h).
+// What the driver keeps between runs is typed in kept.h, each part owned by
+// the module that changes it.
 #pragma once
 
 #include <cstdio>
@@ -16,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "drive.h"
+#include "kept.h"
 
 namespace sim {
 
@@ -62,14 +59,14 @@ const Request *find_request(const std::string &name);
 
 // One request on one node, as the driver carries it out.
 struct Ctx {
-	Ctx(const Board &b, Txn &t, json &l, std::string n, std::string d, int p)
+	Ctx(const Board &b, StateTxn &t, json &l, std::string n, std::string d, int p)
 	    : board(b), txn(t), state(t.state), line(l), node(std::move(n)), drive(std::move(d)),
 	      partition(p)
 	{
 	}
 	const Board &board;
-	Txn &txn;
-	json &state;
+	StateTxn &txn;
+	State &state;
 	json &line; // its trace line
 	std::string node, drive;
 	int partition = 0; // 5 for sda5, 0 for the whole disk
@@ -79,9 +76,14 @@ struct Ctx {
 	{
 		return board.info.drives.at(drive);
 	}
-	json &kept()
+	DriveKept &kept()
 	{
-		return sim::kept(state, drive);
+		return state.kept(drive);
+	}
+	// The board's time now.
+	std::uint64_t now() const
+	{
+		return now_ns(board.info, txn.clock_ns);
 	}
 	// result -1 with errno e
 	int fail(int e)
@@ -102,12 +104,6 @@ struct Ctx {
 	std::uint64_t max_sectors()
 	{
 		return dev().max_sectors();
-	}
-	// The drive's state, once the request is done.
-	void finish()
-	{
-		if (drive_)
-			drive_->finish();
 	}
 
       private:
@@ -148,7 +144,7 @@ void driver_bind(const Board &board, const std::string &node, json &line);
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
 		 int &err);
 // What the driver and the drive keep, for `ostrasim show`.
-void show_drive(const Board &board, const json &state, const std::string &drive, Shown &out);
+void show_drive(const Board &board, const StateView &view, const std::string &drive, Shown &out);
 
 // A security command with the user password of the driver's security erase.
 int security_command(Ctx &ctx, unsigned char command, unsigned timeout_s = 60, Ata *sent = nullptr);
@@ -161,6 +157,7 @@ int ow_op(Ctx &ctx, unsigned char *arg);
 int set_total(Ctx &ctx, unsigned char *arg);
 int clear_total(Ctx &ctx, unsigned char *arg);
 void overwrite_catch_up(Ctx &ctx);
-void show_overwrite(const Board &board, const json &state, const std::string &drive, Shown &out);
+void show_overwrite(const Board &board, const StateView &view, const std::string &drive,
+		    Shown &out);
 
 } // namespace sim

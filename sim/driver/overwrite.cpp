@@ -7,9 +7,10 @@
 //   overwrite.counts               counts that successive GET_OWCOUNT calls
 //                                  answer instead (the last one repeats)
 //   overwrite.mode, .fixdata, .pranddata, .owsw   settings before any change
-// State, per drive, under "ow": the settings set, the total, and from the
-// start on the start time, start count, the total the run works on, the
-// sectors written and why the run stopped ("failed").
+// State, per drive, under "ow" (OverwriteKept, read and written here): the
+// settings set, the total, and from the start on the start time, start
+// count, the total the run works on, the sectors written and why the run
+// stopped ("failed").
 //
 // Once started, the function overwrites the part of the total that the start
 // count leaves (count 50: the second half) at `rate` sectors per second of
@@ -45,12 +46,6 @@ constexpr std::uint64_t CATCH_UP_NS = NS_PER_S / 2; // board time one request wr
 constexpr std::size_t OW_OP = offsetof(struct ztostra_ow, op);
 constexpr std::size_t OW_DATA = offsetof(struct ztostra_ow, data);
 
-// a setting or value of the overwrite state as the driver holds it
-template <typename T> T setting(const json &ow, const char *key, T board_value)
-{
-	return ow.contains(key) ? ow.at(key).get<T>() : board_value;
-}
-
 // partition 5 of the board (no sectors: none)
 Partition part5(const DriveDesc &drive)
 {
@@ -73,11 +68,11 @@ std::uint64_t sectors_due(std::uint64_t rate, std::uint64_t ns, std::uint64_t ne
 }
 
 // the run the state holds, over partition 5 of the board
-zt_ow_run run_of(const json &ow, const DriveDesc &drive)
+zt_ow_run run_of(const OverwriteKept &ow, const DriveDesc &drive)
 {
-	return {ow.value("run_total", std::uint64_t{0}),
-		static_cast<std::uint32_t>(
-			std::min(ow.value("start_count", std::uint64_t{0}), std::uint64_t{100})),
+	const OverwriteKept::Run run = ow.run.value_or(OverwriteKept::Run{});
+	return {run.run_total,
+		static_cast<std::uint32_t>(std::min(run.start_count, std::uint64_t{100})),
 		part5(drive).start, part5(drive).sectors};
 }
 
@@ -89,21 +84,16 @@ struct Progress {
 	zt_ow_run run;
 };
 
-Progress progress(const json &ow, const DriveDesc &drive)
+Progress progress(const OverwriteKept &ow, const DriveDesc &drive)
 {
 	Progress p{false, 0, 0, 0, run_of(ow, drive)};
-	if (!ow.contains("start_ns"))
+	if (!ow.run)
 		return p;
 	p.started = true;
 	p.need = zt_ow_need(&p.run);
-	p.trcount = std::min(ow.value("written", std::uint64_t{0}), p.need);
+	p.trcount = std::min(ow.run->written, p.need);
 	p.count = zt_ow_count(&p.run, p.trcount);
 	return p;
-}
-
-const json &ow_view(Ctx &ctx)
-{
-	return kept(static_cast<const json &>(ctx.state), ctx.drive, "ow");
 }
 
 } // namespace
@@ -111,12 +101,12 @@ const json &ow_view(Ctx &ctx)
 int get_owcount(Ctx &ctx, unsigned char *arg)
 {
 	const std::vector<std::uint32_t> &counts = ctx.desc().overwrite.counts;
-	std::uint32_t count = progress(ow_view(ctx), ctx.desc()).count;
+	OverwriteKept &ow = ctx.kept().ow;
+	std::uint32_t count = progress(ow, ctx.desc()).count;
 	if (!counts.empty()) {
-		json &ow = kept(ctx.state, ctx.drive, "ow");
-		const std::size_t poll = ow.value("polls", std::size_t{0});
+		const std::uint64_t poll = ow.polls.value_or(0);
 		count = counts.at(poll < counts.size() ? poll : counts.size() - 1);
-		ow["polls"] = poll + 1;
+		ow.polls = poll + 1;
 	}
 	put<std::uint32_t>(arg, count);
 	return 0;
@@ -127,13 +117,10 @@ int issue_owfunc(Ctx &ctx, unsigned char *arg)
 	const std::uint32_t count = get<std::uint32_t>(arg);
 	if (count > 99)
 		return ctx.fail(EINVAL);
-	json &ow = kept(ctx.state, ctx.drive, "ow");
-	const std::int32_t mode = setting(ow, "mode", ctx.desc().overwrite.mode);
-	ow["start_ns"] = now_ns(ctx.board.info, ctx.state);
-	ow["start_count"] = count;
-	ow["run_total"] = mode == 0 ? std::uint64_t{0} : ow.value("total", std::uint64_t{0});
-	ow["written"] = 0;
-	ow.erase("failed");
+	OverwriteKept &ow = ctx.kept().ow;
+	const std::int32_t mode = ow.mode.value_or(ctx.desc().overwrite.mode);
+	ow.run = OverwriteKept::Run{ctx.now(), count, mode == 0 ? 0 : ow.total.value_or(0), 0,
+				    std::nullopt};
 	return 0;
 }
 
@@ -144,13 +131,13 @@ int ow_op(Ctx &ctx, unsigned char *arg)
 	const std::uint32_t op = get<std::uint32_t>(arg + OW_OP);
 	unsigned char *data = arg + OW_DATA;
 	if (op == ZTOSTRA_OW_GET) {
-		const json &ow = ow_view(ctx);
+		const OverwriteKept &ow = ctx.kept().ow;
 		struct overwrite s;
 		std::memset(&s, 0, sizeof s); // the padding too
-		s.owmode = setting(ow, "mode", o.mode);
-		s.owsw = setting(ow, "owsw", o.owsw);
-		s.fixdata = setting(ow, "fixdata", o.fixdata);
-		s.pranddata = setting(ow, "pranddata", o.pranddata);
+		s.owmode = ow.mode.value_or(o.mode);
+		s.owsw = o.owsw;
+		s.fixdata = ow.fixdata.value_or(o.fixdata);
+		s.pranddata = ow.pranddata.value_or(o.pranddata);
 		s.trcount = progress(ow, drive).trcount;
 		s.partsect = part5(drive).sectors;
 		std::memcpy(data, &s, sizeof s);
@@ -162,10 +149,10 @@ int ow_op(Ctx &ctx, unsigned char *arg)
 		std::memcpy(&s, data, sizeof s);
 		if (s.owmode < OVERWRITE_MODE0 || s.owmode > OVERWRITE_MODE3)
 			return ctx.fail(EINVAL);
-		json &ow = kept(ctx.state, ctx.drive, "ow");
-		ow["mode"] = s.owmode;
-		ow["fixdata"] = s.fixdata;
-		ow["pranddata"] = s.pranddata;
+		OverwriteKept &ow = ctx.kept().ow;
+		ow.mode = s.owmode;
+		ow.fixdata = s.fixdata;
+		ow.pranddata = s.pranddata;
 		return 0;
 	}
 	return ctx.fail(EINVAL);
@@ -173,40 +160,40 @@ int ow_op(Ctx &ctx, unsigned char *arg)
 
 int set_total(Ctx &ctx, unsigned char *arg)
 {
-	kept(ctx.state, ctx.drive, "ow")["total"] = get<std::uint64_t>(arg);
+	ctx.kept().ow.total = get<std::uint64_t>(arg);
 	return 0;
 }
 
 int clear_total(Ctx &ctx, unsigned char *)
 {
-	kept(ctx.state, ctx.drive, "ow")["total"] = 0;
+	ctx.kept().ow.total = 0;
 	return 0;
 }
 
 void overwrite_catch_up(Ctx &ctx)
 {
 	const DriveDesc &drive = ctx.desc();
-	const json &view = ow_view(ctx);
-	const std::uint64_t begin = now_ns(ctx.board.info, ctx.state);
-	const Progress p = progress(view, drive);
-	const std::uint64_t start = view.value("start_ns", std::uint64_t{0});
+	OverwriteKept &ow = ctx.kept().ow;
+	const std::uint64_t begin = ctx.now();
+	const Progress p = progress(ow, drive);
+	if (!p.started || ow.run->failed)
+		return;
+	const std::uint64_t start = ow.run->start_ns;
 	const std::uint64_t due =
 		sectors_due(drive.overwrite.rate, begin > start ? begin - start : 0, p.need);
-	if (!p.started || p.trcount >= due || view.contains("failed"))
+	if (p.trcount >= due)
 		return;
-	json &ow = kept(ctx.state, ctx.drive, "ow");
 	if (p.run.p5_sectors == 0) {
-		ow["failed"] = "no overwrite partition";
+		ow.run->failed = "no overwrite partition";
 		return;
 	}
-	const Pattern fixed{false, setting(ow, "fixdata", drive.overwrite.fixdata)};
-	const Pattern random{true, setting(ow, "pranddata", drive.overwrite.pranddata)};
+	const Pattern fixed{false, ow.fixdata.value_or(drive.overwrite.fixdata)};
+	const Pattern random{true, ow.pranddata.value_or(drive.overwrite.pranddata)};
 	const auto most =
 		static_cast<std::uint32_t>(std::min<std::uint64_t>(ctx.max_sectors(), 65536));
 	std::uint64_t written = p.trcount;
 	zt_ow_write w{};
-	while (now_ns(ctx.board.info, ctx.state) - begin < CATCH_UP_NS &&
-	       zt_ow_next(&p.run, written, due, most, &w)) {
+	while (ctx.now() - begin < CATCH_UP_NS && zt_ow_next(&p.run, written, due, most, &w)) {
 		Ata a;
 		a.command = ZT_CMD_WRITE_DMA_EXT;
 		a.device = ata::DEVICE_LBA;
@@ -214,61 +201,113 @@ void overwrite_catch_up(Ctx &ctx)
 		a.count = static_cast<std::uint16_t>(w.sectors); // (65536: 0)
 		a.pattern = w.random ? random : fixed;
 		if (ctx.ata(a) != 0) {
-			ow["failed"] = a.note.empty() ? std::strerror(ctx.err) : a.note;
+			ow.run->failed = a.note.empty() ? std::strerror(ctx.err) : a.note;
 			break;
 		}
 		written += w.sectors;
 	}
 	ctx.err = 0;
-	ow["written"] = written;
+	ow.run->written = written;
 }
 
-void show_overwrite(const Board &board, const json &state, const std::string &name, Shown &out)
+void show_overwrite(const Board &board, const StateView &view, const std::string &name, Shown &out)
 {
 	const DriveDesc &drive = board.info.drives.at(name);
 	const OverwriteDesc &o = drive.overwrite;
-	const json &ow = kept(state, name, "ow");
-	const auto total = ow.value("total", std::uint64_t{0});
+	const OverwriteKept &ow = view.state.kept(name).ow;
+	const std::uint64_t total = ow.total.value_or(0);
+	const std::int32_t mode = ow.mode.value_or(o.mode);
+	const std::uint16_t fixdata = ow.fixdata.value_or(o.fixdata);
+	const std::uint32_t pranddata = ow.pranddata.value_or(o.pranddata);
 	out.line("overwrite");
-	out.put("mode", setting(ow, "mode", o.mode), " mode %d", setting(ow, "mode", o.mode));
-	out.put("fixdata", setting(ow, "fixdata", o.fixdata), ", fixdata 0x%04x",
-		setting(ow, "fixdata", o.fixdata));
-	out.put("owsw", setting(ow, "owsw", o.owsw), ", owsw 0x%04x", setting(ow, "owsw", o.owsw));
-	out.put("pranddata", setting(ow, "pranddata", o.pranddata), ", pranddata 0x%08x",
-		setting(ow, "pranddata", o.pranddata));
+	out.put("mode", mode, " mode %d", mode);
+	out.put("fixdata", fixdata, ", fixdata 0x%04x", fixdata);
+	out.put("owsw", o.owsw, ", owsw 0x%04x", o.owsw);
+	out.put("pranddata", pranddata, ", pranddata 0x%08x", pranddata);
 	out.put("partsect", part5(drive).sectors, ", partsect %llu",
 		static_cast<unsigned long long>(part5(drive).sectors));
 	out.put("total", total, ", total %llu", static_cast<unsigned long long>(total));
-	const std::uint64_t now = now_ns(board.info, state);
+	const std::uint64_t now = now_ns(board.info, view.clock_ns);
 	const Progress p = progress(ow, drive);
-	const char *run = !p.started              ? "not started"
-			  : ow.contains("failed") ? "failed"
-			  : p.count == 100        ? "finished"
-						  : "running";
+	const char *run = !p.started       ? "not started"
+			  : ow.run->failed ? "failed"
+			  : p.count == 100 ? "finished"
+					   : "running";
 	out.line("overwrite");
 	out.put("state", run, " %s", run);
 	if (p.started) {
 		out.set("trcount", p.trcount);
 		out.set("of", p.need);
 	}
-	if (ow.contains("failed"))
-		out.put("failed", ow.at("failed"), " after %llu of %llu sectors (%s)",
+	if (p.started && ow.run->failed)
+		out.put("failed", *ow.run->failed, " after %llu of %llu sectors (%s)",
 			static_cast<unsigned long long>(p.trcount),
-			static_cast<unsigned long long>(p.need),
-			ow.at("failed").get<std::string>().c_str());
+			static_cast<unsigned long long>(p.need), ow.run->failed->c_str());
 	else if (p.started)
-		out.put("count", p.count, ", count %u, trcount %llu of %llu, started at %u",
+		out.put("count", p.count, ", count %u, trcount %llu of %llu, started at %llu",
 			p.count, static_cast<unsigned long long>(p.trcount),
-			static_cast<unsigned long long>(p.need), ow.value("start_count", 0U));
+			static_cast<unsigned long long>(p.need),
+			static_cast<unsigned long long>(ow.run->start_count));
 	out.put("rate", o.rate, "; %llu sectors/s", static_cast<unsigned long long>(o.rate));
 	if (board.info.virtual_clock)
 		out.put("clock_ns", now, "; virtual clock at %llu.%03llu s",
 			static_cast<unsigned long long>(now / NS_PER_S),
 			static_cast<unsigned long long>(now % NS_PER_S / 1000000));
 	if (!o.counts.empty())
-		out.put("polls", ow.value("polls", std::size_t{0}),
-			"; scripted counts, %zu of %zu polled", ow.value("polls", std::size_t{0}),
-			o.counts.size());
+		out.put("polls", ow.polls.value_or(0), "; scripted counts, %llu of %zu polled",
+			static_cast<unsigned long long>(ow.polls.value_or(0)), o.counts.size());
+}
+
+OverwriteKept OverwriteKept::from_json(const json &j)
+{
+	using namespace checked;
+	static const char *const fields[] = {"mode",     "fixdata",     "pranddata", "total",
+					     "start_ns", "start_count", "run_total", "polls",
+					     "written",  "failed"};
+	OverwriteKept ow;
+	object_of(j, fields);
+	const auto number = [](const json &x) { return whole<std::uint64_t>(x); };
+	opt_into(j, "mode", ow.mode, [](const json &x) { return whole<std::int32_t>(x); });
+	opt_into(j, "fixdata", ow.fixdata, [](const json &x) { return whole<std::uint16_t>(x); });
+	opt_into(j, "pranddata", ow.pranddata,
+		 [](const json &x) { return whole<std::uint32_t>(x); });
+	opt_into(j, "total", ow.total, number);
+	opt_into(j, "polls", ow.polls, number);
+	// the run, from its start on
+	Run run;
+	std::optional<std::uint64_t> start;
+	opt_into(j, "start_ns", start, number);
+	opt(j, "start_count", [&](const json &x) { run.start_count = number(x); });
+	opt(j, "run_total", [&](const json &x) { run.run_total = number(x); });
+	opt(j, "written", [&](const json &x) { run.written = number(x); });
+	opt_into(j, "failed", run.failed, [](const json &x) { return text(x); });
+	if (start) {
+		run.start_ns = *start;
+		ow.run = run;
+	}
+	return ow;
+}
+
+json OverwriteKept::to_json() const
+{
+	json j = json::object();
+	const auto put = [&](const char *key, const auto &value) {
+		if (value)
+			j[key] = *value;
+	};
+	put("mode", mode);
+	put("fixdata", fixdata);
+	put("pranddata", pranddata);
+	put("total", total);
+	put("polls", polls);
+	if (run) {
+		j["start_ns"] = run->start_ns;
+		j["start_count"] = run->start_count;
+		j["run_total"] = run->run_total;
+		j["written"] = run->written;
+		put("failed", run->failed);
+	}
+	return j;
 }
 
 } // namespace sim

@@ -98,24 +98,24 @@ int not_offered(Ctx &ctx, unsigned char *)
 // offline until the link is woken and the port initialised.
 int sleep_in(Ctx &ctx, unsigned char *)
 {
-	ctx.state["controller"]["link"] = "asleep";
+	ctx.state.link_up = false;
 	for (const auto &[name, desc] : ctx.board.info.drives)
-		sim::kept(ctx.state, name)["port"] = "offline";
+		ctx.state.kept(name).port = DriveKept::Offline;
 	return ctx.port(false, true);
 }
 
 int sleep_out(Ctx &ctx, unsigned char *)
 {
-	ctx.state["controller"]["link"] = "up";
+	ctx.state.link_up = true;
 	return ctx.port(false, false);
 }
 
 // a port reset over a sleeping link finds no drive
 int init_port(Ctx &ctx, unsigned char *)
 {
-	if (ctx.state.value("controller", json::object()).value("link", "up") != "up")
+	if (!ctx.state.link_is_up())
 		return ctx.fail(EIO);
-	ctx.kept()["port"] = "ready";
+	ctx.kept().port = DriveKept::Ready;
 	return ctx.port(true);
 }
 
@@ -216,16 +216,16 @@ int security_erase(Ctx &ctx, unsigned char *)
 	}
 	// the intent goes into the state and the trace first: from here on the
 	// drive may hold a password until the erase or DISABLE PASSWORD clears it
-	json &k = ctx.kept();
-	k["password"] = "may be set: the security erase is setting it";
-	append_trace({{"op", "intent"}, {"node", ctx.node}, {"intent", k["password"]}});
+	DriveKept &k = ctx.kept();
+	k.password = "may be set: the security erase is setting it";
+	append_trace({{"op", "intent"}, {"node", ctx.node}, {"intent", *k.password}});
 	// a real drive's erase takes long: the board's lock goes meanwhile, and the
 	// drive is busy for other programs
 	const bool real = ctx.desc().host.has_value();
 	std::optional<BusyMark> mark; // held until the erase is done, or dropped at death
 	if (real) {
 		mark.emplace(ctx.board, ctx.drive);
-		k["busy"] = {{"command", "the security erase"}};
+		k.busy = DriveKept::Busy{std::nullopt, "the security erase"};
 		ctx.txn.unlock();
 	} else {
 		ctx.txn.commit();
@@ -249,15 +249,15 @@ int security_erase(Ctx &ctx, unsigned char *)
 	}
 	if (real)
 		ctx.txn.lock();
-	json &now = ctx.kept();
-	now.erase("busy");
+	DriveKept &now = ctx.kept();
+	now.busy.reset();
 	if (cleared)
-		now.erase("password");
+		now.password.reset();
 	else
-		now["password"] = "may be set: the security erase failed, and so did DISABLE "
-				  "PASSWORD";
+		now.password = "may be set: the security erase failed, and so did DISABLE "
+			       "PASSWORD";
 	if (r == 0)
-		now.erase("ow"); // what the overwrite function did is gone with the media
+		now.ow = {}; // what the overwrite function did is gone with the media
 	return r;
 }
 
@@ -347,27 +347,73 @@ int set_aes(Ctx &ctx, unsigned char *arg)
 	const int mode = get<std::int32_t>(arg + offsetof(struct aeskey, aesmode));
 	if (mode < 0 || mode > 3 || modes[mode] == nullptr)
 		return ctx.fail(EINVAL);
-	json aes = {{"aesmode", mode}, {"mode", modes[mode]}};
+	AesKept aes;
+	aes.aesmode = mode;
+	aes.mode = modes[mode];
 	const auto words = [&](std::size_t off) {
-		json w = json::array();
+		std::vector<std::uint32_t> w;
 		for (std::size_t i = 0; i < 8; i++)
 			w.push_back(get<std::uint32_t>(arg + off + 4 * i));
 		return w;
 	};
 	if (mode != DSC_AESMODE_THROUGH) {
-		const json real = words(offsetof(struct aeskey, realkey));
-		aes["keybits"] = std::any_of(real.begin() + 4, real.end(),
-					     [](const json &w) { return w != 0; })
-					 ? 256
-					 : 128;
-		aes["hddkey"] = words(offsetof(struct aeskey, hddkey));
-		aes["realkey"] = real;
-		aes["ivdata"] = words(offsetof(struct aeskey, ivdata));
-		aes["ivtype"] = get<std::int32_t>(arg + offsetof(struct aeskey, ivtype));
+		const std::vector<std::uint32_t> real = words(offsetof(struct aeskey, realkey));
+		aes.keybits = std::any_of(real.begin() + 4, real.end(),
+					  [](std::uint32_t w) { return w != 0; })
+				      ? 256
+				      : 128;
+		aes.hddkey = words(offsetof(struct aeskey, hddkey));
+		aes.realkey = real;
+		aes.ivdata = words(offsetof(struct aeskey, ivdata));
+		aes.ivtype = get<std::int32_t>(arg + offsetof(struct aeskey, ivtype));
 	}
-	ctx.kept()["aes"] = aes;
+	ctx.kept().aes = aes;
 	return 0;
 }
+
+} // namespace
+
+AesKept AesKept::from_json(const json &j)
+{
+	using namespace checked;
+	static const char *const fields[] = {"aesmode", "mode",   "keybits", "hddkey",
+					     "realkey", "ivdata", "ivtype"};
+	AesKept a;
+	object_of(j, fields);
+	const auto number = [](const json &x) { return whole<std::int32_t>(x); };
+	opt_into(j, "aesmode", a.aesmode, number);
+	opt_into(j, "keybits", a.keybits, number);
+	opt_into(j, "ivtype", a.ivtype, number);
+	opt_into(j, "mode", a.mode, [](const json &x) { return text(x); });
+	const auto words = [](const json &x) {
+		std::vector<std::uint32_t> w;
+		each(x, 8, [&](const json &v) { w.push_back(whole<std::uint32_t>(v)); });
+		return w;
+	};
+	opt_into(j, "hddkey", a.hddkey, words);
+	opt_into(j, "realkey", a.realkey, words);
+	opt_into(j, "ivdata", a.ivdata, words);
+	return a;
+}
+
+json AesKept::to_json() const
+{
+	json j = json::object();
+	const auto put = [&](const char *key, const auto &value) {
+		if (value)
+			j[key] = *value;
+	};
+	put("aesmode", aesmode);
+	put("mode", mode);
+	put("keybits", keybits);
+	put("hddkey", hddkey);
+	put("realkey", realkey);
+	put("ivdata", ivdata);
+	put("ivtype", ivtype);
+	return j;
+}
+
+namespace {
 
 // key material (hddkey, realkey, ivdata) reads as zero bytes in the trace
 void mask_key(std::vector<unsigned char> &bytes)

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board.h"
 #include "ztostra_core.h"
@@ -120,10 +121,6 @@ class Drive {
 	{
 		return true;
 	}
-	// Puts what the commands changed into the state.
-	virtual void finish()
-	{
-	}
 
       protected:
 	virtual int answer(Ata &a) = 0;
@@ -139,13 +136,52 @@ struct Device {
 	}
 };
 
-// The simulated drive of a description, keeping its state in `state`
-// (state.drives.NAME.drive).
-std::unique_ptr<Drive> simulated_drive(const DriveDesc &desc, json &state);
+// What a simulated drive keeps (state.drives.NAME.drive), read and written
+// by the drive kind itself; a real drive keeps nothing, its device holds it.
+//   power      "active" | "standby" | "sleeping" (absent: active)
+//   media      what was written, as extents [first, count, kind, value]:
+//              "fixed" (fixdata), "random" (the seed), "data" (the bytes in
+//              hex), "uncorrectable"; sectors never written read as zeros
+//   erases     security erases done (SMART attribute 173)
+//   security   user password, level, frozen, erase prepared
+struct Extent {
+	enum Kind { Fixed, Random, Data, Uncorrectable };
+	std::uint64_t first = 0, count = 0;
+	Kind kind = Fixed;
+	std::uint32_t value = 0; // fixdata or the seed
+	std::string bytes;       // data: count * 512 bytes
+	std::uint64_t end() const
+	{
+		return first + count;
+	}
+	// the same from sector `from` on, for `n` sectors
+	Extent part(std::uint64_t from, std::uint64_t n) const;
+};
+struct DriveSecurity {
+	bool enabled = false;
+	std::optional<std::string> password; // 32 bytes in hex
+	bool maximum = false;                // the level: maximum, else high
+	std::optional<bool> frozen;          // absent: as identify word 128 says
+	bool prepared = false;               // ERASE PREPARE was the last command
+};
+struct SimDriveState {
+	enum Power { Active, Standby, Sleeping };
+	std::optional<Power> power; // absent: never told, active
+	std::vector<Extent> media;
+	std::uint64_t erases = 0;
+	DriveSecurity security;
+	// Throws Bad naming the key.
+	static SimDriveState from_json(const json &j);
+	// An empty object when the drive keeps nothing.
+	json to_json() const;
+};
+
+// The simulated drive of a description, keeping its state in `state`.
+std::unique_ptr<Drive> simulated_drive(const DriveDesc &desc, SimDriveState &state);
 // What the simulated drive keeps, for `ostrasim show`.
-void show_simulated(const DriveDesc &desc, const json &state, Shown &out);
+void show_simulated(const DriveDesc &desc, const SimDriveState &state, Shown &out);
 // The SMART attribute page as the simulated drive sends it now.
-Page simulated_attr(const DriveDesc &desc, const json &state);
+Page simulated_attr(const DriveDesc &desc, const SimDriveState &state);
 
 // A real ATA device: a SCSI generic or block node, through ATA PASS-THROUGH
 // (16) of the kernel's SCSI/ATA translation.

@@ -1,13 +1,6 @@
 // sim_drive.cpp - the simulated ATA drive: a table of the ATA commands it
-// answers, its media and its own state.
-//
-//   state.drives.X.drive.power      "active" | "standby" | "sleeping" (absent: active)
-//   state.drives.X.drive.media      what was written, as extents [first, count,
-//                                   kind, value]: "fixed" (fixdata), "random" (the
-//                                   seed), "data" (the bytes in hex), "uncorrectable";
-//                                   sectors never written read as zeros
-//   state.drives.X.drive.erases     security erases done (SMART attribute 173)
-//   state.drives.X.drive.security   user password, level, frozen, erase prepared
+// answers, its media and its own state (SimDriveState, drive.h), which it
+// reads and writes itself.
 //
 // A drive in stand-by spins up for a command that needs the media; a drive
 // put to sleep answers nothing until its port is reset.  Its identify data and
@@ -30,27 +23,9 @@ namespace {
 constexpr std::size_t SECTOR = ZT_SECTOR;
 constexpr unsigned char SMART_ID_ERASE_COUNT = 173;
 
-// One extent of written sectors.
-struct Extent {
-	std::uint64_t first = 0, count = 0;
-	std::string kind = {}; // fixed, random, data, uncorrectable
-	std::uint32_t value = 0;
-	std::string bytes; // data: count * 512 bytes
-	std::uint64_t end() const
-	{
-		return first + count;
-	}
-	// the bytes from sector `from` on, for `n` sectors
-	Extent part(std::uint64_t from, std::uint64_t n) const
-	{
-		Extent e = *this;
-		e.first = from;
-		e.count = n;
-		if (kind == "data")
-			e.bytes = bytes.substr((from - first) * SECTOR, n * SECTOR);
-		return e;
-	}
-};
+const char *const kinds[] = {"fixed", "random", "data", "uncorrectable"};
+const char *const powers[] = {"active", "standby", "sleeping"};
+const char *const levels[] = {"high", "maximum"};
 
 std::string to_hex(const std::string &bytes)
 {
@@ -67,26 +42,11 @@ std::string from_hex(const std::string &text)
 
 class SimDrive final : public Drive {
       public:
-	SimDrive(const DriveDesc &d, json &st) : d_(d), st_(st)
+	SimDrive(const DriveDesc &d, SimDriveState &st) : d_(d), st_(st)
 	{
-		for (const json &e : st.value("media", json::array())) {
-			Extent x;
-			x.first = e[0].get<std::uint64_t>();
-			x.count = e[1].get<std::uint64_t>();
-			x.kind = e[2].get<std::string>();
-			if (x.kind == "data")
-				x.bytes = from_hex(e.at(3).get<std::string>());
-			else if (e.size() == 4)
-				x.value = e[3].get<std::uint32_t>();
-			media_.push_back(std::move(x));
-		}
 	}
 	SimDrive(const SimDrive &) = delete;
 	SimDrive &operator=(const SimDrive &) = delete;
-	void finish() override
-	{
-		save();
-	}
 	// the media are in the state: a write takes effect with its commit
 	bool writes_at_once() const override
 	{
@@ -95,9 +55,9 @@ class SimDrive final : public Drive {
 	int answer(Ata &a) override;
 	int reset(std::string &) override
 	{
-		st_["power"] = "active";
-		security().erase("frozen");
-		security().erase("prepared");
+		st_.power = SimDriveState::Active;
+		st_.security.frozen.reset();
+		st_.security.prepared = false;
 		return 0;
 	}
 	int link(bool, std::string &) override
@@ -107,16 +67,8 @@ class SimDrive final : public Drive {
 
       private:
 	const DriveDesc &d_;
-	json &st_;
-	std::vector<Extent> media_;
+	SimDriveState &st_;
 
-	json &security()
-	{
-		json &s = st_["security"];
-		if (!s.is_object())
-			s = json::object();
-		return s;
-	}
 	static int ok(Ata &a)
 	{
 		a.status = ata::STATUS_OK;
@@ -129,7 +81,6 @@ class SimDrive final : public Drive {
 		a.error = error;
 		return EIO;
 	}
-	void save();
 	void write(Extent e);
 	int check_range(Ata &a);
 	int read(Ata &a);
@@ -139,28 +90,11 @@ class SimDrive final : public Drive {
 	int in(Ata &a, const Page &page);
 };
 
-void SimDrive::save()
-{
-	json m = json::array();
-	for (const Extent &e : media_) {
-		json x = {e.first, e.count, e.kind};
-		if (e.kind == "data")
-			x.push_back(to_hex(e.bytes));
-		else if (e.kind != "uncorrectable")
-			x.push_back(e.value);
-		m.push_back(x);
-	}
-	if (m.empty())
-		st_.erase("media");
-	else
-		st_["media"] = m;
-}
-
 // e replaces what lay there; neighbours of the same pattern join
 void SimDrive::write(Extent e)
 {
 	std::vector<Extent> out;
-	for (const Extent &x : media_) {
+	for (const Extent &x : st_.media) {
 		if (x.end() <= e.first || x.first >= e.end()) {
 			out.push_back(x);
 			continue;
@@ -173,14 +107,15 @@ void SimDrive::write(Extent e)
 	out.push_back(std::move(e));
 	std::sort(out.begin(), out.end(),
 		  [](const Extent &l, const Extent &r) { return l.first < r.first; });
-	media_.clear();
+	std::vector<Extent> &media = st_.media;
+	media.clear();
 	for (Extent &x : out) {
-		Extent *last = media_.empty() ? nullptr : &media_.back();
+		Extent *last = media.empty() ? nullptr : &media.back();
 		if (last != nullptr && last->end() == x.first && last->kind == x.kind &&
-		    last->value == x.value && x.kind != "data")
+		    last->value == x.value && x.kind != Extent::Data)
 			last->count += x.count;
 		else
-			media_.push_back(std::move(x));
+			media.push_back(std::move(x));
 	}
 }
 
@@ -204,8 +139,8 @@ int SimDrive::read(Ata &a)
 	if (const int err = check_range(a))
 		return err;
 	const std::uint64_t n = a.sectors();
-	for (const Extent &x : media_)
-		if (x.kind == "uncorrectable" && x.end() > a.lba && x.first < a.lba + n) {
+	for (const Extent &x : st_.media)
+		if (x.kind == Extent::Uncorrectable && x.end() > a.lba && x.first < a.lba + n) {
 			a.lba = std::max(x.first, a.lba);
 			return abort(a, ata::UNC);
 		}
@@ -213,13 +148,13 @@ int SimDrive::read(Ata &a)
 		unsigned char *s = a.data + i * SECTOR;
 		const std::uint64_t lba = a.lba + i;
 		std::fill(s, s + SECTOR, 0);
-		for (const Extent &x : media_)
+		for (const Extent &x : st_.media)
 			if (x.first <= lba && lba < x.end()) {
-				if (x.kind == "data")
+				if (x.kind == Extent::Data)
 					std::copy_n(x.bytes.data() + (lba - x.first) * SECTOR,
 						    SECTOR, s);
 				else
-					fill(Pattern{x.kind == "random", x.value}, lba, s);
+					fill(Pattern{x.kind == Extent::Random, x.value}, lba, s);
 			}
 	}
 	return ok(a);
@@ -250,10 +185,10 @@ int SimDrive::write_dma(Ata &a)
 		}
 	}
 	if (p) {
-		e.kind = p->random ? "random" : "fixed";
+		e.kind = p->random ? Extent::Random : Extent::Fixed;
 		e.value = p->value;
 	} else {
-		e.kind = "data";
+		e.kind = Extent::Data;
 		e.bytes.assign(reinterpret_cast<const char *>(a.data), a.len);
 	}
 	write(std::move(e));
@@ -310,47 +245,46 @@ int SimDrive::smart(Ata &a)
 // the user password (words 1-16 of the data), and the level of word 0 bit 8
 int SimDrive::security_command(Ata &a)
 {
-	json &s = security();
+	DriveSecurity &s = st_.security;
 	const unsigned word128 = d_.identify[ID_SECURITY];
-	const bool frozen = s.value("frozen", (word128 & 8U) != 0);
+	const bool frozen = s.frozen.value_or((word128 & 8U) != 0);
 	const bool locked = (word128 & 4U) != 0;
-	const bool prepared = s.value("prepared", false);
-	s.erase("prepared");
+	const bool prepared = s.prepared;
+	s.prepared = false;
 	if ((word128 & 1U) == 0 || frozen || locked)
 		return abort(a);
 	if (a.command == ZT_CMD_SECURITY_FREEZE_LOCK) {
-		s["frozen"] = true;
+		s.frozen = true;
 		return ok(a);
 	}
 	if (a.command == ZT_CMD_SECURITY_ERASE_PREPARE) {
-		s["prepared"] = true;
+		s.prepared = true;
 		return ok(a);
 	}
 	if (a.data == nullptr || a.len != SECTOR)
 		return abort(a);
 	const bool master = (a.data[0] & 1U) != 0;
 	const std::string password = hex(a.data + 2, 32);
-	const bool matches =
-		s.value("enabled", false) && !master && s.value("password", "") == password;
+	const bool matches = s.enabled && !master && s.password == password;
 	switch (a.command) {
 	case ZT_CMD_SECURITY_SET_PASSWORD:
 		if (!master) {
-			s["enabled"] = true;
-			s["password"] = password;
-			s["level"] = (a.data[1] & 1U) != 0 ? "maximum" : "high";
+			s.enabled = true;
+			s.password = password;
+			s.maximum = (a.data[1] & 1U) != 0;
 		}
 		return ok(a);
 	case ZT_CMD_SECURITY_ERASE_UNIT:
 		if (!prepared || !matches)
 			return abort(a);
-		media_.clear();
-		st_["erases"] = st_.value("erases", std::uint64_t{0}) + 1;
-		st_.erase("security");
+		st_.media.clear();
+		st_.erases++;
+		st_.security = {};
 		return ok(a);
 	case ZT_CMD_SECURITY_DISABLE_PASSWORD:
 		if (!matches)
 			return abort(a);
-		st_.erase("security");
+		st_.security = {};
 		return ok(a);
 	default:
 		return abort(a);
@@ -360,26 +294,25 @@ int SimDrive::security_command(Ata &a)
 int SimDrive::answer(Ata &a)
 {
 	const unsigned flags = ata_flags(a.command);
-	const std::string power = st_.value("power", "active");
-	if (power == "sleeping") { // no answer: the host's command times out
+	const SimDriveState::Power power = st_.power.value_or(SimDriveState::Active);
+	if (power == SimDriveState::Sleeping) { // no answer: the host's command times out
 		a.status = a.error = 0;
 		a.note = "no answer (asleep)";
 		return ETIMEDOUT;
 	}
-	if ((flags & ZT_ATA_MEDIA) != 0 && power == "standby")
-		st_["power"] = "active";
+	if ((flags & ZT_ATA_MEDIA) != 0 && power == SimDriveState::Standby)
+		st_.power = SimDriveState::Active;
 	if ((flags & ZT_ATA_SECURITY) != 0)
 		return security_command(a);
-	security().erase("prepared");
+	st_.security.prepared = false;
 	switch (a.command) {
 	case ZT_CMD_IDENTIFY: {
 		IdentifyWords w = d_.identify;
-		const json &s = security();
-		if (s.value("enabled", false))
+		const DriveSecurity &s = st_.security;
+		if (s.enabled)
 			w[ID_SECURITY] = static_cast<std::uint16_t>(
-				(w[ID_SECURITY] & ~0x0100U) | 0x02U |
-				(s.value("level", "") == "maximum" ? 0x100U : 0U));
-		if (s.value("frozen", false))
+				(w[ID_SECURITY] & ~0x0100U) | 0x02U | (s.maximum ? 0x100U : 0U));
+		if (s.frozen.value_or(false))
 			w[ID_SECURITY] |= 0x08U;
 		Page page{};
 		for (std::size_t k = 0; k < w.size(); k++) {
@@ -408,23 +341,23 @@ int SimDrive::answer(Ata &a)
 		Extent e;
 		e.first = a.lba;
 		e.count = a.sectors();
-		e.kind = "uncorrectable";
+		e.kind = Extent::Uncorrectable;
 		write(std::move(e));
 		return ok(a);
 	}
 	case ZT_CMD_CHECK_POWER_MODE:
-		a.count = power == "standby" ? 0x00 : 0xFF;
+		a.count = power == SimDriveState::Standby ? 0x00 : 0xFF;
 		return ok(a);
 	case ZT_CMD_STANDBY_IMMEDIATE:
 	case ZT_CMD_STANDBY:
-		st_["power"] = "standby";
+		st_.power = SimDriveState::Standby;
 		return ok(a);
 	case ZT_CMD_IDLE_IMMEDIATE:
 	case ZT_CMD_IDLE:
-		st_["power"] = "active";
+		st_.power = SimDriveState::Active;
 		return ok(a);
 	case ZT_CMD_SLEEP:
-		st_["power"] = "sleeping";
+		st_.power = SimDriveState::Sleeping;
 		return ok(a);
 	case ZT_CMD_FLUSH_CACHE:
 	case ZT_CMD_FLUSH_CACHE_EXT:
@@ -436,10 +369,10 @@ int SimDrive::answer(Ata &a)
 
 } // namespace
 
-Page simulated_attr(const DriveDesc &desc, const json &state)
+Page simulated_attr(const DriveDesc &desc, const SimDriveState &state)
 {
 	Page page = desc.attr;
-	const std::uint64_t erases = state.value("erases", std::uint64_t{0});
+	const std::uint64_t erases = state.erases;
 	for (int j = 0; erases != 0 && j < SMART_ENTRIES; j++) {
 		unsigned char *e = &page[SMART_FIRST_ENTRY + SMART_ENTRY_SIZE * j];
 		if (e[0] != SMART_ID_ERASE_COUNT)
@@ -458,12 +391,22 @@ Page simulated_attr(const DriveDesc &desc, const json &state)
 	return page;
 }
 
-std::unique_ptr<Drive> simulated_drive(const DriveDesc &desc, json &state)
+Extent Extent::part(std::uint64_t from, std::uint64_t n) const
+{
+	Extent e = *this;
+	e.first = from;
+	e.count = n;
+	if (kind == Data)
+		e.bytes = bytes.substr((from - first) * SECTOR, n * SECTOR);
+	return e;
+}
+
+std::unique_ptr<Drive> simulated_drive(const DriveDesc &desc, SimDriveState &state)
 {
 	return std::make_unique<SimDrive>(desc, state);
 }
 
-void show_simulated(const DriveDesc &desc, const json &state, Shown &out)
+void show_simulated(const DriveDesc &desc, const SimDriveState &state, Shown &out)
 {
 	const Page attr = simulated_attr(desc, state);
 	const unsigned char *e173 = nullptr;
@@ -476,28 +419,27 @@ void show_simulated(const DriveDesc &desc, const json &state, Shown &out)
 	out.line("smart");
 	out.put("attributes", attributes, " %d attributes", attributes);
 	out.line("power");
-	out.put("mode", state.value("power", "active"), " %s",
-		state.value("power", "active").c_str());
+	const char *power = powers[state.power.value_or(SimDriveState::Active)];
+	out.put("mode", power, " %s", power);
 	// the written ranges, in sectors
 	out.line("media");
 	json ranges = json::array();
-	for (const json &x : state.value("media", json::array())) {
-		const auto first = x[0].get<unsigned long long>();
-		const auto last = first + x[1].get<unsigned long long>() - 1;
-		const std::string kind = x[2].get<std::string>();
+	for (const Extent &x : state.media) {
+		const auto first = static_cast<unsigned long long>(x.first);
+		const auto last = static_cast<unsigned long long>(x.end() - 1);
+		const char *kind = kinds[x.kind];
 		ranges.push_back({{"first", first}, {"last", last}, {"kind", kind}});
 		out.say(first == last ? " 0x%llx" : " 0x%llx-0x%llx", first, last);
-		if (kind == "fixed" || kind == "random") {
-			ranges.back()["value"] = x[3];
-			out.say(" %s 0x%0*x", kind.c_str(), kind == "fixed" ? 4 : 8,
-				x[3].get<unsigned>());
+		if (x.kind == Extent::Fixed || x.kind == Extent::Random) {
+			ranges.back()["value"] = x.value;
+			out.say(" %s 0x%0*x", kind, x.kind == Extent::Fixed ? 4 : 8, x.value);
 		} else {
-			out.say(" %s", kind.c_str());
+			out.say(" %s", kind);
 		}
 		out.say(";");
 	}
 	out.set("ranges", ranges);
-	out.say("%s", state.contains("media") ? "" : " never written");
+	out.say("%s", state.media.empty() ? " never written" : "");
 	out.line("erase count");
 	if (e173 != nullptr)
 		out.put("average", e173[5] + 256U * e173[6], " average %u",
@@ -507,15 +449,89 @@ void show_simulated(const DriveDesc &desc, const json &state, Shown &out)
 			e173[7] + 256U * e173[8]);
 	else
 		out.say(" not reported");
-	const auto erases = state.value("erases", std::uint64_t{0});
-	out.put("security_erases", erases, "; security erases: %llu",
-		static_cast<unsigned long long>(erases));
-	const json &s = state.value("security", json::object());
-	if (s.value("enabled", false)) {
+	out.put("security_erases", state.erases, "; security erases: %llu",
+		static_cast<unsigned long long>(state.erases));
+	if (state.security.enabled) {
 		out.line("security");
-		out.put("password", s.value("level", "high"), " user password set (%s)",
-			s.value("level", "high").c_str());
+		const char *level = levels[state.security.maximum ? 1 : 0];
+		out.put("password", level, " user password set (%s)", level);
 	}
+}
+
+SimDriveState SimDriveState::from_json(const json &j)
+{
+	using namespace checked;
+	static const char *const fields[] = {"power", "media", "erases", "security"};
+	static const char *const security_fields[] = {"enabled", "password", "level", "frozen",
+						      "prepared"};
+	SimDriveState st;
+	object_of(j, fields);
+	opt(j, "power", [&](const json &x) { st.power = static_cast<Power>(one_of(x, powers)); });
+	opt(j, "erases", [&](const json &x) { st.erases = whole<std::uint64_t>(x); });
+	opt(j, "media", [&](const json &x) {
+		each(x, 100000, [&](const json &e) {
+			if (!e.is_array() || e.size() < 3 || e.size() > 4)
+				throw Bad{"", "must be [first, count, kind(, value)]"};
+			Extent m;
+			m.first = whole<std::uint64_t>(e[0], 0, 1ULL << 48U);
+			m.count = whole<std::uint64_t>(e[1], 1, (1ULL << 48U) - m.first);
+			m.kind = static_cast<Extent::Kind>(one_of(e[2], kinds));
+			if (e.size() != (m.kind == Extent::Uncorrectable ? 3U : 4U))
+				throw Bad{"", "must hold a value for " + e[2].dump()};
+			if (m.kind == Extent::Data) {
+				const std::string h =
+					e[3].is_string() ? e[3].get<std::string>() : "";
+				if (h.size() != m.count * 1024 ||
+				    h.find_first_not_of("0123456789abcdef") != std::string::npos)
+					throw Bad{"", "must hold 1024 hex digits a sector"};
+				m.bytes = from_hex(h);
+			} else if (m.kind != Extent::Uncorrectable) {
+				m.value = whole<std::uint32_t>(e[3]);
+			}
+			st.media.push_back(std::move(m));
+		});
+	});
+	opt(j, "security", [&](const json &x) {
+		DriveSecurity &s = st.security;
+		object_of(x, security_fields);
+		opt(x, "enabled", [&](const json &b) { s.enabled = flag(b); });
+		opt(x, "frozen", [&](const json &b) { s.frozen = flag(b); });
+		opt(x, "prepared", [&](const json &b) { s.prepared = flag(b); });
+		opt(x, "password", [&](const json &p) { s.password = text(p, 64); });
+		opt(x, "level", [&](const json &l) { s.maximum = one_of(l, levels) == 1; });
+	});
+	return st;
+}
+
+json SimDriveState::to_json() const
+{
+	json j = json::object();
+	if (power)
+		j["power"] = powers[*power];
+	for (const Extent &e : media) {
+		json x = {e.first, e.count, kinds[e.kind]};
+		if (e.kind == Extent::Data)
+			x.push_back(to_hex(e.bytes));
+		else if (e.kind != Extent::Uncorrectable)
+			x.push_back(e.value);
+		j["media"].push_back(x);
+	}
+	if (erases != 0)
+		j["erases"] = erases;
+	json s = json::object();
+	if (security.enabled)
+		s["enabled"] = true;
+	if (security.password)
+		s["password"] = *security.password;
+	if (security.enabled || security.password)
+		s["level"] = levels[security.maximum ? 1 : 0];
+	if (security.frozen)
+		s["frozen"] = *security.frozen;
+	if (security.prepared)
+		s["prepared"] = true;
+	if (!s.empty())
+		j["security"] = s;
+	return j;
 }
 
 } // namespace sim

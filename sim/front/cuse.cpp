@@ -98,9 +98,7 @@ void reload(Board &board)
 		board.info = std::move(fresh.info);
 	} catch (const std::exception &e) {
 		std::fprintf(stderr, "ostrasim: %s (kept the previous description)\n", e.what());
-		with_state(board, [&](json &) {
-			append_trace({{"op", "reload"}, {"error", e.what()}});
-		});
+		with_trace(board, [&] { append_trace({{"op", "reload"}, {"error", e.what()}}); });
 	}
 }
 
@@ -141,7 +139,7 @@ struct Caller {
 
 void trace_node(Node &n, const char *op, int result, int err, json line = json::object())
 {
-	with_state(*n.board, [&](json &) {
+	with_trace(*n.board, [&] {
 		line.update({{"op", op}, {"node", n.name}, {"result", result}, {"errno", err}});
 		append_trace(line);
 	});

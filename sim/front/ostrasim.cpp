@@ -516,7 +516,7 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	setenv("OSTRASIM_BOARD", root->path().c_str(), 1);
 	const sim::Board board = sim::load(root);
 	// the state is checked before anything runs
-	sim::with_state(board, [](const json &) {});
+	sim::with_state(board, [](const sim::State &) {});
 	if (kernel)
 		sim::check_served(board, dir);
 	lay_out(board);
@@ -618,7 +618,7 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 // lock.
 std::map<std::string, sim::Shown> look(const sim::Board &board)
 {
-	const json state = sim::read_state(board);
+	const sim::StateView state = sim::read_state(board);
 	std::map<std::string, sim::Shown> all;
 	for (const auto &[name, drive] : board.info.drives) {
 		sim::Shown &shown = all[name];

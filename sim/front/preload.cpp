@@ -166,7 +166,7 @@ void refuse(const std::string &what, const std::string &why, const std::string &
 	const sim::Board *b = board();
 	guarded([&] {
 		if (b != nullptr)
-			sim::with_state(*b, [&](sim::json &) {
+			sim::with_trace(*b, [&] {
 				sim::append_trace({{"op", "refused"},
 						   {"path", sim::node_name(what)},
 						   {"why", why},
@@ -396,7 +396,7 @@ void trace_node(const char *op, const std::string &node, int result, int err,
 {
 	const sim::Board *b = board();
 	guarded([&] {
-		sim::with_state(*b, [&](sim::json &) {
+		sim::with_trace(*b, [&] {
 			line.update({{"op", op}, {"node", node}, {"result", result}});
 			line["errno"] = result < 0 ? err : 0;
 			if (preload_only)
@@ -494,7 +494,7 @@ void trace_exit()
 		sim::json open = sim::json::array();
 		for (const auto &[fd, node] : open_nodes())
 			open.push_back(node);
-		sim::with_state(*b, [&](sim::json &) {
+		sim::with_trace(*b, [&] {
 			sim::append_trace({{"op", "exit"}, {"open", open}, {"front", "preload"}});
 		});
 	});

@@ -44,7 +44,7 @@ void trace_run(const Board &board, int argc, char **argv, const json &extra)
 #endif
 	json line = {{"op", "run"}, {"program", program}, {"args", args}, {"byte_order", order}};
 	line.update(extra);
-	with_state(board, [&](json &) { append_trace(line); });
+	with_trace(board, [&] { append_trace(line); });
 }
 
 } // namespace sim
