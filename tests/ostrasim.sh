@@ -154,6 +154,42 @@ testing brief-last "new; run 53 sda >/dev/null; run 51 sda >/dev/null; $S trace 
     1 open   sda5   -> ok
     2 ioctl  sda5   ZTOSTRA_GET_IDENTDATA -> 0: id 512 bytes"
 testing brief-errno "new '.drives.sda.rotational = 1'; run 46 sda >/dev/null; $S trace b --brief | grep ERASE" "    3 ioctl  sda    ZTOSTRA_SSD_SECURITY_ERASE -> -1 EOPNOTSUPP (Operation not supported); refused: a rotating drive"
+# every refusal says why, in both views: an asleep link, an unknown request, no record
+testing reason-asleep "new; run 12 any >/dev/null; run 53 any >/dev/null; $S trace b --last --brief | grep IDENTITY; $S trace b --last | grep refused" "    2 ioctl  sda5   HDIO_GET_IDENTITY -> -1 EIO (Input/output error); refused: the link is asleep: sleep-out wakes it, then a port reset readies the drive
+        refused: the link is asleep: sleep-out wakes it, then a port reset readies the drive"
+testing reason-request "new; $S run b -- python3 -c 'import fcntl, os
+fd = os.open(\"/dev/sda\", os.O_RDONLY)
+for code in 0x1234, 0x030d:
+    try: fcntl.ioctl(fd, code, 0)
+    except OSError as e: print(e.strerror)'; $S trace b --last --brief | grep -o 'refused.*'" "Inappropriate ioctl for device
+Bad address
+refused: no request of the driver has this code
+refused: no argument record (a null pointer)"
+# and so does every failed request of the golden traces: refused, injected, or the drive's error
+testing reasons-golden "awk 'function flush() { if (f) print name; f = 0 } /^ *[0-9]+ |^run / { flush() }
+  /^ *[0-9]+ (ioctl|open) .* -> -1 / && !/\[injected\]/ { f = 1; name = FILENAME \": \" \$0 }
+  /refused:|ata: .*status .[13579bdf] / { f = 0 } END { flush() }' $D/tests/expected/*.trace* $D/tests/expected/trace.{native,ppc}.txt" ""
+# the live view: show brings the board's time to now, writing what the overwrite has due
+# (a virtual clock moved by the program's sleep); watch moves it by the interval
+vnew() { new '.clock = "virtual" | .drives.sda.partitions["5"] = {"start": 1000, "sectors": 3000} | .drives.sda.overwrite.rate = 1000'; run 31 sda 1 ffff 0 >/dev/null; }
+testing show-brings-to-now "vnew; $S run b -- sleep 2; $S show b | grep -e 'overwrite: r' -e media; $S trace b --brief | tail -1" "  overwrite: running, count 66, trcount 2000 of 3000, started at 0; 1000 sectors/s; virtual clock at 2.000 s
+  media: 0x3e8-0xbb7 fixed 0xffff;
+   19 show   sda    the overwrite to the board's time: 2000 sectors written"
+testing show-idle-reads-only "new; run 51 sda >/dev/null; cp b/state.json s0; n=\$(lines); $S show b >/dev/null; cmp s0 b/state.json && [ \$(lines) = \$n ] && echo same" same
+testing watch-plain "vnew; timeout 20 $S watch b --interval 0.8 | sed 's/.*overwrite //'; echo status \${PIPESTATUS[0]}" "running 0% (0 of 3000)
+running 26% (800 of 3000)
+running 53% (1600 of 3000)
+running 80% (2400 of 3000)
+finished 100% (3000 of 3000)
+status 0"
+testing watch-failed "vnew; edit '.destructive = false'; timeout 20 $S watch b --interval 0.1 2>&1 | tail -1; echo status \${PIPESTATUS[0]}" "sda: port ready, link up, power active; overwrite failed after 0 of 3000 (refused: the board does not allow writes (board.json: \"destructive\" is not true))
+status 1"
+testing watch-unreadable "vnew; echo '{' >b/state.json; st $S watch b" "ostrasim: b/state.json:2:1: not valid JSON (truncated or edited?) (remove b/state.json to start the driver afresh)
+status 2"
+testing watch-term "new; $S watch b >out & until [ -s out ]; do sleep 0.05; done; kill -TERM \$!; wait \$!; echo status \$?; cat out" "status 0
+sda: port ready, link up, power active; overwrite not started"
+testing watch-interval "st $S watch b --interval 0.05" "ostrasim watch: --interval wants seconds, 0.1 to 3600, not 0.05
+status 2"
 testing failed-run-keeps-dev "new; st $S run b -- /no/such; ls b/dev" "ostrasim: cannot run /no/such: No such file or directory
 status 127
 sda

@@ -613,11 +613,13 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 		      (err == ENOENT || err == ENOTDIR) && !qemu ? 127 : 126);
 }
 
-// What the driver keeps for each drive, as show prints it.  Needs read
-// access only: the state is replaced atomically, so it is read without the
-// lock.
-std::map<std::string, sim::Shown> look(const sim::Board &board)
+// What the driver keeps for each drive, as show prints it, the board's time
+// brought to now (a virtual clock moved on by advance_ns) first: that alone
+// takes the board's lock, while an overwrite has writes due; the state is
+// replaced atomically, so it is read without the lock.
+std::map<std::string, sim::Shown> look(const sim::Board &board, std::uint64_t advance_ns = 0)
 {
+	sim::bring_to_now(board, advance_ns);
 	const sim::StateView state = sim::read_state(board);
 	std::map<std::string, sim::Shown> all;
 	for (const auto &[name, drive] : board.info.drives) {
@@ -658,11 +660,16 @@ int cmd_watch(const std::string &dir, const std::string &interval)
 	view.terminal = ::isatty(STDOUT_FILENO) != 0;
 	view.colour = view.terminal && (no_colour == nullptr || *no_colour == '\0') &&
 		      env_or("TERM", "dumb") != "dumb";
-	view.title = "ostrasim watch " + dir + ": every " + interval + " s; Ctrl-C ends";
-	view.look = [&board] {
+	view.title = "ostrasim watch " + dir + ": every " + interval + " s" +
+		     (board.info.virtual_clock ? " of the board's virtual clock" : "") +
+		     "; Ctrl-C ends";
+	// a virtual clock moves on by the interval at each look after the first
+	std::uint64_t advance = 0;
+	view.look = [&board, &advance, &view] {
 		json values = json::object();
-		for (const auto &[name, shown] : look(board))
+		for (const auto &[name, shown] : look(board, advance))
 			values[name] = shown.values;
+		advance = view.interval_ns;
 		return values;
 	};
 	return sim::watch(view, stdout);
