@@ -25,6 +25,9 @@ static const struct zt_ata_op zt_ops[] = {
 	{ ZT_CMD_READ_VERIFY, "READ VERIFY SECTORS", ZT_ATA_MEDIA },
 	{ ZT_CMD_READ_VERIFY_EXT, "READ VERIFY SECTORS EXT",
 	  ZT_ATA_MEDIA | ZT_ATA_EXT },
+	{ ZT_CMD_WRITE_FPDMA_QUEUED, "WRITE FPDMA QUEUED",
+	  ZT_ATA_MEDIA | ZT_ATA_WRITES | ZT_ATA_OUT | ZT_ATA_DMA | ZT_ATA_EXT |
+	  ZT_ATA_NCQ },
 	{ ZT_CMD_WRITE_UNC_EXT, "WRITE UNCORRECTABLE EXT",
 	  ZT_ATA_MEDIA | ZT_ATA_WRITES | ZT_ATA_EXT },
 	{ ZT_CMD_IDENTIFY_PACKET, "IDENTIFY PACKET DEVICE", ZT_ATA_IN },
@@ -320,14 +323,16 @@ uint32_t zt_fill_seed(uint64_t lba, const uint8_t sector[ZT_SECTOR])
 }
 
 /* protocols of ATA PASS-THROUGH */
-enum { ZT_NONDATA = 3, ZT_PIO_IN = 4, ZT_PIO_OUT = 5, ZT_DMA = 6 };
+enum { ZT_NONDATA = 3, ZT_PIO_IN = 4, ZT_PIO_OUT = 5, ZT_DMA = 6, ZT_FPDMA = 12 };
 
 bool zt_cdb(const struct zt_tf *tf, bool data, uint8_t cdb[16])
 {
 	unsigned int flags = zt_ata_find(tf->command)->flags;
 	bool ext = (flags & ZT_ATA_EXT) != 0;
 	bool out = (flags & ZT_ATA_OUT) != 0;
+	bool ncq = (flags & ZT_ATA_NCQ) != 0;
 	unsigned int proto = !data ? ZT_NONDATA :
+			     ncq ? ZT_FPDMA :
 			     (flags & ZT_ATA_DMA) ? ZT_DMA :
 			     out ? ZT_PIO_OUT : ZT_PIO_IN;
 	uint64_t lba = tf->lba;
@@ -347,6 +352,18 @@ bool zt_cdb(const struct zt_tf *tf, bool data, uint8_t cdb[16])
 	cdb[4] = tf->features;
 	cdb[5] = (uint8_t)(ext ? tf->count >> 8 : 0);
 	cdb[6] = (uint8_t)tf->count;
+	if (ncq) {
+		/*
+		 * a queued command: its sectors in the features registers
+		 * (and the length with them), the tag in the count is the
+		 * host's
+		 */
+		cdb[2] = (uint8_t)((cdb[2] & ~0x03) | 0x01);
+		cdb[3] = cdb[5];
+		cdb[4] = cdb[6];
+		cdb[5] = 0;
+		cdb[6] = 0;
+	}
 	cdb[7] = (uint8_t)(ext ? lba >> 24 : 0);
 	cdb[8] = (uint8_t)lba;
 	cdb[9] = (uint8_t)(ext ? lba >> 32 : 0);

@@ -38,6 +38,7 @@ enum zt_command {
 	ZT_CMD_READ_VERIFY = 0x40,
 	ZT_CMD_READ_VERIFY_EXT = 0x42,
 	ZT_CMD_WRITE_UNC_EXT = 0x45,
+	ZT_CMD_WRITE_FPDMA_QUEUED = 0x61,
 	ZT_CMD_IDENTIFY_PACKET = 0xA1,
 	ZT_CMD_SMART = 0xB0,
 	ZT_CMD_READ_DMA = 0xC8,
@@ -68,6 +69,7 @@ enum zt_ata_flag {
 	ZT_ATA_OUT = 16,	/* data to the drive */
 	ZT_ATA_DMA = 32,	/* its data moves by DMA */
 	ZT_ATA_EXT = 64,	/* 48-bit registers: count 0 is 65536 sectors */
+	ZT_ATA_NCQ = 128,	/* queued: its sectors in the features registers */
 };
 
 struct zt_ata_op {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # clang-format on all sources; clang-tidy and cppcheck on the program and the
-# board simulator.
+# board simulator; the kernel's checkpatch.pl on the driver (from the cache of
+# linux-source-6.1 files that scripts/kmod.sh keeps: no network once it is
+# filled).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=(middleware/osl/osl_mdev/src/*.cpp)
@@ -24,3 +26,7 @@ cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ --enable=warning,
 cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ --enable=warning,portability,performance \
   --inline-suppr -I middleware/osl/osl_mdev/inc -I sim/board -I sim/drives -I sim/driver -I sim/trace \
   -I sim/front sim/*/*.cpp
+# the driver: no error and no warning of checkpatch.pl
+checkpatch=$(scripts/kmod.sh --source)/checkpatch.pl
+for f in kmod/*; do perl "$checkpatch" --no-tree --terse --show-types -f "$f"; done | grep -E 'ERROR|WARNING' && exit 1
+exit 0

@@ -10,7 +10,8 @@ packages=(cmake make g++ g++-powerpc-linux-gnu qemu-user nlohmann-json3-dev
           googletest libgtest-dev libgmock-dev smartmontools hdparm
           clang-format clang-tidy cppcheck groff file dpkg-dev lintian clang libclang-rt-dev python3 python3-seccomp jq
           pkg-config libfuse3-dev qemu-system-x86 busybox-static cpio
-          qemu-system-ppc meson ninja-build xz-utils bc bison flex libelf-dev libssl-dev)
+          qemu-system-ppc meson ninja-build xz-utils bc bison flex libelf-dev libssl-dev
+          debhelper dh-dkms)
 [ "$#" -eq 0 ] || packages=("$@")
 export DEBIAN_FRONTEND=noninteractive
 update=
@@ -23,6 +24,12 @@ if [ "$#" -eq 0 ] && ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources
   fi
   echo "added the source entries $(ls "$src".*)"
   update=1
+fi
+# the headers of the kernel the VM benches boot, for the driver (scripts/kmod.sh)
+headers() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/.*Depends: linux-image-/linux-headers-/p' | head -1; }
+if [ "$#" -eq 0 ]; then
+  [ -n "$(headers)" ] || { apt-get update -qq && update=; }
+  packages+=($(headers))
 fi
 missing=()
 for p in "${packages[@]}"; do

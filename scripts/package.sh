@@ -4,16 +4,28 @@
 #              the native build (build/native) the PC's, to run under ostrasim
 #   ostrasim   developers' machines, from the native build (build/native),
 #              with the PowerPC build's preload library
+#   ztostra-dkms  the driver's sources for DKMS (any build directory), by
+#              dpkg-buildpackage with contrib/debian/rules; libahci's ahci.h
+#              from the cache of scripts/kmod.sh
 # Descriptions, changelog, copyright and lintian overrides: contrib/debian.
-# usage: scripts/package.sh ostrautil|ostrasim BUILD_DIR  (the .deb lands in BUILD_DIR)
+# usage: scripts/package.sh ostrautil|ostrasim|ztostra-dkms BUILD_DIR  (the .deb lands in BUILD_DIR)
 set -euo pipefail
 pkg=$1
 build=$(realpath "$2")
 src=$(cd "$(dirname "$0")/.." && pwd)
+if [ "$pkg" = ztostra-dkms ]; then
+  work=$build/dkms && rm -rf "$work" && mkdir -p "$work/src/kmod" "$work/src/doc"
+  cp -r "$src/contrib/debian" "$work/src/" && cp "$src/doc/ztostra.4" "$work/src/doc/"
+  cp "$src"/kmod/Kbuild "$src"/kmod/*.[ch] "$src/middleware/osl/osl_mdev/inc/ata.h" \
+     "$("$src/scripts/kmod.sh" --source)/ahci.h" "$work/src/kmod/"
+  (cd "$work/src" && dpkg-buildpackage -A -us -uc >../build.log 2>&1) || { cat "$work/build.log" >&2; exit 1; }
+  deb=$(ls "$work"/ztostra-dkms_*_all.deb) && mv "$deb" "$build/" && echo "$build/${deb##*/}"
+  exit 0
+fi
 case $pkg in
 ostrautil) arch=$(file -b "$build/ostrautil" | grep -q PowerPC && echo powerpc || dpkg --print-architecture) ;;
 ostrasim) arch=amd64 ;;
-*) echo "usage: $0 ostrautil|ostrasim BUILD_DIR" >&2 && exit 2 ;;
+*) echo "usage: $0 ostrautil|ostrasim|ztostra-dkms BUILD_DIR" >&2 && exit 2 ;;
 esac
 work=$build/deb
 root=$work/debian/$pkg

@@ -4,17 +4,18 @@
 # table on the native and the PowerPC binary, the fault walk), the sanitizer
 # build (the same on its own binary), the fuzz build (its seeds and regression
 # inputs, then a short fuzzing run), the VM benches (the kernel path on x86_64
-# and on the board's kind of Linux, QEMU's SATA disks) and the style and static
-# checks.
+# and on the board's kind of Linux, QEMU's SATA disks, the ztostra driver) and
+# the style and static checks.
 #
 # After the builds, six lanes run at once (the machine's two cores are kept
 # busy to the end): the native build's tests; the other builds' tests; the
-# x86_64 VM steps; the PowerPC kernel (built on first use, cached) and its VM
-# bench, then the C++ runtime check; the style and static checks; the fuzzing
-# run.  Each step's output is shown when it ends (a build's only when it
-# fails).  The last lines give each step's time, name every skipped and every
-# failed check and count all checks: a test of a ctest run, a counted check of
-# a VM bench, any other step is one check.
+# x86_64 VM steps; the PowerPC kernel (built on first use, cached), its VM
+# bench and the kernel driver's VM test (both kernels), then the C++ runtime
+# check; the style and static checks; the fuzzing run.  Each step's output is
+# shown when it ends (a build's only when it fails).  The last lines give each
+# step's time, name every skipped and every failed check and count all checks:
+# a test of a ctest run, a counted check of a VM bench, any other step is one
+# check.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 out=build/test
@@ -107,6 +108,8 @@ step check fuzz-run "a short fuzzing run (ASan, UBSan)" scripts/fuzz.sh 45 &
   step check ppc-vm "the PowerPC kernel and busybox (scripts/ppc-vm.sh, cached)" scripts/ppc-vm.sh
   step bench vm-ppc "the same on the board's kind of kernel: 32-bit big-endian PowerPC, in a VM" \
     env ARCH=ppc tests/vm-bench.sh build/native
+  step bench vm-kmod "the ztostra driver in both kernels: the program on the disks' own nodes" \
+    tests/vm-kmod.sh build/native
   step check runtime "program checks: no C++ runtime" runtime
 } &
 step check style "style and static analysis" scripts/check-style.sh &

@@ -55,17 +55,18 @@ declare -A cmd=([run]="run b -- $U 12 sda" [init]="init b --force" [show]="show 
   [raw]="trace b --raw --last" [clear]="trace b --clear")
 # planted FILES KINDS COMMANDS EXPECT: each command on a fresh board with each
 # kind planted at each file.  EXPECT "file" or "folder": refused in one line,
-# status 2, nothing in the folder changed (run's bad probe log fails the
-# probe: the program ends with 255); "unused": left alone; "replaced": now a
-# file of the board's own; status 0 for both
+# status 2 (run: 125), nothing in the folder changed (run's bad probe log
+# fails the probe: the program ends with 255); "unused": left alone;
+# "replaced": now a file of the board's own; status 0 for both
 planted() {
   local f k c line status
   for f in $1; do for k in $2; do for c in $3; do
     line="" status=0
     case $4 in file | folder) line="ostrasim: b/$f is ${kind[$k]}, not a $4 of the board's own: remove it" status=2 ;; esac
+    [ "$status:$c" == 2:run ] && status=125
     [ "$f:$c" == probe.log:run ] && status=255
     testing "$f-$k-$c" "new; outside; plant $f $k; before=\$(snap); sim ${cmd[$c]} 2>&1 >/dev/null | head -1; echo status \${PIPESTATUS[0]}; kept
-      [ $status != 2 ] || [ \"\$(snap)\" == \"\$before\" ] || echo folder changed
+      case $status in 2 | 125) [ \"\$(snap)\" == \"\$before\" ] || echo folder changed ;; esac
       [ $4 != replaced ] || { [ -f b/$f ] && [ ! -L b/$f ] && [ \$(stat -c %h b/$f) == 1 ]; } || echo not replaced" "${line:+$line$'\n'}status $status"
   done; done; done
 }

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Makes the build's Debian packages (ostrautil from either build, ostrasim
-# from the native one) and checks what each holds, its control file, and that
+# and ztostra-dkms from the native one) and checks what each holds, its control file, and that
 # lintian finds neither an error nor a warning in it.  With both, ostrasim(1)'s
 # examples run as written in a root the two packages are unpacked into (all
 # but the CUSE ones, which need the kernel module and root).
-# usage: check-package.sh BUILD_DIR ostrautil|ostrasim...
+# usage: check-package.sh BUILD_DIR ostrautil|ostrasim|ztostra-dkms...
 set -euo pipefail
 build=$1 && shift
 root=$(mktemp -d) && trap 'rm -rf "$root"' EXIT
@@ -28,6 +28,12 @@ for pkg in "$@"; do
              -rw-r--r--\ ./usr/share/bash-completion/completions/ostrasim; do
       want "$f" "$files"
     done ;;
+  ztostra-dkms)
+    want 'Architecture: all' "$info" && want 'Depends: dkms \(>= [0-9.]+\)' "$info"
+    for f in dkms.conf Kbuild ahci.h ata.h ztostra.h ztostra_core.c ztostra_core.h ztostra_host.c ztostra_ow.c ztostra_req.c; do
+      want "-rw-r--r-- ./usr/src/ztostra-1.0.0/$f" "$files"
+    done
+    want '-rw-r--r-- ./usr/share/man/man4/ztostra.4.gz' "$files" ;;
   esac
   want "-rw-r--r-- ./usr/share/doc/$pkg/copyright" "$files"
   want "-rw-r--r-- ./usr/share/doc/$pkg/changelog.gz" "$files"

@@ -14,13 +14,24 @@ fail=0
 t() {
   read -ra COMP_WORDS <<<"$1"
   [[ $1 == *' ' ]] && COMP_WORDS+=("")
-  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE=$1 COMP_POINT=${#1}
   if [ "${COMP_WORDS[0]}" = ostrautil ]; then _ostrautil; else _ostrasim; fi
   [ "${COMPREPLY[*]}" = "$2" ] || { echo "'$1': got '${COMPREPLY[*]}', want '$2'"; fail=1; }
 }
 B=$OSTRAUTIL_SYSFS/b
-t "$S " 'init run serve trace show fault requests presets keys help --help --version'
+t "$S " 'init run serve trace show watch fault requests presets keys help --help --version'
 t "$S init x --preset " 'default ssd two'
+# option values: bash breaks words at "=" and readline replaces what follows it
+t "$S init x --preset=" 'default ssd two'
+COMP_WORDBREAKS=' ' t "$S init x --preset=t" '--preset=two'
+t "$S init x --host " 'sda= sdb='
+t "$S init x --host=s" 'sda= sdb='
+t "$S init x --host sdb=/dev/nul" '/dev/null'
+COMP_WORDBREAKS=' ' t "$S init x --host=sdb=/dev/nul" '--host=sdb=/dev/null'
+t "$S init x --host sda=" "$(ls -d /dev/sg* 2>/dev/null | xargs)"
+t "$S init --preset two $B/" "$B/b1 $B/nob"
+t "$S watch $B/b1 --interval=" '0.5 1 2 5'
+t "$S watch $B/" "$B/b1 $B/nob/"
 t "$S trace $B/b1 --" '--brief --clear --last --raw --help'
 t "$S show $B/" "$B/b1 $B/nob/"
 t "$S run $B/b1 -- ostrautil 51 " 'sda sdb'

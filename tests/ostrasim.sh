@@ -21,31 +21,47 @@ run() { "$S" run b -- "$U" "$@"; }
 seqs() { jq -r .seq b/trace.jsonl | awk '$1 <= last { print "repeat " $1 } { last = $1 }'; }
 lines() { wc -l <b/trace.jsonl; }
 refused() { testing "$1" "new '$2'; st $S run b -- $U 51 sda; ls b/dev" "ostrasim: b/board.json: $3
-status 2
+status 125
 sda
 sda5"; }
 
-usage1="usage: ostrasim init DIR [--preset NAME] [--force] [--host NAME=DEVICE]... [--destructive]"
-testing help "$S --help | head -1; echo \$?" "$usage1
+testing help "$S --help | head -1; echo \$?" "usage: ostrasim init DIR [--preset NAME] [--force] [--host NAME=DEVICE]...
 0"
-testing cmd-help "mkdir e && cd e && for c in init run serve trace show fault requests presets keys help; do $S \$c --help | head -1; $S \$c x -h | cmp -s - <($S help \$c) || echo \$c; done | cut -d' ' -f3; ls; cd .. && rmdir e" "init
-run
-serve
-trace
-show
-fault
-requests
-presets
-keys
-help"
-testing usage-short "$S init b --preset; echo \$?; $S run b; echo \$?" "ostrasim: option '--preset' requires an argument
-$usage1
-Try 'ostrasim init --help' for more information.
-2
-ostrasim: run: no '--' before the program
-usage: ostrasim run [--kernel] DIR -- PROGRAM [ARG...]
-Try 'ostrasim run --help' for more information.
-2"
+# every command of the help: its usage first, -h anywhere the same, nothing written
+commands=$("$S" help | sed -n 's/^\(usage:\| \) *ostrasim \([a-z]\+\).*/\2/p')
+testing cmd-help "mkdir e && cd e && for c in $(echo $commands); do $S \$c --help | head -1; $S \$c x -h | cmp -s - <($S help \$c) || echo \$c; done | cut -d' ' -f3; ls; cd .. && rmdir e" "$commands"
+testing commands-listed "echo '$commands' | head -6 | xargs" "init run serve trace show watch"
+# usage errors: what is wrong, then where help is; 2, but run's 125 as env(1)'s
+testing usage-form "for c in 'init b --preset' 'trace b --frob' 'show b --json=1' 'init b --h' 'run b --kernel=1 -- x' frob; do $S \$c; echo \$?; done 2>&1 | sed '/^Try/!s/ (commands.*//' | uniq -c" "      1 ostrasim init: option '--preset' requires a value
+      1 Try 'ostrasim init --help'.
+      1 2
+      1 ostrasim trace: unknown option '--frob'
+      1 Try 'ostrasim trace --help'.
+      1 2
+      1 ostrasim show: option '--json' takes no value
+      1 Try 'ostrasim show --help'.
+      1 2
+      1 ostrasim init: option '--h' is ambiguous (--host, --help)
+      1 Try 'ostrasim init --help'.
+      1 2
+      1 ostrasim run: option '--kernel' takes no value
+      1 Try 'ostrasim run --help'.
+      1 125
+      1 ostrasim: unknown command frob
+      1 Try 'ostrasim --help'.
+      1 2"
+testing within-80-columns "{ $S keys; $S presets; $S help; for c in \$($S help | grep -o 'ostrasim [a-z]*' | cut -c10-); do $S help \$c; done; } | awk 'length > 80'" ""
+# run: the program's own status, else env(1)'s: 125 (ostrasim's), 126 (cannot run it), 127 (not found)
+testing status-own "new; st $S run b -- sh -c 'echo x >&2; exit 2'" "x
+status 2"
+testing status-run-usage "st $S run b" "ostrasim run: no '--' before the program
+status 125"
+testing status-no-board "st $S run nob -- $U 51 sda" "ostrasim: nob: no board here (ostrasim init nob makes one)
+status 125"
+testing status-not-executable "new; touch p; st $S run b -- ./p" "ostrasim: cannot run ./p: Permission denied
+status 126"
+testing status-not-found "new; st $S run b -- nosuch" "ostrasim: cannot run nosuch: no such program in PATH
+status 127"
 testing options-anywhere "$S init --force --preset=two b | cut -d: -f1; $S init b --preset ssd --force >/dev/null; $S show --json b | jq -r '.sda.smart.attributes, .sda.port.state'" "made board b from preset two
 13
 ready"
@@ -53,11 +69,12 @@ testing init-says "rm -rf b; $S init b --preset two" "made board b from preset t
 testing version-operand "st $S --version x" "ostrasim: --version takes no operand
 status 2"
 testing version "$S --version" "ostrasim 1.0.0"
-testing no-command "st $S" "ostrasim: no command (commands: init, run, serve, trace, show, fault, requests, presets, keys, help)
+listed=$(echo $commands | sed 's/ /, /g')
+testing no-command "st $S" "ostrasim: no command (commands: $listed)
 status 2"
-testing unknown-command "st $S frob" "ostrasim: unknown command frob (commands: init, run, serve, trace, show, fault, requests, presets, keys, help)
+testing unknown-command "st $S frob" "ostrasim: unknown command frob (commands: $listed)
 status 2"
-testing unknown-preset "st $S init nope --preset nope; ls -d nope" "ostrasim: init: no preset nope (presets: default, ssd, two)
+testing unknown-preset "st $S init nope --preset nope; ls -d nope" "ostrasim init: no preset nope (presets: default, ssd, two)
 status 2
 ls: cannot access 'nope': No such file or directory"
 testing init-refuses "new; st $S init b" "ostrasim: b already holds a board (--force writes a new one)
@@ -76,6 +93,15 @@ ioctl() error
 testing request-names-once "grep -rn '\"\(ZTOSTRA\|HDIO\)_\|\"SG_IO\"' $D/sim" ""
 testing init-host-open "st $S init h --host sda=/dev/nonexistent" "ostrasim: /dev/nonexistent: No such file or directory
 status 2"
+testing init-host-relative "st $S init h --host sda=dev/sg0" "ostrasim: dev/sg0: must be an absolute path (/dev/sgN)
+status 2"
+testing init-host-name-first "st $S init h --host sda=/dev/nonexistent --host sdz9=/dev/null" "ostrasim init: --host sdz9=/dev/null: sdz9 is not a drive name (sd and one letter)
+status 2"
+testing init-host-twice "st $S init h --host sda=/dev/null --host sda=/dev/zero" "ostrasim init: --host sda given twice
+status 2"
+testing init-destructive-alone "st $S init h --destructive; ls h" "ostrasim init: --destructive is for --host drives (a preset's simulated drives are written anyway)
+status 2
+ls: cannot access 'h': No such file or directory"
 testing init-cannot-write "st $S init /proc/none/b" "ostrasim: /proc/none/b: No such file or directory
 status 2"
 testing trace-missing "st $S trace nowhere" "ostrasim: nowhere: no board here (ostrasim init nowhere makes one)
@@ -148,7 +174,7 @@ ostrasim: fault add: --times: must be 1 to 18446744073709551615, not 0
 status 2
 ostrasim: fault clear: no fault 4 (faults: none)
 status 2
-ostrasim: fault: --node goes with add only
+ostrasim fault: --node goes with add only
 status 2
 unchanged"
 testing fault-keeps-the-rest "new; jq --indent 3 '{drives, faults, comment: \"mine\"}' b/board.json >x && mv x b/board.json; cp b/board.json o
@@ -179,14 +205,14 @@ except OSError as e: print(e.strerror)'; $S trace b --brief | grep -c injected" 
 testing requests "$S requests | awk 'NR > 2 { print \$1 } length > 80 { print \"wide:\", \$0 }' | diff - <(sed -n 's/.*ZT_REQUEST(\([A-Z][A-Za-z0-9_]*\).*/\1/p' $D/kmod/ztostra_core.c)" ""
 refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
 testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json:3:40: not valid JSON (truncated or edited?)
-status 2"
+status 125"
 testing board-unreadable "new; rm b/board.json; mkdir b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json is a folder, not a file of the board's own: remove it
-status 2"
+status 125"
 hint="(remove b/state.json to start the driver afresh)"
 testing state-truncated "new; echo '{\"drives\": {' >b/state.json; st $S show b" "ostrasim: b/state.json:2:1: not valid JSON (truncated or edited?) $hint
 status 2"
 testing state-type "new; echo '{\"drives\": {\"sda\": {\"drive\": {\"power\": 5}}}}' >b/state.json; st $S run b -- $U 51 sda" "ostrasim: b/state.json: drives.sda.drive.power: must be a string, not a number $hint
-status 2"
+status 125"
 testing state-in-run "new; echo '{\"seq\": -1}' >b/state.json; OSTRASIM_BOARD=$T/b LD_PRELOAD=${S%/*}/libostrasim.so $U hdsleep /dev/sda 2>&1 | sed 's|$T/||g' | uniq -c" "      1 ostrasim: b/state.json: seq: must be 0 to 18446744073709551615, not -1 $hint
       1 /dev/sda open error"
 testing non-utf8-node "new; run hdsleep $'/dev/sd\\xff'; echo \$?; jq -r 'select(.node) | .node' b/trace.jsonl | sort -u" "/dev/sd"$'\xff'" open error
@@ -199,12 +225,48 @@ testing show-no-lock "new; run 12 sda >/dev/null; rm -f b/state.lock; mkdir b/st
 testing runs-at-once "new; for i in 1 2 3 4 5 6 7 8; do run 51 sda >/dev/null 2>>e & run ow_clear sda >/dev/null 2>>e & wait; done
   cat e; seqs; jq -c 'select(.op == \"exit\") | .open' b/trace.jsonl | sort | uniq -c" "     16 []"
 testing lib-missing "new; OSTRASIM_LIB=/nonexistent st $S run b -- $U 51 sda" "ostrasim: no simulator library at /nonexistent (OSTRASIM_LIB names one)
-status 127"
+status 125"
 testing brief-last "new; run 53 sda >/dev/null; run 51 sda >/dev/null; $S trace b --last --brief >x; $S init c >/dev/null
   $S run c -- $U 51 sda >/dev/null; $S trace c --brief --last | diff x - && sed -n 1,3p x" "run ostrautil 51 sda (little-endian)
     1 open   sda5   -> ok
     2 ioctl  sda5   ZTOSTRA_GET_IDENTDATA -> 0: id 512 bytes"
 testing brief-errno "new '.drives.sda.rotational = 1'; run 46 sda >/dev/null; $S trace b --brief | grep ERASE" "    3 ioctl  sda    ZTOSTRA_SSD_SECURITY_ERASE -> -1 EOPNOTSUPP (Operation not supported); refused: a rotating drive"
+# every refusal says why, in both views: an asleep link, an unknown request, no record
+testing reason-asleep "new; run 12 any >/dev/null; run 53 any >/dev/null; $S trace b --last --brief | grep IDENTITY; $S trace b --last | grep refused" "    2 ioctl  sda5   HDIO_GET_IDENTITY -> -1 EIO (Input/output error); refused: the link is asleep: sleep-out wakes it, then a port reset readies the drive
+        refused: the link is asleep: sleep-out wakes it, then a port reset readies the drive"
+testing reason-request "new; $S run b -- python3 -c 'import fcntl, os
+fd = os.open(\"/dev/sda\", os.O_RDONLY)
+for code in 0x1234, 0x030d:
+    try: fcntl.ioctl(fd, code, 0)
+    except OSError as e: print(e.strerror)'; $S trace b --last --brief | grep -o 'refused.*'" "Inappropriate ioctl for device
+Bad address
+refused: no request of the driver has this code
+refused: no argument record (a null pointer)"
+# and so does every failed request of the golden traces: refused, injected, or the drive's error
+testing reasons-golden "awk 'function flush() { if (f) print name; f = 0 } /^ *[0-9]+ |^run / { flush() }
+  /^ *[0-9]+ (ioctl|open) .* -> -1 / && !/\[injected( by fault [0-9]+)?\]/ { f = 1; name = FILENAME \": \" \$0 }
+  /refused:|ata: .*status .[13579bdf] / { f = 0 } END { flush() }' $D/tests/expected/*.trace* $D/tests/expected/trace.{native,ppc}.txt" ""
+# the live view: show brings the board's time to now, writing what the overwrite has due
+# (a virtual clock moved by the program's sleep); watch moves it by the interval
+vnew() { new '.clock = "virtual" | .drives.sda.partitions["5"] = {"start": 1000, "sectors": 3000} | .drives.sda.overwrite.rate = 1000'; run 31 sda 1 ffff 0 >/dev/null; }
+testing show-brings-to-now "vnew; $S run b -- sleep 2; $S show b | grep -e 'overwrite: r' -e media; $S trace b --brief | tail -1" "  overwrite: running, count 66, trcount 2000 of 3000, started at 0; 1000 sectors/s; virtual clock at 2.000 s
+  media: 0x3e8-0xbb7 fixed 0xffff;
+   19 show   sda    the overwrite to the board's time: 2000 sectors written"
+testing show-idle-reads-only "new; run 51 sda >/dev/null; cp b/state.json s0; n=\$(lines); $S show b >/dev/null; cmp s0 b/state.json && [ \$(lines) = \$n ] && echo same" same
+testing watch-plain "vnew; timeout 20 $S watch b --interval 0.8 | sed 's/.*overwrite //'; echo status \${PIPESTATUS[0]}" "running 0% (0 of 3000)
+running 26% (800 of 3000)
+running 53% (1600 of 3000)
+running 80% (2400 of 3000)
+finished 100% (3000 of 3000)
+status 0"
+testing watch-failed "vnew; edit '.destructive = false'; timeout 20 $S watch b --interval 0.1 2>&1 | tail -1; echo status \${PIPESTATUS[0]}" "sda: port ready, link up, power active; overwrite failed after 0 of 3000 (refused: the board does not allow writes (board.json: \"destructive\" is not true))
+status 1"
+testing watch-unreadable "vnew; echo '{' >b/state.json; st $S watch b" "ostrasim: b/state.json:2:1: not valid JSON (truncated or edited?) (remove b/state.json to start the driver afresh)
+status 2"
+testing watch-term "new; $S watch b >out & until [ -s out ]; do sleep 0.05; done; kill -TERM \$!; wait \$!; echo status \$?; cat out" "status 0
+sda: port ready, link up, power active; overwrite not started"
+testing watch-interval "st $S watch b --interval 0.05" "ostrasim watch: --interval wants seconds, 0.1 to 3600, not 0.05
+status 2"
 testing failed-run-keeps-dev "new; st $S run b -- /no/such; ls b/dev" "ostrasim: cannot run /no/such: No such file or directory
 status 127
 sda
@@ -212,15 +274,15 @@ sda5"
 testing killed-commit "new; run 12 sda >/dev/null; n=\$(lines); printf '{\"seq\":999,\"commit\":999}\n{\"se' >>b/trace.jsonl
   run 33 sda >/dev/null; seqs; grep -c '\"seq\":999' b/trace.jsonl; [ \$(lines) -gt \$n ] && echo appended" "0
 appended"
-testing keys-typed "$S keys | awk 'NF < 3 || \$2 !~ /^(text|number|boolean|array|object)\$/' | wc -l" 0
-testing keys-documented "$S keys | cut -d' ' -f1 | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
+testing keys-typed "$S keys | awk '/^[^ ]/ && (NF < 3 || \$2 !~ /^(text|number|boolean|array|object)\$/)' | wc -l" 0
+testing keys-documented "$S keys | grep -o '^[^ ]*' | diff - <(sed -n '/^\.SH BOARD FILE/,/^\.SH [^B]/s/^\.B //p' $D/doc/ostrasim.1 | tr -d '\\\\')" ""
 [ -e /dev/cuse ] || testing serve-no-cuse "new; st $S serve b" "ostrasim: cannot open /dev/cuse for sda: No such file or directory (load the CUSE module: modprobe cuse)
 status 1"
 if [ -n "$P" ] && [ -e "$P/libostrasim.so" ]; then
   testing no-qemu "new; st env PATH=/nonexistent $S run b -- $P/ostrautil 53 sda" "ostrasim: cannot run qemu-ppc: No such file or directory (Debian package qemu-user)
-status 127"
+status 126"
   testing no-ppc-libc "new; OSTRASIM_PPC_SYSROOT=/nonexistent st $S run b -- $P/ostrautil 53 sda" "ostrasim: no PowerPC C library at /nonexistent (Debian package libc6-powerpc-cross; OSTRASIM_PPC_SYSROOT names another)
-status 127"
+status 126"
   testing installed-ppc "cmake --install ${S%/*} --prefix inst >/dev/null; new; inst/bin/ostrasim run b -- $P/ostrautil 53 sda | tail -1" "Model=WDC WD1600AAJS-22WAA0, SerialNo=WD-WCAS21234567"
 fi
 echo "$pass passed, $fail failed"

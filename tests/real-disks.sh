@@ -121,7 +121,7 @@ testing init-not-a-board "mkdir -p u/dev && touch u/dev/mine; $S init u --force;
 mine"
 testing dev-symlink "new; mkdir -p mine && touch mine/x; rm -r b/dev; ln -s ../mine b/dev; run 53 sda; ls mine" "ostrasim: b/dev is a symbolic link, not a folder of the board's own: remove it
 x"
-testing host-relative "new; edit b '.drives.sda.host = \"d/sgio/sda\"'; run 53 sda" "ostrasim: b/board.json: drives.sda.host: must be an absolute path (/dev/sgN)"
+testing host-relative "new; edit b '.drives.sda.host = \"d/sgio/sda\"'; run 53 sda" "ostrasim: b/board.json: drives.sda.host: d/sgio/sda: must be an absolute path (/dev/sgN)"
 testing host-empty "new; edit b '.drives.sda.host = \"\"'; run 53 sda" "ostrasim: b/board.json: drives.sda.host: must be an absolute path (/dev/sgN)"
 testing total-of-2e63 "rm -rf e; $S init e >/dev/null; jq '.drives.sda.partitions[\"5\"].sectors = 9223372036854775808' e/board.json >n && mv n e/board.json
   $S run e -- $U ow_set_total sda 3 >/dev/null; $S run e -- $U 32 sda; echo; grep -c '\"total\": 9223372036854[0-9]\{6\}' e/state.json" "0

@@ -87,24 +87,24 @@ status 126
 child sh
 refused $N/ostrautil-static"
 have $N/ostrautil-static static "st $S run b -- $N/ostrautil-static identify /dev/sda" "ostrasim: $N/ostrautil-static: a static program: the preload library cannot reach it (through the kernel: ostrasim serve b, then ostrasim run --kernel b -- PROGRAM)
-status 2"
+status 126"
 have $P/ostrautil-static ppc-static "st $S run b -- $P/ostrautil-static identify /dev/sda" "ostrasim: $P/ostrautil-static: a static program: the preload library cannot reach it (through the kernel: ostrasim serve b, then ostrasim run --kernel b -- PROGRAM)
-status 2"
+status 126"
 have $P/exec_child ppc-child "r $P/exec_child $P/exec_child cat /dev/sda" "status 0
 exec cat
 open sda"
 # run --kernel: on the nodes serve made for this board only; the probe logs into the board
 testing kernel-unserved "st $S run --kernel k -- true" "ostrasim: k is not being served: start \`ostrasim serve k\` (root, the cuse module), then run --kernel
-status 2"
+status 125"
 testing kernel-not-its-node "st served k 'sdc 1:3\nsdc5 1:7\n' $S run --kernel k -- true" "ostrasim: /dev/sdc5 is not the node \`ostrasim serve k\` made: a program would reach it, not the board
-status 2"
+status 125"
 testing kernel-node-added "st served k 'sdc 1:3\n' $S run --kernel k -- true" "ostrasim: k: /dev/sdc5 is not served (board.json changed?): restart \`ostrasim serve k\`
-status 2"
+status 125"
 testing kernel-probe-log "served k '$ok' $S run --kernel k -- sh -c '/sbin/check_scsi_devfile.sh sdc; echo \$?'; cat k/probe.log" "1
 sdc"
 testing kernel-tmp-program "cp $U /tmp/prog; st served k '$ok' $S run --kernel k -- /tmp/prog 51 sdc" "ostrasim: cannot run /tmp/prog: No such file or directory (the board's tmp is mounted over /tmp: put the program elsewhere)
 status 127"
 testing kernel-tmp-board "cp -r k /tmp; st served /tmp/k '$ok' $S run --kernel /tmp/k -- true" "ostrasim: /tmp/k lies under /tmp, /sbin or /sys/block, which the board's own folders cover under --kernel: use a board folder elsewhere
-status 2"
+status 125"
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ]

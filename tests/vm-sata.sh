@@ -154,6 +154,10 @@ status 0" "$(u 53 $d | grep -Fx -e "Model=$model, SerialNo=$serial" -e "status 0
 	for h in 0 1; do echo 1 >/sys/class/scsi_device/$h:0:0:0/device/delete; done
 	for h in 1 0; do echo "- - -" >/sys/class/scsi_host/host$h/scan; n=0 && while [ ! -e /dev/sg$((1 - h)) ] && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done; done
 	check "renumbered: sg0 is the solid-state disk" "QEMU-SOLID-STATE" "$(cat /sys/class/scsi_generic/sg0/device/model | xargs)"
+	# the disks' block nodes come after their sg nodes (serve refuses a name that is
+	# taken); the log emptied first, so that the wait below never reads the last server's
+	n=0 && while ! [ -b /dev/sda ] || ! [ -b /dev/sdb ]; do [ $((n += 1)) -lt 100 ] || break; sleep 0.1; done
+	: >/run/d.log
 	rm -f /dev/sd[a-z]* && ostrasim serve /run/d >/run/d.log 2>&1 &
 	spid=$! n=0 && while ! grep -q serving /run/d.log && [ $((n += 1)) -lt 100 ]; do sleep 0.1; done
 	check "renumbered: refused, both disks named" "status 0 1" "$(u 53 sda | tail -1) $(grep -c '/dev/sg0 is "QEMU-SOLID-STATE" serial "SATA0SSD01".*the board was made for "QEMU-ROTATING-7200"' /run/d.log)"

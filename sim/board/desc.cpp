@@ -176,7 +176,8 @@ std::string resolved_host(const std::string &path)
 {
 	char real[PATH_MAX];
 	if (path.empty() || path[0] != '/')
-		throw Bad{"", "must be an absolute path (/dev/sgN)"};
+		throw Bad{"", (path.empty() ? "" : node_name(path) + ": ") +
+				      "must be an absolute path (/dev/sgN)"};
 	if (::realpath(path.c_str(), real) == nullptr)
 		throw Bad{"", node_name(path) + ": " + std::strerror(errno)};
 	struct stat st {};

@@ -128,8 +128,15 @@ int carry_out(Ctx &ctx, const Request &req, unsigned char *arg)
 			ctx.line["refused"] = "the drive is busy with " + kept.busy->command;
 			return ctx.fail(EBUSY);
 		}
-		if (!ctx.state.link_is_up() || kept.port_now() != DriveKept::Ready)
-			return ctx.fail(EIO);
+		if (!ctx.state.link_is_up())
+			return ctx.refuse(EIO, "the link is asleep: sleep-out wakes it, then a "
+					       "port reset readies the drive");
+		if (kept.port_now() == DriveKept::Offline)
+			return ctx.refuse(EIO, "the port went offline with the link: a port reset "
+					       "readies it");
+		if (kept.port_now() == DriveKept::Asleep)
+			return ctx.refuse(EIO, "the drive was sent to sleep: only a port reset "
+					       "reaches it");
 		if ((req.touches & ZT_WRITES) != 0) {
 			const std::string why = ctx.write_refusal();
 			if (!why.empty()) {
@@ -178,6 +185,7 @@ class WriteGate {
 			why = outside(ctx, a);
 		if (!why.empty()) {
 			a.note = "refused: " + why;
+			ctx.line["refused"] = why;
 			return EPERM;
 		}
 		if ((ata_flags(a.command) & ZT_ATA_WRITES) != 0 && ctx.dev().writes_at_once() &&
@@ -454,6 +462,8 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 		    board.info.drives.count(drive) == 0) {
 			result = -1;
 			err = ENOTTY;
+			line["refused"] = req == nullptr ? "no request of the driver has this code"
+							 : "not a node of the board's drives";
 		} else {
 			const std::size_t size = req->size_of != nullptr && bytes != nullptr
 							 ? req->size_of(bytes)
@@ -466,7 +476,7 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 							   result, err)) {
 				line["injected"] = *id;
 			} else if (size != 0 && bytes == nullptr) {
-				result = -1;
+				result = ctx.refuse(EFAULT, "no argument record (a null pointer)");
 				err = EFAULT;
 			} else {
 				result = carry_out(ctx, *req, bytes);
@@ -495,6 +505,40 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 		err = EIO;
 	}
 	return result;
+}
+
+void bring_to_now(const Board &board, std::uint64_t advance_ns)
+{
+	const StateView view = read_state(board);
+	bool behind = false;
+	for (const auto &[name, d] : board.info.drives)
+		behind = behind || overwrite_behind(board, view, name);
+	if (!behind && (advance_ns == 0 || !board.info.virtual_clock))
+		return;
+	StateTxn txn(board);
+	if (board.info.virtual_clock && advance_ns != 0) {
+		txn.clock_ns += advance_ns;
+		append_trace({{"op", "sleep"}, {"ns", advance_ns}});
+	}
+	for (const auto &[name, d] : board.info.drives) {
+		DriveKept &k = txn.state.kept(name);
+		settle(board, name, k);
+		if (k.unbound || k.busy || k.password || !txn.state.link_is_up() ||
+		    k.port_now() != DriveKept::Ready)
+			continue;
+		json line = {{"op", "show"}, {"node", name}};
+		const std::uint64_t before = k.ow.run ? k.ow.run->written : 0;
+		Ctx ctx{board, txn, line, name, name, 0};
+		overwrite_catch_up(ctx);
+		if (!line.contains("ata"))
+			continue;
+		const OverwriteKept &ow = txn.state.kept(name).ow;
+		line["written"] = ow.run ? ow.run->written - before : 0;
+		if (ow.run && ow.run->failed)
+			line["failed"] = *ow.run->failed;
+		append_trace(line);
+	}
+	txn.commit();
 }
 
 void show_drive(const Board &board, const StateView &view, const std::string &name, Shown &out)

@@ -93,6 +93,12 @@ struct Ctx {
 		err = e;
 		return -1;
 	}
+	// result -1 with errno e, refused: why says so in the trace line
+	int refuse(int e, const std::string &why)
+	{
+		line["refused"] = why;
+		return fail(e);
+	}
 	// Sends one command to the drive and traces it: 0, or -1 with err set.
 	// A command that writes the media or changes the drive's security goes
 	// through the write gate.
@@ -192,6 +198,12 @@ void driver_bind(const Board &board, const std::string &node, json &line);
 // The driver's answer to one ioctl on a board node.
 int driver_ioctl(const Board &board, const std::string &node, unsigned long code, void *arg,
 		 int &err);
+// The board's time brought to now for `ostrasim show` and `watch`, a virtual
+// clock first moved on by advance_ns: each drive's overwrite writes what is
+// due, as it would before the drive's next request (a drive that request
+// would not reach writes nothing), under the board's lock, committed with a
+// trace line of its writes.  Nothing is locked while nothing is due.
+void bring_to_now(const Board &board, std::uint64_t advance_ns = 0);
 // What the driver and the drive keep, for `ostrasim show`.
 void show_drive(const Board &board, const StateView &view, const std::string &drive, Shown &out);
 
@@ -206,6 +218,8 @@ int ow_op(Ctx &ctx, unsigned char *arg);
 int set_total(Ctx &ctx, unsigned char *arg);
 int clear_total(Ctx &ctx, unsigned char *arg);
 void overwrite_catch_up(Ctx &ctx);
+// Whether a drive's overwrite has writes due by the board's time.
+bool overwrite_behind(const Board &board, const StateView &view, const std::string &drive);
 void show_overwrite(const Board &board, const StateView &view, const std::string &drive,
 		    Shown &out);
 

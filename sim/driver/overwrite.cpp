@@ -96,6 +96,14 @@ Progress progress(const OverwriteKept &ow, const DriveDesc &drive)
 	return p;
 }
 
+// The sectors of the run due by the board's time now.
+std::uint64_t due_now(const OverwriteKept &ow, const DriveDesc &drive, const Progress &p,
+		      std::uint64_t now)
+{
+	const std::uint64_t start = ow.run->start_ns;
+	return sectors_due(drive.overwrite.rate, now > start ? now - start : 0, p.need);
+}
+
 } // namespace
 
 int get_owcount(Ctx &ctx, unsigned char *arg)
@@ -116,7 +124,7 @@ int issue_owfunc(Ctx &ctx, unsigned char *arg)
 {
 	const std::uint32_t count = get<std::uint32_t>(arg);
 	if (count > 99)
-		return ctx.fail(EINVAL);
+		return ctx.refuse(EINVAL, "start count " + std::to_string(count) + " is over 99");
 	OverwriteKept &ow = ctx.kept().ow;
 	const std::int32_t mode = ow.mode.value_or(ctx.desc().overwrite.mode);
 	ow.run = OverwriteKept::Run{ctx.now(), count, mode == 0 ? 0 : ow.total.value_or(0), 0,
@@ -148,14 +156,15 @@ int ow_op(Ctx &ctx, unsigned char *arg)
 		struct overwrite s {};
 		std::memcpy(&s, data, sizeof s);
 		if (s.owmode < OVERWRITE_MODE0 || s.owmode > OVERWRITE_MODE3)
-			return ctx.fail(EINVAL);
+			return ctx.refuse(EINVAL,
+					  "mode " + std::to_string(s.owmode) + " is not 0 to 3");
 		OverwriteKept &ow = ctx.kept().ow;
 		ow.mode = s.owmode;
 		ow.fixdata = s.fixdata;
 		ow.pranddata = s.pranddata;
 		return 0;
 	}
-	return ctx.fail(EINVAL);
+	return ctx.refuse(EINVAL, "op " + std::to_string(op) + " is neither get nor set");
 }
 
 int set_total(Ctx &ctx, unsigned char *arg)
@@ -178,9 +187,7 @@ void overwrite_catch_up(Ctx &ctx)
 	const Progress p = progress(ow, drive);
 	if (!p.started || ow.run->failed)
 		return;
-	const std::uint64_t start = ow.run->start_ns;
-	const std::uint64_t due =
-		sectors_due(drive.overwrite.rate, begin > start ? begin - start : 0, p.need);
+	const std::uint64_t due = due_now(ow, drive, p, begin);
 	if (p.trcount >= due)
 		return;
 	if (p.run.p5_sectors == 0) {
@@ -208,6 +215,15 @@ void overwrite_catch_up(Ctx &ctx)
 	}
 	ctx.err = 0;
 	ow.run->written = written;
+}
+
+bool overwrite_behind(const Board &board, const StateView &view, const std::string &name)
+{
+	const DriveDesc &drive = board.info.drives.at(name);
+	const OverwriteKept &ow = view.state.kept(name).ow;
+	const Progress p = progress(ow, drive);
+	return p.started && !ow.run->failed &&
+	       p.trcount < due_now(ow, drive, p, now_ns(board.info, view.clock_ns));
 }
 
 void show_overwrite(const Board &board, const StateView &view, const std::string &name, Shown &out)

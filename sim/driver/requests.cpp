@@ -91,7 +91,7 @@ int answer_ok(Ctx &, unsigned char *)
 
 int not_offered(Ctx &ctx, unsigned char *)
 {
-	return ctx.fail(EINVAL);
+	return ctx.refuse(EINVAL, "the driver does not offer this request");
 }
 
 // The controller has one link for all its ports: asleep, every port goes
@@ -114,7 +114,8 @@ int sleep_out(Ctx &ctx, unsigned char *)
 int init_port(Ctx &ctx, unsigned char *)
 {
 	if (!ctx.state.link_is_up())
-		return ctx.fail(EIO);
+		return ctx.refuse(EIO, "the link is asleep: a port reset finds no drive until "
+				       "sleep-out");
 	ctx.kept().port = DriveKept::Ready;
 	return ctx.port(true);
 }
@@ -146,9 +147,12 @@ int test_read_dma(Ctx &ctx, unsigned char *arg)
 	constexpr std::uint64_t count = 16;
 	const std::uint64_t first = start_sector(arg);
 	if (get<std::uint32_t>(arg) != count)
-		return ctx.fail(EINVAL);
+		return ctx.refuse(EINVAL,
+				  "nsect " + std::to_string(get<std::uint32_t>(arg)) + ", not 16");
 	if (first >= ctx.desc().capacity)
-		return ctx.fail(EIO);
+		return ctx.refuse(EIO, "sector " + std::to_string(first) +
+					       " is past the drive's end (" +
+					       std::to_string(ctx.desc().capacity) + " sectors)");
 	const auto n = static_cast<std::uint16_t>(std::min(count, ctx.desc().capacity - first));
 	std::vector<unsigned char> buf(std::size_t{n} * 512);
 	Ata a;
@@ -203,7 +207,7 @@ namespace {
 int security_erase(Ctx &ctx, unsigned char *)
 {
 	if (ctx.partition != 0)
-		return ctx.fail(EINVAL);
+		return ctx.refuse(EINVAL, "a partition's node: the erase is the whole disk's");
 	Page id{};
 	if (identify(ctx, id) != 0)
 		return -1;
@@ -346,7 +350,8 @@ int set_aes(Ctx &ctx, unsigned char *arg)
 	static const char *const modes[] = {"through", nullptr, "ECB", "CBC"};
 	const int mode = get<std::int32_t>(arg + offsetof(struct aeskey, aesmode));
 	if (mode < 0 || mode > 3 || modes[mode] == nullptr)
-		return ctx.fail(EINVAL);
+		return ctx.refuse(EINVAL, "aesmode " + std::to_string(mode) +
+						  " is not 0 (through), 2 (ECB) or 3 (CBC)");
 	AesKept aes;
 	aes.aesmode = mode;
 	aes.mode = modes[mode];
@@ -431,7 +436,8 @@ int get_part(Ctx &ctx, unsigned char *arg)
 	if (ctx.partition != 0) {
 		const auto part = drive.partitions.find(ctx.partition);
 		if (part == drive.partitions.end())
-			return ctx.fail(ENXIO);
+			return ctx.refuse(ENXIO, "the board has no partition " +
+							 std::to_string(ctx.partition));
 		p = part->second;
 	}
 	put<std::uint32_t>(arg + offsetof(struct ztostra_part_info, start_sect),

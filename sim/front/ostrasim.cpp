@@ -9,6 +9,7 @@
 #include "cuse.h"
 #include "program.h"
 #include "trace.h"
+#include "watch.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -34,21 +35,23 @@ extern const ostrasim_preset ostrasim_presets[];
 
 namespace {
 
-// A wrong command line: what is wrong (empty: getopt_long said it), then the
-// command's usage; status 2.
+// A wrong command line: what is wrong, said as `ostrasim CMD: what` (CMD
+// null: the command itself is wrong) and followed by where help is.
 struct Usage {
-	const char *cmd; // null: the command itself is wrong
+	const char *cmd;
 	std::string what;
 };
-// Whatever keeps `run` from starting the program: status 127.
+// Whatever keeps `run` from starting a program, with env(1)'s status: 126
+// (it cannot be run here), 127 (there is no such program).
 struct NoStart : sim::Error {
-	using sim::Error::Error;
+	NoStart(const std::string &what, int status) : sim::Error(what), status(status)
+	{
+	}
+	int status;
 };
-// A program `run` will not start as asked (static without --kernel), or a
-// board that is not ready for it (not served for --kernel): status 2.
-struct Refused : sim::Error {
-	using sim::Error::Error;
-};
+// ostrasim's own failure: 2, but run's 125, as env(1)'s, apart from any status
+// the program could give.
+int failure = 2;
 
 struct Opt {
 	const char *name;
@@ -98,6 +101,11 @@ const std::vector<Command> &commands()
 		 "Print what the driver keeps for each drive.",
 		 {{"json", nullptr, "as one JSON object"}},
 		 1},
+		{"watch",
+		 "DIR [--interval S]",
+		 "Redraw the board's drives and overwrite progress until an overwrite ends.",
+		 {{"interval", "S", "seconds between two looks, 0.1 to 3600 (default: 1)"}},
+		 1},
 		{"fault",
 		 "DIR add REQUEST [OPTION]... | DIR list | DIR clear [ID]",
 		 "Add an injected failure to the board, list its faults, clear one or all.",
@@ -128,19 +136,53 @@ const Command *find_command(const std::string &name)
 	return nullptr;
 }
 
-std::string synopsis(const Command &c)
+// Prints lead, then text from column `at` (or after a blank where lead is
+// longer), broken between words so that no line passes 80 columns, each
+// further line indented to `at`; a bracketed group is one word.
+void print_wrapped(std::string line, std::size_t at, const std::string &text)
 {
-	return std::string("ostrasim ") + c.name + (*c.synopsis != '\0' ? " " : "") + c.synopsis;
+	const auto print = [&line] {
+		std::printf("%s\n", line.substr(0, line.find_last_not_of(' ') + 1).c_str());
+	};
+	line.resize(std::max(line.size() + 1, at), ' ');
+	bool first = true; // no word on this line yet
+	int depth = 0;
+	std::string word;
+	const auto put = [&] {
+		if (word.empty())
+			return;
+		if (!first && line.size() + 1 + word.size() > 80) {
+			print();
+			line.assign(at, ' ');
+			first = true;
+		}
+		line += (first ? "" : " ") + word;
+		first = false;
+		word.clear();
+	};
+	for (const char c : text) {
+		depth += c == '[' ? 1 : c == ']' ? -1 : 0;
+		if (c == ' ' && depth <= 0)
+			put();
+		else
+			word += c;
+	}
+	put();
+	print();
 }
 
 // Every command's synopsis; with a command, its synopsis, what it does and
 // its options.
 void print_help(const Command *c)
 {
+	const auto usage = [](const char *lead, const Command &each) {
+		const std::string head = std::string(lead) + "ostrasim " + each.name;
+		print_wrapped(head, head.size() + 1, each.synopsis);
+	};
 	if (c == nullptr) {
 		const char *lead = "usage: ";
 		for (const Command &each : commands()) {
-			std::printf("%s%s\n", lead, synopsis(each).c_str());
+			usage(lead, each);
 			lead = "       ";
 		}
 		std::printf("%sostrasim --help | --version\n"
@@ -148,13 +190,12 @@ void print_help(const Command *c)
 			    lead);
 		return;
 	}
-	std::printf("usage: %s\n%s\n", synopsis(*c).c_str(), c->what);
+	usage("usage: ", *c);
+	std::printf("%s\n", c->what);
 	for (const Opt &o : c->opts)
-		std::printf(
-			"  --%-20s %s\n",
-			(std::string(o.name) + (o.arg != nullptr ? std::string(" ") + o.arg : ""))
-				.c_str(),
-			o.help);
+		print_wrapped(std::string("  --") + o.name +
+				      (o.arg != nullptr ? std::string(" ") + o.arg : ""),
+			      25, o.help);
 }
 
 // A command's options and operands; run's program and its arguments follow
@@ -173,6 +214,26 @@ struct Args {
 	}
 };
 
+// What getopt_long found wrong (c: ':' or '?'), in its place: the option's
+// value is 256 and its place in longopts.
+std::string option_error(const std::vector<option> &longopts, int c, const std::string &word)
+{
+	if (optopt >= 256) {
+		const std::string named = std::string("--") + longopts[optopt - 256].name;
+		return "option '" + named + (c == ':' ? "' requires a value" : "' takes no value");
+	}
+	// an unknown word, or the start of several options' names
+	const std::string given = optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+					      : word.substr(0, word.find('='));
+	std::string like;
+	for (const option &o : longopts)
+		if (o.name != nullptr && ("--" + std::string(o.name)).rfind(given, 0) == 0)
+			like.append(like.empty() ? " (" : ", ").append("--").append(o.name);
+	if (like.empty() || given.size() < 3)
+		return "unknown option '" + sim::node_name(given) + "'";
+	return "option '" + given + "' is ambiguous" + like + ")";
+}
+
 // Options anywhere among the operands, "--opt=value" or "--opt value";
 // null after --help.
 std::optional<Args> parse(const Command &cmd, int argc, char **argv)
@@ -187,33 +248,36 @@ std::optional<Args> parse(const Command &cmd, int argc, char **argv)
 		if (end + 1 < argc)
 			a.program = argv + end + 1;
 	}
+	// each option's value is 256 and its place in the table; getopt_long's
+	// own messages lack the command, so they are said here
 	std::vector<option> longopts;
 	for (const Opt &o : cmd.opts)
-		longopts.push_back(
-			{o.name, o.arg != nullptr ? required_argument : no_argument, nullptr, 0});
-	longopts.push_back({"help", no_argument, nullptr, 'h'});
+		longopts.push_back({o.name, o.arg != nullptr ? required_argument : no_argument,
+				    nullptr, 256 + static_cast<int>(longopts.size())});
+	const int help = 256 + static_cast<int>(longopts.size());
+	longopts.push_back({"help", no_argument, nullptr, help});
 	longopts.push_back({});
 	std::string me = "ostrasim";
 	std::vector<char *> av(argv, argv + end);
 	av[0] = me.data();
 	av.push_back(nullptr);
 	optind = 0; // a new scan
-	int index = 0;
-	for (int c = 0; (c = getopt_long(end, av.data(), "h", longopts.data(), &index)) != -1;) {
-		if (c == 'h')
+	opterr = 0;
+	for (int c = 0; (c = getopt_long(end, av.data(), ":h", longopts.data(), nullptr)) != -1;) {
+		if (c == 'h' || c == help)
 			return std::nullopt;
-		if (c != 0)
-			throw Usage{cmd.name, ""};
-		a.opts[longopts[index].name].push_back(optarg != nullptr ? optarg : "");
+		if (c == ':' || c == '?')
+			throw Usage{cmd.name, option_error(longopts, c, av[optind - 1])};
+		a.opts[longopts[c - 256].name].push_back(optarg != nullptr ? optarg : "");
 	}
 	for (int i = optind; i < end; i++)
 		a.operands.emplace_back(av[i]);
 	if (std::string(cmd.name) == "run" && a.program == nullptr)
 		throw Usage{cmd.name,
 			    end == argc ? "no '--' before the program" : "no program after '--'"};
-	const bool help = std::string(cmd.name) == "help";
+	const bool any = std::string(cmd.name) == "help";
 	if (a.operands.size() > std::max(cmd.operands, cmd.most) ||
-	    (!help && a.operands.size() < cmd.operands))
+	    (!any && a.operands.size() < cmd.operands))
 		throw Usage{cmd.name,
 			    a.operands.size() < cmd.operands
 				    ? "missing operand"
@@ -221,19 +285,13 @@ std::optional<Args> parse(const Command &cmd, int argc, char **argv)
 	return a;
 }
 
-// Prints a usage error: its line, then the command's synopsis.
+// Prints a usage error: what is wrong, then where help is.
 int usage(const Usage &u)
 {
-	if (!u.what.empty())
-		std::cerr << "ostrasim: " << (u.cmd != nullptr ? std::string(u.cmd) + ": " : "")
-			  << u.what << "\n";
-	const Command *c = u.cmd != nullptr ? find_command(u.cmd) : nullptr;
-	if (c != nullptr)
-		std::cerr << "usage: " << synopsis(*c) << "\n"
-			  << "Try 'ostrasim " << c->name << " --help' for more information.\n";
-	else
-		std::cerr << "usage: ostrasim COMMAND [ARG...] | --help | --version\n";
-	return 2;
+	const std::string cmd = u.cmd != nullptr ? std::string(" ") + u.cmd : "";
+	std::cerr << "ostrasim" << cmd << ": " << u.what << "\nTry 'ostrasim" << cmd
+		  << " --help'.\n";
+	return failure;
 }
 
 std::string preset_names()
@@ -353,7 +411,7 @@ std::string library(const char *env, std::initializer_list<const char *> places)
 		if (named)
 			break;
 	}
-	throw NoStart("no simulator library at " + tried + " (" + env + " names one)");
+	throw sim::Error("no simulator library at " + tried + " (" + env + " names one)");
 }
 
 // The preset's board with the given real devices as its drives: each
@@ -476,12 +534,8 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	const sim::Board board = sim::load(root);
 	// the state is checked before anything runs
 	sim::with_state(board, [](const sim::State &) {});
-	try {
-		if (kernel)
-			sim::check_served(board, dir);
-	} catch (const sim::Error &e) {
-		throw Refused(e.what());
-	}
+	if (kernel)
+		sim::check_served(board, dir);
 	lay_out(board);
 	// a preload library of the caller's stays, after the simulator's
 	const std::string own = env_or("LD_PRELOAD", "");
@@ -491,14 +545,16 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	while (prog[argc] != nullptr)
 		argc++;
 	const std::string found = sim::find_program(prog[0], std::getenv("PATH"));
+	// (execvp would say EACCES where a folder of PATH cannot be searched)
+	if (found.empty())
+		throw NoStart("cannot run " + sim::node_name(prog[0]) + ": no such program in PATH",
+			      127);
 	const sim::ProgramFile program = sim::program_file(found);
 	if (kernel) {
 		try {
 			sim::enter_kernel_view(board); // the drive nodes are `serve`'s
-		} catch (const sim::Error &e) {
-			throw Refused(e.what());
 		} catch (const std::runtime_error &e) {
-			throw NoStart(e.what());
+			throw sim::Error(e.what());
 		}
 		// the run's header, as the library writes it for a preloaded program
 		// (the program keeps this process's pid)
@@ -506,8 +562,9 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 		unsetenv("OSTRASIM_BOARD");
 	} else {
 		if (program.kind != sim::ProgramFile::none && !program.dynamic)
-			throw Refused(sim::node_name(prog[0]) + ": " + sim::static_refusal +
-				      sim::kernel_hint(dir));
+			throw NoStart(sim::node_name(prog[0]) + ": " + sim::static_refusal +
+					      sim::kernel_hint(dir),
+				      126);
 		// the libraries and the PowerPC system root for the programs the
 		// program starts, of either kind; its children know it by its pid,
 		// which it keeps
@@ -515,7 +572,7 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 		const auto maybe = [](const std::function<std::string()> &find) {
 			try {
 				return find();
-			} catch (const NoStart &) {
+			} catch (const sim::Error &) {
 				return std::string();
 			}
 		};
@@ -539,8 +596,10 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 				setenv(name, value.c_str(), 1);
 		if (ppc && !fs::exists(root + "/lib/ld.so.1"))
 			throw NoStart("no PowerPC C library at " + root +
-				      " (Debian package libc6-powerpc-cross; OSTRASIM_PPC_SYSROOT "
-				      "names another)");
+					      " (Debian package libc6-powerpc-cross; "
+					      "OSTRASIM_PPC_SYSROOT "
+					      "names another)",
+				      126);
 		if (ppc)
 			args = {"qemu-ppc", "-L", root, "-E", "LD_PRELOAD=" + plib};
 		else
@@ -561,42 +620,57 @@ int cmd_run(const std::string &dir, char **prog, bool kernel)
 	execvp(argv[0], argv.data());
 	const int err = errno;
 	std::string hint;
-	if (args[0] == "qemu-ppc" && err == ENOENT)
+	const bool qemu = args[0] == "qemu-ppc";
+	if (qemu && err == ENOENT)
 		hint = " (Debian package qemu-user)";
 	else if (kernel && std::string(prog[0]).rfind("/tmp/", 0) == 0)
 		hint = " (the board's tmp is mounted over /tmp: put the program elsewhere)";
-	throw NoStart("cannot run " + sim::node_name(argv[0]) + ": " + std::strerror(err) + hint);
+	// a PowerPC program found but no qemu-ppc to run it: it cannot be run here
+	throw NoStart("cannot run " + sim::node_name(argv[0]) + ": " + std::strerror(err) + hint,
+		      (err == ENOENT || err == ENOTDIR) && !qemu ? 127 : 126);
 }
 
-// Needs read access only: the state is replaced atomically, so it is read
-// without the lock.
+// What the driver keeps for each drive, as show prints it, the board's time
+// brought to now (a virtual clock moved on by advance_ns) first: that alone
+// takes the board's lock, while an overwrite has writes due; the state is
+// replaced atomically, so it is read without the lock.
+std::map<std::string, sim::Shown> look(const sim::Board &board, std::uint64_t advance_ns = 0)
+{
+	sim::bring_to_now(board, advance_ns);
+	const sim::StateView state = sim::read_state(board);
+	std::map<std::string, sim::Shown> all;
+	for (const auto &[name, drive] : board.info.drives) {
+		sim::Shown &shown = all[name];
+		shown.values["nodes"] = drive.nodes;
+		sim::show_drive(board, state, name, shown);
+	}
+	return all;
+}
+
 int cmd_show(const std::string &dir, bool as_json)
 {
 	const sim::Board board = sim::load(board_dir_of(dir));
-	const sim::StateView state = sim::read_state(board);
-	json all = json::object();
-	for (const auto &[name, drive] : board.info.drives) {
-		sim::Shown shown;
-		shown.values["nodes"] = drive.nodes;
-		sim::show_drive(board, state, name, shown);
-		all[name] = shown.values;
+	json values = json::object();
+	for (const auto &[name, shown] : look(board)) {
+		values[name] = shown.values;
 		if (as_json)
 			continue;
 		std::printf("%s:", name.c_str());
-		for (const std::string &node : drive.nodes)
+		for (const std::string &node : board.info.drives.at(name).nodes)
 			std::printf(" /dev/%s", node.c_str());
 		std::printf("\n%s\n", shown.text.c_str());
 	}
 	// the injected faults, armed and spent
-	const std::vector<sim::FaultShown> faults = sim::show_faults(board, state.state);
+	const std::vector<sim::FaultShown> faults =
+		sim::show_faults(board, sim::read_state(board).state);
 	for (const sim::FaultShown &f : faults) {
-		all["faults"].push_back(f.values);
+		values["faults"].push_back(f.values);
 		if (!as_json)
 			std::printf("%s%s\n", &f == faults.data() ? "faults:\n  " : "  ",
 				    f.line.c_str());
 	}
 	if (as_json)
-		std::printf("%s\n", all.dump(2).c_str());
+		std::printf("%s\n", values.dump(2).c_str());
 	return 0;
 }
 
@@ -650,6 +724,33 @@ int cmd_fault(const std::string &dir, const Args &a)
 	return 0;
 }
 
+int cmd_watch(const std::string &dir, const std::string &interval)
+{
+	sim::WatchView view;
+	view.interval_ns = sim::interval_ns(interval);
+	if (view.interval_ns == 0)
+		throw Usage{"watch", "--interval wants seconds, 0.1 to 3600, not " +
+					     sim::node_name(interval)};
+	const sim::Board board = sim::load(board_dir_of(dir));
+	const char *no_colour = std::getenv("NO_COLOR");
+	view.terminal = ::isatty(STDOUT_FILENO) != 0;
+	view.colour = view.terminal && (no_colour == nullptr || *no_colour == '\0') &&
+		      env_or("TERM", "dumb") != "dumb";
+	view.title = "ostrasim watch " + dir + ": every " + interval + " s" +
+		     (board.info.virtual_clock ? " of the board's virtual clock" : "") +
+		     "; Ctrl-C ends";
+	// a virtual clock moves on by the interval at each look after the first
+	std::uint64_t advance = 0;
+	view.look = [&board, &advance, &view] {
+		json values = json::object();
+		for (const auto &[name, shown] : look(board, advance))
+			values[name] = shown.values;
+		advance = view.interval_ns;
+		return values;
+	};
+	return sim::watch(view, stdout);
+}
+
 int cmd_trace(const std::string &dir, const Args &a)
 {
 	if (a.has("brief") + a.has("raw") + a.has("clear") > 1 || (a.has("clear") && a.has("last")))
@@ -673,12 +774,25 @@ int dispatch(const Command &cmd, const Args &a)
 		std::map<std::string, std::string> hosts;
 		for (const std::string &h :
 		     a.has("host") ? a.opts.at("host") : std::vector<std::string>{}) {
+			// every name checked before any device is opened
 			const std::size_t eq = h.find('=');
 			if (eq == 0 || eq == std::string::npos || eq + 1 == h.size())
 				throw Usage{"init",
 					    "--host wants NAME=DEVICE, not " + sim::node_name(h)};
-			hosts[h.substr(0, eq)] = h.substr(eq + 1);
+			const std::string drive = h.substr(0, eq);
+			std::string of;
+			int part = 0;
+			if (!sim::split_node(drive, of, part) || part != 0)
+				throw Usage{"init",
+					    "--host " + sim::node_name(h) + ": " +
+						    sim::node_name(drive) +
+						    " is not a drive name (sd and one letter)"};
+			if (!hosts.emplace(drive, h.substr(eq + 1)).second)
+				throw Usage{"init", "--host " + drive + " given twice"};
 		}
+		if (a.has("destructive") && hosts.empty())
+			throw Usage{"init", "--destructive is for --host drives (a preset's "
+					    "simulated drives are written anyway)"};
 		return cmd_init(dir, a.last("preset", "default"), a.has("force"), hosts,
 				a.has("destructive"));
 	}
@@ -709,15 +823,19 @@ int dispatch(const Command &cmd, const Args &a)
 		}
 		return 0;
 	}
+	if (name == "watch")
+		return cmd_watch(dir, a.last("interval", "1"));
 	if (name == "presets") {
 		for (const ostrasim_preset *p = ostrasim_presets; p->name != nullptr; p++)
-			std::printf("%-10s %s\n", p->name,
-				    json::parse(p->text).value("comment", "").c_str());
+			print_wrapped(p->name, 11, json::parse(p->text).value("comment", ""));
 		return 0;
 	}
 	if (name == "keys") {
-		for (const sim::Key &k : sim::board_keys())
-			std::printf("%-44s %-8s %s\n", k.path.c_str(), k.type, k.meaning);
+		for (const sim::Key &k : sim::board_keys()) {
+			std::string head = k.path;
+			head.resize(std::max<std::size_t>(head.size() + 1, 41), ' ');
+			print_wrapped(head + k.type, 50, k.meaning);
+		}
 		return 0;
 	}
 	const Command *of = dir.empty() ? nullptr : find_command(dir);
@@ -749,6 +867,8 @@ int command_line(int argc, char **argv)
 						   : "unknown command " + sim::node_name(first) +
 							     " (commands: " + names + ")"};
 	}
+	if (std::string(cmd->name) == "run")
+		failure = 125;
 	const std::optional<Args> a = parse(*cmd, argc - 1, argv + 1);
 	if (!a) {
 		print_help(cmd);
@@ -768,10 +888,7 @@ int main(int argc, char **argv)
 		return usage(u);
 	} catch (const NoStart &e) {
 		std::cerr << "ostrasim: " << e.what() << "\n";
-		return 127;
-	} catch (const Refused &e) {
-		std::cerr << "ostrasim: " << e.what() << "\n";
-		return 2;
+		return e.status;
 	} catch (const sim::Error &e) {
 		std::cerr << "ostrasim: " << e.what() << "\n";
 	} catch (const fs::filesystem_error &e) {
@@ -782,5 +899,5 @@ int main(int argc, char **argv)
 	} catch (const std::exception &e) {
 		std::cerr << "ostrasim: internal error (" << e.what() << ")\n";
 	}
-	return 2;
+	return failure;
 }

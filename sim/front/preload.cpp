@@ -445,6 +445,8 @@ int open_trapped(int dirfd, const char *path, int flags, mode_t mode, OpenFn fn,
 	} else {
 		fd = open_board(t, flags & ~O_CREAT, mode);
 		err = errno;
+		if (fd < 0 && err == ENOENT)
+			line["refused"] = "the board has no node " + t.node;
 		if (fd >= 0)
 			guarded([&] { sim::driver_bind(*board(), t.node, line); });
 	}

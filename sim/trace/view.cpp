@@ -281,6 +281,18 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 		std::fprintf(out, " %llu.%09llu s\n", ns / 1000000000ULL, ns % 1000000000ULL);
 		return;
 	}
+	if (op == "show") { // show or watch brought the overwrite to the board's time
+		const json failed = line.value("failed", json());
+		std::fprintf(out, " the overwrite to the board's time: %llu sectors written%s\n",
+			     line.value("written", 0ULL),
+			     failed.is_string() ? ("; failed: " + failed.get<std::string>()).c_str()
+						: "");
+		for (const json &ata : line.value("ata", json::array()))
+			if (ata.is_string() && !view.brief)
+				std::fprintf(out, "        ata: %s\n",
+					     ata.get<std::string>().c_str());
+		return;
+	}
 	if (op == "ioctl")
 		std::fprintf(out, view.brief ? " %s" : " %s (0x%04lx)",
 			     line.value("request", "").c_str(), line.value("code", 0UL));
@@ -309,16 +321,24 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 	if (view.brief) {
 		const std::string changed = op == "ioctl" ? brief_fields(line, big) : "";
 		const json refused = line.value("refused", json());
+		std::string why =
+			refused.is_string() ? "; refused: " + refused.get<std::string>() : "";
+		// else a failure's cause: what the drive answered its last command
+		const json ata = line.value("ata", json::array());
+		const std::string last = !ata.empty() && ata.back().is_string() ? ata.back() : "";
+		if (why.empty() && result < 0 && last.find(": status ") != std::string::npos)
+			why = "; the drive answered " + last.substr(last.find(": status ") + 2);
 		std::fprintf(out, "%s%s%s\n", changed.empty() ? "" : ": ", changed.c_str(),
-			     refused.is_string()
-				     ? ("; refused: " + refused.get<std::string>()).c_str()
-				     : "");
+			     why.c_str());
 		return;
 	}
 	std::fprintf(out, "\n");
 	if (line.contains("bound") && line.at("bound").is_string()) // a real drive's check
 		std::fprintf(out, "        bound: %s\n",
 			     line.at("bound").get<std::string>().c_str());
+	if (op == "open" && line.contains("refused") && line.at("refused").is_string())
+		std::fprintf(out, "        refused: %s\n",
+			     line.at("refused").get<std::string>().c_str());
 	if (op != "ioctl" && op != "clear")
 		return;
 	if (unknown)
@@ -329,8 +349,14 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 		if (ata.is_string())
 			std::fprintf(out, "        ata: %s\n", ata.get<std::string>().c_str());
 	// and what else the driver did for it, or why it did not
+	// (a command the write gate refused says why on its own line already)
+	std::string commands;
+	for (const json &ata : line.value("ata", json::array()))
+		commands += ata.is_string() ? ata.get<std::string>() + "\n" : "";
 	for (const char *what : {"port", "refused"})
-		if (line.contains(what) && line.at(what).is_string())
+		if (line.contains(what) && line.at(what).is_string() &&
+		    commands.find("refused: " + line.at(what).get<std::string>() + "\n") ==
+			    std::string::npos)
 			std::fprintf(out, "        %s: %s\n", what,
 				     line.at(what).get<std::string>().c_str());
 }

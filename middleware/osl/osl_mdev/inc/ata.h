@@ -14,6 +14,7 @@
 #define ATA_H
 
 #ifdef __KERNEL__
+#include <linux/ata.h>
 #include <linux/stddef.h>
 #include <linux/types.h>
 #else
@@ -25,16 +26,23 @@
 extern "C" {
 #endif
 
-/* ATA identify data and SMART */
-#define ATA_ID_WORDS              256  /* identify data: 256 16-bit words */
+/*
+ * ATA identify data and SMART.  In the kernel, <linux/ata.h> defines
+ * ATA_ID_WORDS, ATA_ID_PROD_LEN, ATA_CMD_ID_ATA and ATA_CMD_SMART with the
+ * same values, and its own enum ata_ioctls: the driver's requests are enum
+ * ztostra_ioctls there.
+ */
 #define ATA_ID_SERNO_OFS          10   /* serial number: words 10-19 */
 #define ATA_SERNO_LEN             20   /* serial number: 20 characters */
 #define ATA_ID_PROD_OFS           27   /* model text: words 27-46 */
-#define ATA_ID_PROD_LEN           40   /* model text: 40 characters */
-#define ATA_CMD_ID_ATA            0xEC /* IDENTIFY DEVICE */
-#define ATA_CMD_SMART             0xB0 /* SMART */
 #define ATA_SUBCMD_SMART_READATTR 0xD0 /* SMART READ DATA */
 #define ATA_SUBCMD_SMART_READTHRS 0xD1 /* SMART READ THRESHOLDS */
+#ifndef __KERNEL__
+#define ATA_ID_WORDS    256  /* identify data: 256 16-bit words */
+#define ATA_ID_PROD_LEN 40   /* model text: 40 characters */
+#define ATA_CMD_ID_ATA  0xEC /* IDENTIFY DEVICE */
+#define ATA_CMD_SMART   0xB0 /* SMART */
+#endif
 
 /* Linux block-device requests that reach the same nodes */
 #ifndef HDIO_GET_IDENTITY
@@ -45,7 +53,11 @@ extern "C" {
 #endif
 
 /* driver requests */
+#ifdef __KERNEL__
+enum ztostra_ioctls {
+#else
 enum ata_ioctls {
+#endif
 	ZTOSTRA_HDD_STANDBY_IMD = 0x0A00,
 	ZTOSTRA_HDD_SLEEP = 0x0A01,
 	ZTOSTRA_HDD_FLUSH_CACHE = 0x0A02,
