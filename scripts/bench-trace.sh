@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# What a large trace costs: `ostrasim trace --last --brief` and a run of
-# `ostrautil 51 sda` on a board whose trace.jsonl holds about MB megabytes
-# (default 100), against the same on a fresh board; the best of three, in
-# seconds.  Needs build/native.
+# What a large trace costs: `ostrasim trace --last --brief`, a run of
+# `ostrautil 51 sda` and the same run with a fault on one of its requests
+# (counted, never failing) on a board whose trace.jsonl holds about MB
+# megabytes (default 100), against the same on a fresh board; the best of
+# three, in seconds.  Needs build/native.
 # usage: scripts/bench-trace.sh [MB]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,6 +39,8 @@ best() {
 printf 'trace.jsonl: fresh %s bytes, large %s bytes\n' "$(stat -c %s "$work/fresh/trace.jsonl")" \
   "$(stat -c %s "$work/large/trace.jsonl")"
 for b in fresh large; do
-  printf '%-6s trace --last --brief %6s s   run 51 sda %6s s\n' "$b" \
-    "$(best "$S" trace "$work/$b" --last --brief)" "$(best "$S" run "$work/$b" -- "$U" 51 sda)"
+  brief=$(best "$S" trace "$work/$b" --last --brief) plain=$(best "$S" run "$work/$b" -- "$U" 51 sda)
+  "$S" fault "$work/$b" add ZTOSTRA_GET_SMARTATTR --after 1000000000 >/dev/null
+  printf '%-6s trace --last --brief %6s s   run 51 sda %6s s   with a fault %6s s\n' "$b" \
+    "$brief" "$plain" "$(best "$S" run "$work/$b" -- "$U" 51 sda)"
 done

@@ -189,7 +189,7 @@ class Runner:
         last, snap, first = runs(row)[-1], clean["snap"], clean["first"]
         if other(row):
             return b""  # another program's failures are not ours to judge
-        text, seen, lines = b"", {}, clean["lines"]
+        text, seen, seen_last, lines = b"", {}, {}, clean["lines"]
         calls = (row["name"].split("-")[0], tuple(last[:1]),
                  tuple(step(t) for t in lines[first:] if t.get("op") != "close"))
         if calls in self.walked:
@@ -200,14 +200,19 @@ class Runner:
             if op not in ("open", "ioctl"):
                 continue
             request = "open" if op == "open" else line["request"]
-            nth = seen[line["node"], request] = seen.get((line["node"], request), 0) + 1
+            key = line["node"], request
+            nth = seen[key] = seen.get(key, 0) + 1
+            # a fault counts the calls from the run that first sees it: the last one
+            late = seen_last[key] = seen_last.get(key, 0) + (i >= first)
+            if line.get("front") == "preload":
+                continue  # an open the kernel fails before a driver (a fault) sees it
             for result, err in [(-1, 5)] + ([(1, 0)] if op == "ioctl" else []) if i >= first else []:
                 board = snap.with_name(row["name"] + ".walk")
                 shutil.rmtree(board, ignore_errors=True)
                 shutil.copytree(snap, board, symlinks=True)
                 desc = json.loads((board / "board.json").read_text())
-                desc["faults"].insert(0, {"node": line["node"], "request": request, "from": nth,
-                                          "result": result, "errno": err, "count": 1})
+                desc["faults"].insert(0, {"node": line["node"], "request": request, "after": late - 1,
+                                          "result": result, "errno": err, "times": 1})
                 (board / "board.json").write_text(json.dumps(desc))
                 out = self.run(board, last)
                 got, files = self.after(row, board)

@@ -19,7 +19,7 @@ t() {
   [ "${COMPREPLY[*]}" = "$2" ] || { echo "'$1': got '${COMPREPLY[*]}', want '$2'"; fail=1; }
 }
 B=$OSTRAUTIL_SYSFS/b
-t "$S " 'init run serve trace show watch presets keys help --help --version'
+t "$S " 'init run serve trace show watch fault requests presets keys help --help --version'
 t "$S init x --preset " 'default ssd two'
 # option values: bash breaks words at "=" and readline replaces what follows it
 t "$S init x --preset=" 'default ssd two'
@@ -38,6 +38,9 @@ t "$S run $B/b1 -- ostrautil 51 " 'sda sdb'
 t "$S run --kernel $B/b1 -- ostrautil pp " 'sda5'
 OSTRASIM_BOARD=$B/b1 OSTRAUTIL_SYSFS='' t 'ostrautil identify ' '/dev/sda /dev/sdb /dev/sda5'
 t "$S help tr" 'trace'
+t "$S fault $B/b1 " 'add list clear'
+t "$S fault $B/b1 add ZTOSTRA_GET_SMARTA" 'ZTOSTRA_GET_SMARTATTR'
+t "$S requests " ''
 t 'ostrautil 5' '51 52 53'
 t 'ostrautil ow' 'ow ow_clear ow_set_total'
 t 'ostrautil 51 ' 'sda sdb'

@@ -126,6 +126,83 @@ refused probe-name '.probe["a;b"] = 1' "probe.a;b: not a plain drive name (lette
 refused sysfs-path '.drives.sda.sysfs["../x"] = "1"' "drives.sda.sysfs.../x: not a relative path of plain names"
 refused drive-file '.drives.sda.drive_file = "/dev/zero" | del(.drives.sda.identify, .drives.sda.smart)' "drives.sda.drive_file: drive file /dev/zero is not a file of at most 64 KiB"
 refused fault-request '.faults = [{"request": "NOPE"}]' "faults[0].request: no request NOPE"
+refused fault-request-near '.faults = [{"request": "ZTOSTRA_GET_SMARTATR"}]' "faults[0].request: no request ZTOSTRA_GET_SMARTATR (did you mean ZTOSTRA_GET_SMARTATTR?)"
+refused fault-node '.faults = [{"request": "open", "node": "sdq"}]' "faults[0].node: no node sdq on this board (nodes: sda, sda5)"
+refused fault-errno '.faults = [{"request": "open", "errno": "EBOGUS"}]' "faults[0].errno: no errno EBOGUS (a name as EIO, or 0 to 4095)"
+refused fault-id-twice '.faults = [{"id": 3, "request": "open"}, {"id": 3, "request": "open"}]' "faults[1].id: fault 3 is faults[0] already"
+refused fault-old-keys '.faults = [{"request": "open", "from": 2}]' "faults[0].from: unknown key (known: id, request, node, result, errno, after, times)"
+testing duplicate-key "new; sed -i '1a\\  \"clock\": \"virtual\",' b/board.json; st $S show b" "ostrasim: b/board.json:3:3: key \"clock\" given twice (first at 2:3)
+status 2"
+# faults from the command line: counted in the state from the moment added
+injected() { $S trace b --last --brief | grep -o 'injected by fault [0-9]*'; }
+testing fault-round-trip "new; $S fault b add ZTOSTRA_GET_SMARTATTR --node sda5 --times 1; $S fault b add open --errno 13 --result -1
+  $S fault b list; $S fault b clear 1; $S fault b list; $S fault b clear; $S fault b list; jq -c .faults b/board.json" "added fault 1: ZTOSTRA_GET_SMARTATTR on sda5 -> -1 EIO, the first call; armed, 0 calls seen
+added fault 2: open on any node -> -1 EACCES, every call; armed, 0 calls seen
+fault 1: ZTOSTRA_GET_SMARTATTR on sda5 -> -1 EIO, the first call; armed, 0 calls seen
+fault 2: open on any node -> -1 EACCES, every call; armed, 0 calls seen
+cleared fault 1: ZTOSTRA_GET_SMARTATTR on sda5 -> -1 EIO, the first call; armed, 0 calls seen
+fault 2: open on any node -> -1 EACCES, every call; armed, 0 calls seen
+cleared fault 2: open on any node -> -1 EACCES, every call; armed, 0 calls seen
+no faults
+[]"
+testing fault-after-times "new; $S fault b add ZTOSTRA_HDD_FLUSH_CACHE --after 2 --times 2 >/dev/null
+  for i in 1 2 3 4 5 6; do run hdflush /dev/sda | grep -c error; done; $S show b | tail -1" "0
+0
+1
+1
+0
+0
+  fault 1: ZTOSTRA_HDD_FLUSH_CACHE on any node -> -1 EIO, 2 calls after the first 2; spent, 6 calls seen"
+testing fault-counted-from-add "new; run hdflush /dev/sda; $S fault b add ZTOSTRA_HDD_FLUSH_CACHE --after 1 --times 1 >/dev/null
+  run hdflush /dev/sda; $S trace b --clear; run hdflush /dev/sda; injected; run hdflush /dev/sda; injected; $S fault b list" "ostrautil_issue_ioctl(213):ioctl() error
+injected by fault 1
+fault 1: ZTOSTRA_HDD_FLUSH_CACHE on any node -> -1 EIO, 1 call after the first 1; spent, 3 calls seen"
+testing fault-by-hand "new '.faults = [{\"request\": \"ZTOSTRA_HDD_FLUSH_CACHE\", \"errno\": \"ENOSPC\"}, {\"request\": \"open\", \"node\": \"sda5\", \"errno\": 28}]'
+  run hdflush /dev/sda; run hdflush /dev/sda5; $S trace b --brief | grep injected; $S fault b add open --node sda >/dev/null; jq -c '.faults[]' b/board.json" "ostrautil_issue_ioctl(213):ioctl() error
+/dev/sda5 open error
+    3 ioctl  sda    ZTOSTRA_HDD_FLUSH_CACHE -> -1 ENOSPC (No space left on device) [injected by fault 1]
+    7 open   sda5   -> -1 ENOSPC (No space left on device) [injected by fault 2]
+{\"id\":1,\"request\":\"ZTOSTRA_HDD_FLUSH_CACHE\",\"errno\":\"ENOSPC\"}
+{\"id\":2,\"request\":\"open\",\"node\":\"sda5\",\"errno\":\"ENOSPC\"}
+{\"id\":3,\"request\":\"open\",\"node\":\"sda\"}"
+testing fault-add-refused "new; cp b/board.json o; st $S fault b add ZTOSTRA_GET_SMARTATR; st $S fault b add open --node sdq; st $S fault b add open --times 0
+  st $S fault b clear 4; st $S fault b list --node sda; cmp o b/board.json && echo unchanged" "ostrasim: fault add: no request ZTOSTRA_GET_SMARTATR (did you mean ZTOSTRA_GET_SMARTATTR?)
+status 2
+ostrasim: fault add: --node: no node sdq on this board (nodes: sda, sda5)
+status 2
+ostrasim: fault add: --times: must be 1 to 18446744073709551615, not 0
+status 2
+ostrasim: fault clear: no fault 4 (faults: none)
+status 2
+ostrasim fault: --node goes with add only
+status 2
+unchanged"
+testing fault-keeps-the-rest "new; jq --indent 3 '{drives, faults, comment: \"mine\"}' b/board.json >x && mv x b/board.json; cp b/board.json o
+  $S fault b add open >/dev/null; diff o b/board.json | grep '^[<>]'; $S fault b clear >/dev/null; cmp o b/board.json && echo same
+  jq 'del(.faults)' o >b/board.json; $S fault b add open >/dev/null; tail -5 b/board.json" '<    "faults": [],
+>    "faults": [
+>       {"id": 1, "request": "open"}
+>    ],
+same
+  "comment": "mine",
+  "faults": [
+    {"id": 2, "request": "open"}
+  ]
+}'
+testing fault-ids-by-hand "new '.faults = [{\"request\": \"open\", \"node\": \"sda\"}, {\"request\": \"open\", \"node\": \"sda5\"}]'
+  run hdflush /dev/sda5; edit '.faults |= reverse'; $S fault b list" "/dev/sda5 open error
+fault 2: open on sda5 -> -1 EIO, every call; armed, 1 call seen
+fault 1: open on sda -> -1 EIO, every call; armed, 0 calls seen"
+testing fault-state-refused "new; echo '{\"faults\": {\"seen\": {\"x\": 1}}}' >b/state.json; st $S fault b list" "ostrasim: b/state.json: faults.seen.x: not a fault's id (1 to 999999) (remove b/state.json to start the driver afresh)
+status 2"
+# both front ends read board.json again at each open of a node
+testing reload-at-open "new; $S run b -- /usr/bin/python3 -c 'import json, os
+os.close(os.open(\"/dev/sda\", os.O_RDONLY)); d = json.load(open(\"b/board.json\"))
+d[\"faults\"] = [{\"request\": \"open\"}]; open(\"b/board.json\", \"w\").write(json.dumps(d))
+try: os.open(\"/dev/sda\", os.O_RDONLY)
+except OSError as e: print(e.strerror)'; $S trace b --brief | grep -c injected" "Input/output error
+1"
+testing requests "$S requests | awk 'NR > 2 { print \$1 } length > 80 { print \"wide:\", \$0 }' | diff - <(sed -n 's/.*ZT_REQUEST(\([A-Z][A-Za-z0-9_]*\).*/\1/p' $D/kmod/ztostra_core.c)" ""
 refused model-length '.drives.sda.identify.model = "'"$(printf %041d 0)"'"' "drives.sda.identify.model: must be at most 40 characters long"
 testing truncated "new; head -c 60 b/board.json >x; mv x b/board.json; st $S run b -- $U 51 sda" "ostrasim: b/board.json:3:40: not valid JSON (truncated or edited?)
 status 125"
@@ -167,7 +244,7 @@ refused: no request of the driver has this code
 refused: no argument record (a null pointer)"
 # and so does every failed request of the golden traces: refused, injected, or the drive's error
 testing reasons-golden "awk 'function flush() { if (f) print name; f = 0 } /^ *[0-9]+ |^run / { flush() }
-  /^ *[0-9]+ (ioctl|open) .* -> -1 / && !/\[injected\]/ { f = 1; name = FILENAME \": \" \$0 }
+  /^ *[0-9]+ (ioctl|open) .* -> -1 / && !/\[injected( by fault [0-9]+)?\]/ { f = 1; name = FILENAME \": \" \$0 }
   /refused:|ata: .*status .[13579bdf] / { f = 0 } END { flush() }' $D/tests/expected/*.trace* $D/tests/expected/trace.{native,ppc}.txt" ""
 # the live view: show brings the board's time to now, writing what the overwrite has due
 # (a virtual clock moved by the program's sleep); watch moves it by the interval

@@ -148,7 +148,7 @@ int pass_through(const std::string &name, sg_io_hdr_t *io)
 	try {
 		static const sim::Board board = sim::load_board(
 			std::make_shared<const sim::BoardDir>(std::getenv("OSTRASIM_SGIO_BOARD")),
-			[](const std::string &) { return true; });
+			[](const std::string &) { return std::string(); });
 		// the drive's own part of the state, the rest as it was
 		struct DrivePart final : sim::StateParts {
 			std::string name;

@@ -16,7 +16,7 @@ set -eu
 boards="default default
 two two
 ssd ssd
-fault default b['faults']=[{'node':'sda5','request':'ZTOSTRA_GET_SMARTATTR','errno':5},{'node':'sda','request':'open','errno':13,'count':1}]
+fault default b['faults']=[{'node':'sda5','request':'ZTOSTRA_GET_SMARTATTR','errno':5},{'node':'sda','request':'open','errno':13,'times':1}]
 nonode default b['drives']['sda']['nodes']=['sda']
 noprobe two b['probe']={'sda':1}"
 
@@ -150,7 +150,7 @@ if [ "$$" = 1 ]; then # inside the VM
 	ostrasim serve /run/reload >/serve.log 2>&1 &
 	pid=$!
 	while ! grep -q serving /serve.log && kill -0 $pid; do sleep 0.05; done
-	faulted() { ostrasim run --kernel /run/reload -- /bin/ostrautil 51 sda >/dev/null 2>&1; grep -c '"injected":true' /run/reload/trace.jsonl || true; }
+	faulted() { ostrasim run --kernel /run/reload -- /bin/ostrautil 51 sda >/dev/null 2>&1; grep -c '"injected":[0-9]' /run/reload/trace.jsonl || true; }
 	sed -i 's/"faults": \[\]/"faults": [{"request": "ZTOSTRA_GET_SMARTATTR"}]/' /run/reload/board.json
 	got="$(faulted) $(sed -i 's|^\( *\)"sda": {$|\1"sda": {"host": "/dev/sda",|' /run/reload/board.json && faulted) $(grep -c '"op":"reload"' /run/reload/trace.jsonl || true)"
 	kill $pid && wait $pid || true

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -58,13 +59,29 @@ constexpr int SMART_ENTRIES = 30, SMART_ENTRY_SIZE = 12, SMART_FIRST_ENTRY = 2;
 // A key that is not listed, a value of the wrong type or out of range is
 // refused with the key's path and the reason.
 
+// An injected failure: the calls of request on node after the first `after`
+// that the fault saw, `times` of them, get result and err.  Calls are counted
+// per fault in the state, from the moment it was added (ostrasim fault add)
+// or first seen.
 struct Fault {
-	std::string node = "*"; // "*": any node
-	std::string request;    // a request name, or "open"
+	std::optional<std::uint32_t> id; // absent: the state gives one when it first sees it
+	std::string node = "*";          // "*": any node
+	std::string request;             // a request name, or "open"
 	int result = -1;
 	std::optional<int> err; // absent: EIO for a negative result, else 0
-	std::int64_t from = 1;
-	std::optional<std::int64_t> count; // absent: always from `from` on
+	std::uint64_t after = 0;
+	std::optional<std::uint64_t> times; // absent: every call after those
+	// The same fault, its id aside.
+	bool operator==(const Fault &o) const
+	{
+		return node == o.node && request == o.request && result == o.result &&
+		       err == o.err && after == o.after && times == o.times;
+	}
+	// errno as the call gets it
+	int errno_value() const
+	{
+		return err.value_or(result < 0 ? EIO : 0);
+	}
 };
 
 struct Partition {
@@ -114,9 +131,24 @@ struct Board {
 	std::string error; // why the board cannot be used; every request fails with it
 };
 
+// Why a request name is unknown ("no request X (did you mean Y?)"), or "".
+using RequestCheck = std::string (*)(const std::string &name);
+// A fault as board.json holds it; on a board, its node must be one of the
+// board's.  Throws Bad naming the key.
+Fault fault_of(const json &j, RequestCheck check, const BoardDesc *board);
+// One line of JSON, its keys in a fixed order, values as fault_of reads them.
+std::string fault_text(const Fault &f);
+// The errno of a name (EIO) or of a number as text (5); -1: neither.
+int errno_of(const std::string &name);
+// An errno's name ("EIO"), or its number.
+std::string errno_name(int err);
+// board.json's text (that parsed) with its top-level "faults" member made
+// faults (added where there is none), everything else as it was.
+std::string with_faults(const std::string &text, const std::vector<Fault> &faults);
+
 // Reads and checks BOARD/board.json, with the drive files it names, and
-// each fault's request by known_request; throws Error.
-Board load_board(const Root &root, bool (*known_request)(const std::string &));
+// each fault's request by check; throws Error.
+Board load_board(const Root &root, RequestCheck check);
 // Every key a board description may hold, by path ("drives.NAME.nodes").
 struct Key {
 	std::string path;
@@ -125,8 +157,7 @@ struct Key {
 std::vector<Key> board_keys();
 // The same of a description not (yet) in a file; without a folder (a board
 // not yet made) a drive file relative to it is refused.
-Board board_of(const json &desc, const std::string &dir, const Root &root,
-	       bool (*known_request)(const std::string &));
+Board board_of(const json &desc, const std::string &dir, const Root &root, RequestCheck check);
 // A real drive's device resolved: an absolute path to something that exists,
 // not a partition's block node; throws Error.
 std::string resolve_host(const std::string &path);
@@ -167,8 +198,18 @@ struct Shown {
 // is not of that form.
 bool split_node(const std::string &node, std::string &drive, int &partition);
 // A file's text as JSON; throws Error naming path:line:column of a syntax
-// error, with hint after it.
+// error or of a key an object holds twice, with hint after it.
 json parse_json(const std::string &text, const std::string &path, const std::string &hint);
+// Where a member of an object stands in JSON text that parsed: its key's
+// quote, its value's first and past-last character, its object's depth (1:
+// the top level) and number (in the order the objects open).
+struct Member {
+	std::string key;
+	std::size_t key_at = 0, value_at = 0, value_end = 0, depth = 0, object = 0;
+};
+std::vector<Member> members(const std::string &text);
+// Line and column (from 1) of offset in text, as "L:C".
+std::string line_column(const std::string &text, std::size_t offset);
 // A whole file; "" for a missing one unless it must exist (throws Error).
 std::string read_text(const std::string &path, bool must_exist);
 
@@ -209,6 +250,7 @@ StateNumbers read_state(const Board &board, StateParts *parts);
 class Txn {
       public:
 	explicit Txn(const Board &board, StateParts *parts = nullptr);
+	Txn(Board &&, StateParts * = nullptr) = delete; // (it keeps a reference)
 	virtual ~Txn();
 	Txn(const Txn &) = delete;
 	Txn &operator=(const Txn &) = delete;

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -47,12 +48,14 @@ const KeyDef drive_fields[] = {
 	{"drive_file", "text", "a drive data file (IDFY, SMDT, SMTH), or relative to the board"},
 	{"host", "text", "a real ATA device (SCSI generic or block node) that answers"}};
 const KeyDef fault_fields[] = {
+	{"id", "number", "the fault's number (absent: given when a run first sees it)"},
+	{"request", "text", "the request name (ostrasim requests), or \"open\"; required"},
 	{"node", "text", "the node (\"*\" or absent: any)"},
-	{"request", "text", "the request name, or \"open\"; required"},
 	{"result", "number", "the result (absent: -1)"},
-	{"errno", "number", "the error number (absent: EIO for a negative result, else 0)"},
-	{"from", "number", "the call, counted from 1 in the trace, from which on it fails"},
-	{"count", "number", "how many calls fail (absent: all from `from` on)"}};
+	{"errno", "text", "the error, EIO or 5 (absent: EIO for a negative result, else 0)"},
+	{"after", "number", "the calls it lets through first, counted from its adding"},
+	{"times", "number", "how many calls after those fail (absent: every one)"}};
+constexpr std::uint32_t MAX_FAULT_ID = 999999;
 const KeyDef partition_fields[] = {{"start", "number", "first sector"},
 				   {"sectors", "number", "size in sectors"}};
 const KeyDef overwrite_fields[] = {
@@ -285,8 +288,7 @@ void parse_drive(const json &j, DriveDesc &d, const BoardDir *root)
 	});
 }
 
-void parse_board(const json &j, BoardDesc &d, const BoardDir *root,
-		 bool (*known_request)(const std::string &))
+void parse_board(const json &j, BoardDesc &d, const BoardDir *root, RequestCheck check)
 {
 	object_of(j, board_fields);
 	opt(j, "comment", [&](const json &v) { d.comment = text(v); });
@@ -312,31 +314,6 @@ void parse_board(const json &j, BoardDesc &d, const BoardDir *root,
 	});
 	opt(j, "trace_raw", [&](const json &v) { d.trace_raw = flag(v); });
 	opt(j, "destructive", [&](const json &v) { d.destructive = flag(v); });
-	opt(j, "faults", [&](const json &v) {
-		each(v, 1000, [&](const json &f) {
-			object_of(f, fault_fields);
-			Fault fault;
-			opt(f, "node", [&](const json &x) {
-				fault.node = text(x);
-				if (fault.node != "*")
-					check_name(fault.node, "node");
-			});
-			opt(f, "request", [&](const json &x) {
-				fault.request = text(x);
-				if (fault.request != "open" && !known_request(fault.request))
-					throw Bad{"", "no request " + node_name(fault.request)};
-			});
-			if (!f.contains("request"))
-				throw Bad{"request", "missing"};
-			opt(f, "result", [&](const json &x) { fault.result = whole<int>(x); });
-			opt(f, "errno", [&](const json &x) { fault.err = whole<int>(x, 0, 4095); });
-			opt(f, "from",
-			    [&](const json &x) { fault.from = whole<std::int64_t>(x, 1); });
-			opt(f, "count",
-			    [&](const json &x) { fault.count = whole<std::int64_t>(x, 0); });
-			d.faults.push_back(fault);
-		});
-	});
 	opt(j, "drives", [&](const json &v) {
 		if (!v.is_object())
 			throw Bad{"", "must be an object, not " + article(v)};
@@ -360,35 +337,125 @@ void parse_board(const json &j, BoardDesc &d, const BoardDir *root,
 			});
 		}
 	});
+	// (after the drives: a fault names one of their nodes)
+	opt(j, "faults", [&](const json &v) {
+		each(v, 1000, [&](const json &f) { d.faults.push_back(fault_of(f, check, &d)); });
+		std::map<std::uint32_t, std::size_t> ids;
+		for (std::size_t i = 0; i < d.faults.size(); i++)
+			if (const auto id = d.faults[i].id; id && !ids.emplace(*id, i).second)
+				throw Bad{"[" + std::to_string(i) + "].id",
+					  "fault " + std::to_string(*id) + " is faults[" +
+						  std::to_string(ids[*id]) + "] already"};
+	});
+}
+
+// Every object's keys once: a key given twice is refused where it stands.
+void no_twice(const std::string &text, const std::string &path, const std::string &hint)
+{
+	std::map<std::pair<std::size_t, std::string>, std::size_t> seen; // (object, key): at
+	for (const Member &m : members(text))
+		if (const auto [first, fresh] = seen.emplace(std::pair{m.object, m.key}, m.key_at);
+		    !fresh) {
+			std::string why = path;
+			for (const std::string &part :
+			     {":" + line_column(text, m.key_at), ": key \"" + node_name(m.key),
+			      "\" given twice (first at " + line_column(text, first->second) + ")",
+			      hint})
+				why += part;
+			throw Error(why);
+		}
 }
 
 } // namespace
 
-json parse_json(const std::string &text, const std::string &path, const std::string &hint)
+std::string line_column(const std::string &text, std::size_t offset)
 {
-	try {
-		return json::parse(text);
-	} catch (const json::parse_error &e) {
-		// e.byte: the position, from 1, of the last character read
-		const std::size_t at = std::min(text.size(), e.byte > 0 ? e.byte - 1 : 0);
-		const std::size_t line_start =
-			at == 0 ? std::string::npos : text.rfind('\n', at - 1);
-		const auto line = 1 + std::count(text.data(), text.data() + at, '\n');
-		const std::size_t column =
-			at - (line_start == std::string::npos ? 0 : line_start + 1);
-		throw Error(path + ":" + std::to_string(line) + ":" + std::to_string(column + 1) +
-			    ": not valid JSON (truncated or edited?)" + hint);
-	}
+	const std::size_t at = std::min(text.size(), offset);
+	const std::size_t line_start = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
+	const auto line = 1 + std::count(text.data(), text.data() + at, '\n');
+	const std::size_t column = at - (line_start == std::string::npos ? 0 : line_start + 1);
+	return std::to_string(line) + ":" + std::to_string(column + 1);
 }
 
-Board board_of(const json &desc, const std::string &dir, const Root &root,
-	       bool (*known_request)(const std::string &))
+json parse_json(const std::string &text, const std::string &path, const std::string &hint)
+{
+	json j;
+	try {
+		j = json::parse(text);
+	} catch (const json::parse_error &e) {
+		// e.byte: the position, from 1, of the last character read
+		throw Error(path + ":" + line_column(text, e.byte > 0 ? e.byte - 1 : 0) +
+			    ": not valid JSON (truncated or edited?)" + hint);
+	}
+	no_twice(text, path, hint);
+	return j;
+}
+
+std::vector<Member> members(const std::string &text)
+{
+	struct Open {
+		bool object;
+		std::size_t number;
+		std::size_t member; // the member whose value is open (npos: none)
+	};
+	constexpr std::size_t none = std::string::npos;
+	std::vector<Member> out;
+	std::vector<Open> open;
+	std::size_t objects = 0, last = 0; // last: past the last token's end
+	bool want_key = false;
+	// the open member's value ends with the token before a ',' or the close
+	const auto end_member = [&] {
+		if (!open.empty() && open.back().member != none)
+			out[open.back().member].value_end = last;
+		if (!open.empty())
+			open.back().member = none;
+	};
+	for (std::size_t i = 0; i < text.size(); i++) {
+		const char c = text[i];
+		if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ':')
+			continue;
+		if (c == '"') {
+			std::size_t end = i + 1;
+			while (end < text.size() && text[end] != '"')
+				end += text[end] == '\\' ? 2 : 1;
+			end = std::min(end, text.size() - 1);
+			if (want_key && !open.empty()) {
+				Member m;
+				m.key = json::parse(text.substr(i, end - i + 1)).get<std::string>();
+				m.key_at = i;
+				m.value_at = std::min(text.find_first_not_of(" \t\r\n:", end + 1),
+						      text.size());
+				m.depth = open.size();
+				m.object = open.back().number;
+				open.back().member = out.size();
+				out.push_back(m);
+				want_key = false;
+			}
+			i = end;
+		} else if (c == '{' || c == '[') {
+			open.push_back({c == '{', c == '{' ? ++objects : 0, none});
+			want_key = c == '{';
+		} else if (c == '}' || c == ']') {
+			end_member();
+			if (!open.empty())
+				open.pop_back();
+		} else if (c == ',') {
+			end_member();
+			want_key = !open.empty() && open.back().object;
+			continue;
+		}
+		last = i + 1;
+	}
+	return out;
+}
+
+Board board_of(const json &desc, const std::string &dir, const Root &root, RequestCheck check)
 {
 	Board b;
 	b.dir = root ? root->path() : dir;
 	b.root = root;
 	try {
-		parse_board(desc, b.info, root.get(), known_request);
+		parse_board(desc, b.info, root.get(), check);
 	} catch (const Bad &bad) {
 		throw Error(b.dir + "/board.json: " + (bad.path.empty() ? "" : bad.path + ": ") +
 			    bad.why);
@@ -396,14 +463,13 @@ Board board_of(const json &desc, const std::string &dir, const Root &root,
 	return b;
 }
 
-Board load_board(const Root &root, bool (*known_request)(const std::string &))
+Board load_board(const Root &root, RequestCheck check)
 {
 	const std::string path = root->name("board.json");
 	struct stat st {};
 	if (!root->stat("board.json", st))
 		throw Error("cannot read " + path + ": " + std::strerror(ENOENT));
-	return board_of(parse_json(root->read("board.json"), path, ""), root->path(), root,
-			known_request);
+	return board_of(parse_json(root->read("board.json"), path, ""), root->path(), root, check);
 }
 
 std::string resolve_host(const std::string &path)
@@ -413,6 +479,127 @@ std::string resolve_host(const std::string &path)
 	} catch (const Bad &bad) {
 		throw Error(bad.why);
 	}
+}
+
+int errno_of(const std::string &name)
+{
+	if (!name.empty() && name.size() <= 4 &&
+	    name.find_first_not_of("0123456789") == std::string::npos)
+		return std::stoi(name);
+	for (int e = 1; e < 4096 && !name.empty(); e++) {
+		const char *n = strerrorname_np(e);
+		if (n != nullptr && name == n)
+			return e;
+	}
+	return -1;
+}
+
+std::string errno_name(int err)
+{
+	const char *name = err > 0 ? strerrorname_np(err) : nullptr;
+	return name != nullptr ? name : std::to_string(err);
+}
+
+Fault fault_of(const json &j, RequestCheck check, const BoardDesc *board)
+{
+	Fault f;
+	object_of(j, fault_fields);
+	opt(j, "id", [&](const json &x) { f.id = whole<std::uint32_t>(x, 1, MAX_FAULT_ID); });
+	if (!j.contains("request"))
+		throw Bad{"request", "missing"};
+	opt(j, "request", [&](const json &x) {
+		f.request = text(x);
+		const std::string why = f.request == "open" ? "" : check(f.request);
+		if (!why.empty())
+			throw Bad{"", why};
+	});
+	opt(j, "node", [&](const json &x) {
+		f.node = text(x);
+		if (f.node == "*" || board == nullptr)
+			return;
+		std::string nodes;
+		for (const auto &[name, drive] : board->drives)
+			for (const std::string &node : drive.nodes) {
+				if (node == f.node)
+					return;
+				nodes += (nodes.empty() ? "" : ", ") + node;
+			}
+		throw Bad{"", "no node " + node_name(f.node) + " on this board (nodes: " +
+				      (nodes.empty() ? "none" : nodes) + ")"};
+	});
+	opt(j, "result", [&](const json &x) { f.result = whole<int>(x); });
+	opt(j, "errno", [&](const json &x) {
+		const int e =
+			x.is_string() ? errno_of(x.get<std::string>()) : whole<int>(x, 0, 4095);
+		if (e < 0 || e > 4095)
+			throw Bad{"", "no errno " + node_name(text(x)) +
+					      " (a name as EIO, or 0 to 4095)"};
+		f.err = e;
+	});
+	opt(j, "after", [&](const json &x) { f.after = whole<std::uint64_t>(x); });
+	opt(j, "times", [&](const json &x) { f.times = whole<std::uint64_t>(x, 1); });
+	return f;
+}
+
+std::string fault_text(const Fault &f)
+{
+	std::string s = "{";
+	const auto put = [&](const char *key, const json &value) {
+		s += (s.size() > 1 ? ", \"" : "\"") + std::string(key) + "\": " + value.dump();
+	};
+	if (f.id)
+		put("id", *f.id);
+	put("request", f.request);
+	if (f.node != "*")
+		put("node", f.node);
+	if (f.result != -1)
+		put("result", f.result);
+	if (f.err)
+		put("errno", errno_name(*f.err).find_first_not_of("0123456789") == std::string::npos
+				     ? json(*f.err)
+				     : json(errno_name(*f.err)));
+	if (f.after != 0)
+		put("after", f.after);
+	if (f.times)
+		put("times", *f.times);
+	return s + "}";
+}
+
+std::string with_faults(const std::string &text, const std::vector<Fault> &faults)
+{
+	const std::vector<Member> all = members(text);
+	const Member *at = nullptr, *last = nullptr;
+	for (const Member &m : all)
+		if (m.depth == 1) {
+			at = m.key == "faults" ? &m : at;
+			last = &m;
+		}
+	const Member *key = at != nullptr ? at : last;
+	// the key's indent where the members stand a line each (the faults one
+	// more), else one line
+	std::string pad = "  ";
+	bool lines = key == nullptr;
+	if (key != nullptr) {
+		const std::size_t start = text.find_last_not_of(" \t", key->key_at - 1);
+		lines = start != std::string::npos && text[start] == '\n';
+		pad = lines ? text.substr(start + 1, key->key_at - start - 1) : "";
+	}
+	std::string array = "[";
+	for (std::size_t i = 0; i < faults.size(); i++)
+		array += (i == 0 ? "" : ",") +
+			 std::string(lines    ? "\n" + pad + (pad.empty() ? "  " : pad)
+				     : i == 0 ? ""
+					      : " ") +
+			 fault_text(faults[i]);
+	array += faults.empty() || !lines ? "]" : "\n" + pad + "]";
+	if (at != nullptr)
+		return text.substr(0, at->value_at) + array + text.substr(at->value_end);
+	const std::string member = "\"faults\": " + array;
+	if (last != nullptr)
+		return text.substr(0, last->value_end) + "," + (lines ? "\n" + pad : " ") + member +
+		       text.substr(last->value_end);
+	const std::size_t brace = text.find('{') + 1;
+	return text.substr(0, brace) + "\n  " + member + "\n" + text.substr(brace);
 }
 
 std::vector<Key> board_keys()

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <sstream>
 #include <tuple>
 #include <utility>
 
@@ -19,45 +18,6 @@
 namespace sim {
 
 namespace {
-
-bool known_request(const std::string &name)
-{
-	return find_request(name) != nullptr;
-}
-
-// Calls of each node and request so far, counted from the trace (its
-// committed lines, read under the lock), so that counting changes no state.
-struct CallCounts {
-	std::string path;
-	std::string first; // the trace's first line, to notice a new trace
-	std::size_t offset = 0;
-	std::map<std::string, std::int64_t> n;
-};
-
-std::int64_t count_call(const Board &board, const std::string &key)
-{
-	static CallCounts counts;
-	const std::string path = board.dir + "/trace.jsonl";
-	const std::string text = read_text(path, false);
-	const std::string first = text.substr(0, text.find('\n'));
-	if (counts.path != path || counts.first != first || text.size() < counts.offset)
-		counts = CallCounts{path, first, 0, {}};
-	std::istringstream in(text.substr(counts.offset));
-	counts.offset = text.size();
-	for (std::string line; std::getline(in, line);) {
-		const json j = json::parse(line, nullptr, false);
-		if (!j.is_object() || !j.contains("node") || !j.at("node").is_string())
-			continue;
-		const std::string op = j.value("op", "");
-		const json request = j.value("request", json());
-		if (op == "open")
-			counts.n[j.at("node").get<std::string>() + " open"]++;
-		else if (op == "ioctl" && request.is_string())
-			counts.n[j.at("node").get<std::string>() + " " +
-				 request.get<std::string>()]++;
-	}
-	return counts.n[key] + 1;
-}
 
 const char *link_of(const State &state)
 {
@@ -353,57 +313,74 @@ int Ctx::port(bool reset, bool sleep)
 
 Board load(const std::string &dir)
 {
-	return load_board(std::make_shared<const BoardDir>(dir), known_request);
+	return load_board(std::make_shared<const BoardDir>(dir), request_refusal);
 }
 
 Board load(const Root &root)
 {
-	return load_board(root, known_request);
+	return load_board(root, request_refusal);
 }
 
 Board load(const json &desc, const std::string &dir, const Root &root)
 {
-	return board_of(desc, dir, root, known_request);
+	return board_of(desc, dir, root, request_refusal);
 }
 
-const Board *current_board()
+std::shared_ptr<const Board> LiveBoard::first(const std::string &dir)
+{
+	try {
+		return std::make_shared<const Board>(load(dir));
+	} catch (const std::exception &e) {
+		auto b = std::make_shared<Board>();
+		b->dir = dir;
+		b->error = e.what();
+		return b;
+	}
+}
+
+std::shared_ptr<const Board> LiveBoard::get() const
+{
+	const std::lock_guard<std::mutex> hold(mutex_);
+	return board_;
+}
+
+void LiveBoard::reload(const std::function<void(const Board &)> &check)
+{
+	const std::shared_ptr<const Board> now = get();
+	std::shared_ptr<const Board> fresh;
+	try {
+		auto b = std::make_shared<Board>(now->root ? load(now->root) : load(now->dir));
+		if (check)
+			check(*b);
+		fresh = std::move(b);
+	} catch (const std::exception &e) {
+		if (now->error.empty()) {
+			std::fprintf(stderr, "ostrasim: %s (kept the previous description)\n",
+				     e.what());
+			with_trace(*now, [&] {
+				append_trace({{"op", "reload"}, {"error", e.what()}});
+			});
+			return;
+		}
+		auto b = std::make_shared<Board>(*now);
+		b->error = e.what();
+		fresh = std::move(b);
+	}
+	const std::lock_guard<std::mutex> hold(mutex_);
+	board_ = std::move(fresh);
+}
+
+LiveBoard *current_board()
 {
 	// never destroyed, so that the exit handlers of the preloaded library
 	// still find it
-	static const Board *const board = []() -> const Board * {
+	static LiveBoard *const board = []() -> LiveBoard * {
 		const char *dir = std::getenv("OSTRASIM_BOARD");
 		if (dir == nullptr || *dir == '\0')
 			return nullptr;
-		try {
-			return new Board(load(dir));
-		} catch (const std::exception &e) {
-			auto *b = new Board;
-			b->dir = dir;
-			b->error = e.what();
-			return b;
-		}
+		return new LiveBoard(LiveBoard::first(dir));
 	}();
 	return board;
-}
-
-bool injected_fault(const Board &board, const std::string &node, const std::string &request,
-		    int &result, int &err)
-{
-	const auto applies = [&](const Fault &f) {
-		return f.request == request && (f.node == "*" || f.node == node);
-	};
-	if (std::none_of(board.info.faults.begin(), board.info.faults.end(), applies))
-		return false;
-	// the calls so far are the trace's; this one is the next
-	const std::int64_t n = count_call(board, node + " " + request);
-	for (const Fault &f : board.info.faults) {
-		if (!applies(f) || n < f.from || (f.count && n - f.from >= *f.count))
-			continue;
-		result = f.result;
-		err = f.err ? *f.err : result < 0 ? EIO : 0;
-		return true;
-	}
-	return false;
 }
 
 int probe(const Board &board, const std::string &name)
@@ -424,9 +401,9 @@ int driver_open(const Board &board, const std::string &node, int &err, json &lin
 {
 	int result = 0;
 	err = 0;
-	with_state(board, [&](State &) {
-		if (injected_fault(board, node, "open", result, err))
-			line["injected"] = true;
+	with_state(board, [&](State &state) {
+		if (const auto id = injected_fault(board, state, node, "open", result, err))
+			line["injected"] = *id;
 	});
 	return result;
 }
@@ -495,8 +472,9 @@ int driver_ioctl(const Board &board, const std::string &node, unsigned long code
 			if (size != 0 && bytes != nullptr)
 				before.assign(bytes, bytes + size);
 			Ctx ctx{board, txn, line, node, drive, partition};
-			if (injected_fault(board, node, req->name, result, err)) {
-				line["injected"] = true;
+			if (const auto id = injected_fault(board, txn.state, node, req->name,
+							   result, err)) {
+				line["injected"] = *id;
 			} else if (size != 0 && bytes == nullptr) {
 				result = ctx.refuse(EFAULT, "no argument record (a null pointer)");
 				err = EFAULT;

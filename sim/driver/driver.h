@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -124,17 +126,64 @@ struct Ctx {
 	std::uint64_t run_ = 0, next_lba_ = 0;
 };
 
-// The board of OSTRASIM_BOARD (loaded once; null when unset), and any board
-// directory, its faults checked against the request table.
-const Board *current_board();
+// A board directory, its faults checked against the request table.
 Board load(const std::string &dir);
 Board load(const Root &root);
 Board load(const json &desc, const std::string &dir, const Root &root = nullptr);
 
-// An injected fault for this call of `request` on `node`, if the board asks
-// for one: counts the call, fills result and err.
-bool injected_fault(const Board &board, const std::string &node, const std::string &request,
-		    int &result, int &err);
+// The board a front end answers for.  Both front ends read board.json again
+// at each open of a drive node (reload) and replace the description whole,
+// so that an edited board (faults, probe answers, "destructive") applies
+// from the next open on.  A description that cannot be used leaves the one
+// before in force and says why, on standard error and in the trace; with
+// none before, every request fails with why.
+class LiveBoard {
+      public:
+	explicit LiveBoard(std::shared_ptr<const Board> board) : board_(std::move(board))
+	{
+	}
+	// The board in dir, or one whose requests fail with why it cannot be read.
+	static std::shared_ptr<const Board> first(const std::string &dir);
+	// The board as last read; the caller's copy stays whole through a reload.
+	std::shared_ptr<const Board> get() const;
+	// Reads the description again; check, when given, refuses one (throws).
+	void reload(const std::function<void(const Board &)> &check = nullptr);
+
+      private:
+	mutable std::mutex mutex_;
+	std::shared_ptr<const Board> board_;
+};
+// The board of OSTRASIM_BOARD (null when unset), for the preload library.
+LiveBoard *current_board();
+
+// Why a request name is unknown, with the nearest names ("no request X
+// (did you mean Y?)"), or "".
+std::string request_refusal(const std::string &name);
+// The fault of the board that fails this call of `request` on `node`, if
+// one does: every fault of the call counts it in the state; fills result
+// and err.
+std::optional<std::uint32_t> injected_fault(const Board &board, State &state,
+					    const std::string &node, const std::string &request,
+					    int &result, int &err);
+// A fault in words, with its id and the calls it has seen.
+std::string fault_line(const Fault &f, std::uint32_t id, std::uint64_t seen);
+// The board's faults as `ostrasim show` and `fault list` give them: a line
+// each and the same as JSON (ids of faults without one as a run would give
+// them; the state is not changed).
+struct FaultShown {
+	std::uint32_t id;
+	std::string line;
+	json values;
+};
+std::vector<FaultShown> show_faults(const Board &board, State state);
+// `ostrasim fault`: the faults of the board in root changed under its lock,
+// board.json's "faults" member written anew (checked as a whole board, the
+// rest of the file as it was, replaced atomically), their counts in the
+// state with them; every fault gets its id written.  Adds fault (as
+// board.json holds one, without an id: throws Bad naming its key) and gives
+// its line; clears the fault id, or all (nullopt), and gives their lines.
+std::string add_fault(const Root &root, const json &fault);
+std::vector<std::string> clear_faults(const Root &root, std::optional<std::uint32_t> id);
 // The board's probe script run for a drive name, as system() reports it: the
 // name goes to probe.log, the exit status the board gives it comes back (a
 // probe the board kills: SIGKILL; a board without the script: 127).

@@ -73,7 +73,7 @@ const DriveKept &State::kept(const std::string &drive) const
 
 State State::from_json(const json &j)
 {
-	static const char *const fields[] = {"controller", "drives"};
+	static const char *const fields[] = {"controller", "drives", "faults"};
 	static const char *const controller_fields[] = {"link"};
 	State s;
 	object_of(j, fields);
@@ -89,6 +89,7 @@ State State::from_json(const json &j)
 				s.drives[name] = DriveKept::from_json(kept);
 			});
 	});
+	opt(j, "faults", [&](const json &v) { s.faults = FaultCounts::from_json(v); });
 	return s;
 }
 
@@ -100,6 +101,8 @@ json State::to_json() const
 	for (const auto &[name, kept] : drives)
 		if (json k = kept.to_json(); !k.empty())
 			j["drives"][name] = k;
+	if (json f = faults.to_json(); !f.empty())
+		j["faults"] = f;
 	return j;
 }
 

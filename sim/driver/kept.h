@@ -5,6 +5,7 @@
 //   drives.X.aes           the AES key request's settings (requests.cpp)
 //   drives.X.ow            the overwrite function (overwrite.cpp)
 //   drives.X.drive         the drive kind's own state (drive.h)
+//   faults                 the injected faults' counts and ids (faults.cpp)
 // A part that keeps nothing is left out of state.json; absent and empty mean
 // the same.  The board layer reads and commits the whole (StateTxn).
 #pragma once
@@ -70,10 +71,26 @@ struct DriveKept {
 	json to_json() const;
 };
 
+// Calls of each injected fault, counted from the moment it was added (or
+// first seen, for one written into board.json by hand), and the ids given.
+struct FaultCounts {
+	std::uint32_t next = 1;                      // the next id to give
+	std::map<std::uint32_t, std::uint64_t> seen; // calls each fault applied to
+	std::map<std::uint32_t, Fault> unnamed;      // faults written without an id
+	// The id of each of faults: its own, or the one it was given when first
+	// seen (given now to a new one); the counts of faults gone are dropped.
+	std::vector<std::uint32_t> ids_of(const std::vector<Fault> &faults);
+	// Whether fault (counting seen calls) can still fail a call.
+	static bool armed(const Fault &fault, std::uint64_t seen);
+	static FaultCounts from_json(const json &j);
+	json to_json() const;
+};
+
 // The whole of what the modules above the board keep in state.json.
 struct State {
 	std::optional<bool> link_up; // the controller's link; absent: up
 	std::map<std::string, DriveKept> drives;
+	FaultCounts faults;
 	bool link_is_up() const
 	{
 		return link_up.value_or(true);
@@ -109,6 +126,7 @@ class StateTxn : private detail::StateHolder, public Txn {
 	explicit StateTxn(const Board &board) : Txn(board, this)
 	{
 	}
+	StateTxn(Board &&) = delete; // (it keeps a reference)
 	using detail::StateHolder::state;
 };
 

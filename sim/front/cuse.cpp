@@ -45,7 +45,7 @@ namespace {
 constexpr char serve_record[] = "serve.lock";
 
 struct Node {
-	Board *board;
+	LiveBoard *board;
 	std::string name;
 	fuse_session *se = nullptr;
 	fuse_buf buf{};
@@ -56,12 +56,6 @@ Node &node_of(fuse_req_t req)
 	return *static_cast<Node *>(fuse_req_userdata(req));
 }
 
-// Each preloaded process reads board.json when it starts; the server reads it
-// again at every open and replaces the whole description, so that an edited
-// board (faults, probe answers, "destructive") applies to the next program as
-// it would under the preload library.  A description that cannot be used
-// leaves the previous one in force, and says why on standard error and in the
-// trace.
 // The served nodes' device numbers, and why a description's real drives would
 // reach one of them (a loop: the server would wait for itself).
 std::map<dev_t, std::string> &served()
@@ -87,18 +81,6 @@ void no_loop(const Board &board)
 					why += part;
 				throw Error(why);
 			}
-	}
-}
-
-void reload(Board &board)
-{
-	try {
-		Board fresh = load(board.root);
-		no_loop(fresh);
-		board.info = std::move(fresh.info);
-	} catch (const std::exception &e) {
-		std::fprintf(stderr, "ostrasim: %s (kept the previous description)\n", e.what());
-		with_trace(board, [&] { append_trace({{"op", "reload"}, {"error", e.what()}}); });
 	}
 }
 
@@ -139,7 +121,7 @@ struct Caller {
 
 void trace_node(Node &n, const char *op, int result, int err, json line = json::object())
 {
-	with_trace(*n.board, [&] {
+	with_trace(*n.board->get(), [&] {
 		line.update({{"op", op}, {"node", n.name}, {"result", result}, {"errno", err}});
 		append_trace(line);
 	});
@@ -148,17 +130,22 @@ void trace_node(Node &n, const char *op, int result, int err, json line = json::
 void node_open(fuse_req_t req, fuse_file_info *fi)
 {
 	Node &n = node_of(req);
-	reload(*n.board);
+	// the description read again, as the preload library does at each open
+	try {
+		n.board->reload(no_loop);
+	} catch (const std::exception &e) {
+		std::fprintf(stderr, "ostrasim: %s\n", e.what());
+	}
+	const std::shared_ptr<const Board> board = n.board->get();
 	fi->fh = static_cast<std::uint64_t>(fuse_req_ctx(req)->pid);
 	const Caller caller(fi);
 	int err = 0;
 	bool failed = true;
 	try {
 		json line = json::object();
-		failed = driver_open(*n.board, n.name, err, line) < 0;
+		failed = driver_open(*board, n.name, err, line) < 0;
 		if (!failed)
-			driver_bind(*n.board, n.name, line);
-		line.erase("injected");
+			driver_bind(*board, n.name, line);
 		trace_node(n, "open", failed ? -1 : caller_fd(fuse_req_ctx(req)->pid),
 			   failed ? err : 0, line);
 	} catch (const std::exception &e) {
@@ -209,8 +196,8 @@ void node_ioctl(fuse_req_t req, int cmd, void *arg, fuse_file_info *fi, unsigned
 	std::vector<unsigned char> bytes(static_cast<const unsigned char *>(in_buf),
 					 static_cast<const unsigned char *>(in_buf) + size);
 	int err = 0;
-	const int result =
-		driver_ioctl(*n.board, n.name, code, size != 0 ? bytes.data() : nullptr, err);
+	const int result = driver_ioctl(*n.board->get(), n.name, code,
+					size != 0 ? bytes.data() : nullptr, err);
 	// a failure reaches the program as -1 and its errno (EIO when it has none)
 	fuse_reply_ioctl(req, result < 0 ? -(err != 0 ? err : EIO) : result, bytes.data(), size);
 }
@@ -262,8 +249,9 @@ bool open_device(Node &n, const cuse_lowlevel_ops &ops)
 
 } // namespace
 
-int serve(Board &board)
+int serve(const Board &board)
 {
+	LiveBoard live(std::make_shared<const Board>(board));
 	// one server a board, each of its nodes a name no other device has
 	const Fd lock = board.root->open(serve_record, O_RDWR | O_CREAT);
 	struct flock whole = {};
@@ -307,7 +295,7 @@ int serve(Board &board)
 	for (const auto &[name, drive] : board.info.drives)
 		for (const std::string &node : drive.nodes)
 			if (ok) {
-				nodes.push_back({&board, node});
+				nodes.push_back({&live, node});
 				ok = open_device(nodes.back(), ops);
 			}
 	for (const Node &n : nodes) {

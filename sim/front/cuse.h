@@ -8,7 +8,7 @@
 namespace sim {
 
 // Serves the board's drive nodes as character devices until SIGINT or SIGTERM.
-int serve(Board &board);
+int serve(const Board &board);
 // Throws Error (naming dir as given) unless `ostrasim serve` serves this board
 // now and /dev/NODE is the device it made for each of the board's nodes.
 void check_served(const Board &board, const std::string &dir);

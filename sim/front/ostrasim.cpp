@@ -64,6 +64,7 @@ struct Command {
 	const char *what;
 	std::vector<Opt> opts;
 	std::size_t operands; // exactly so many, but `help` (at most one)
+	std::size_t most = 0; // more than operands allowed: up to so many
 };
 
 const std::vector<Command> &commands()
@@ -105,6 +106,21 @@ const std::vector<Command> &commands()
 		 "Redraw the board's drives and overwrite progress until an overwrite ends.",
 		 {{"interval", "S", "seconds between two looks, 0.1 to 3600 (default: 1)"}},
 		 1},
+		{"fault",
+		 "DIR add REQUEST [OPTION]... | DIR list | DIR clear [ID]",
+		 "Add an injected failure to the board, list its faults, clear one or all.",
+		 {{"node", "NODE", "add: on this node only (sda, sda5; default: any)"},
+		  {"errno", "ERRNO", "add: the error, EIO or 5 (default: EIO)"},
+		  {"result", "R", "add: the result (default: -1)"},
+		  {"after", "N", "add: let the first N calls through (default: 0)"},
+		  {"times", "N", "add: fail N calls (default: every one)"}},
+		 2,
+		 3},
+		{"requests",
+		 "",
+		 "List the requests a fault may name, with code and record.",
+		 {},
+		 0},
 		{"presets", "", "List the built-in boards.", {}, 0},
 		{"keys", "", "List the keys board.json may hold, their types and meanings.", {}, 0},
 		{"help", "[COMMAND]", "Print the usage of COMMAND, or of every command.", {}, 1},
@@ -260,7 +276,8 @@ std::optional<Args> parse(const Command &cmd, int argc, char **argv)
 		throw Usage{cmd.name,
 			    end == argc ? "no '--' before the program" : "no program after '--'"};
 	const bool any = std::string(cmd.name) == "help";
-	if (a.operands.size() > cmd.operands || (!any && a.operands.size() < cmd.operands))
+	if (a.operands.size() > std::max(cmd.operands, cmd.most) ||
+	    (!any && a.operands.size() < cmd.operands))
 		throw Usage{cmd.name,
 			    a.operands.size() < cmd.operands
 				    ? "missing operand"
@@ -643,8 +660,67 @@ int cmd_show(const std::string &dir, bool as_json)
 			std::printf(" /dev/%s", node.c_str());
 		std::printf("\n%s\n", shown.text.c_str());
 	}
+	// the injected faults, armed and spent
+	const std::vector<sim::FaultShown> faults =
+		sim::show_faults(board, sim::read_state(board).state);
+	for (const sim::FaultShown &f : faults) {
+		values["faults"].push_back(f.values);
+		if (!as_json)
+			std::printf("%s%s\n", &f == faults.data() ? "faults:\n  " : "  ",
+				    f.line.c_str());
+	}
 	if (as_json)
 		std::printf("%s\n", values.dump(2).c_str());
+	return 0;
+}
+
+// ostrasim fault DIR add|list|clear
+int cmd_fault(const std::string &dir, const Args &a)
+{
+	const std::string what = a.operands[1];
+	const bool add = what == "add";
+	if (!add && what != "list" && what != "clear")
+		throw Usage{"fault", "add, list or clear, not " + sim::node_name(what)};
+	if (a.operands.size() != (add ? 3U : what == "list" ? 2U : a.operands.size()))
+		throw Usage{"fault", add ? "add wants a REQUEST" : "list takes no operand"};
+	if (!add && !a.opts.empty())
+		throw Usage{"fault", "--" + a.opts.begin()->first + " goes with add only"};
+	const sim::Root root = board_dir_of(dir);
+	if (what == "list") {
+		const sim::Board board = sim::load(root);
+		for (const sim::FaultShown &f :
+		     sim::show_faults(board, sim::read_state(board).state))
+			std::printf("%s\n", f.line.c_str());
+		if (board.info.faults.empty())
+			std::printf("no faults\n");
+		return 0;
+	}
+	if (!add) {
+		std::optional<std::uint32_t> id;
+		if (a.operands.size() == 3) {
+			const std::string &n = a.operands[2];
+			if (n.empty() || n.size() > 6 ||
+			    n.find_first_not_of("0123456789") != std::string::npos)
+				throw Usage{"fault",
+					    "clear wants a fault's id, not " + sim::node_name(n)};
+			id = static_cast<std::uint32_t>(std::stoul(n));
+		}
+		for (const std::string &line : sim::clear_faults(root, id))
+			std::printf("cleared %s\n", line.c_str());
+		return 0;
+	}
+	// the fault as board.json holds one; a number given as one
+	json fault = {{"request", a.operands[2]}};
+	for (const auto &[key, values] : a.opts) {
+		const json number = json::parse(values.back(), nullptr, false);
+		fault[key] = number.is_number() ? number : json(values.back());
+	}
+	try {
+		std::printf("added %s\n", sim::add_fault(root, fault).c_str());
+	} catch (const sim::Bad &bad) {
+		throw sim::Error("fault add: " +
+				 (bad.path == "request" ? "" : "--" + bad.path + ": ") + bad.why);
+	}
 	return 0;
 }
 
@@ -730,6 +806,23 @@ int dispatch(const Command &cmd, const Args &a)
 		return cmd_trace(dir, a);
 	if (name == "show")
 		return cmd_show(dir, a.has("json"));
+	if (name == "fault")
+		return cmd_fault(dir, a);
+	if (name == "requests") {
+		// the records' names and sizes, as the trace decodes them
+		std::printf("%-27s %-6s  %s\n", "REQUEST", "CODE", "RECORD");
+		std::printf("%-27s %-6s  %s\n", "open", "-", "(opening the node)");
+		for (const sim::Request &r : sim::requests()) {
+			std::string record = r.layout != nullptr ? r.layout->record : "";
+			if (r.argsize != 0)
+				record += (record.empty() ? "" : ", ") + std::to_string(r.argsize) +
+					  " bytes" +
+					  (r.size_of != nullptr ? " and 512 a sector" : "");
+			std::printf("%-27s 0x%04lx  %s\n", r.name, r.code,
+				    record.empty() ? "none" : record.c_str());
+		}
+		return 0;
+	}
 	if (name == "watch")
 		return cmd_watch(dir, a.last("interval", "1"));
 	if (name == "presets") {

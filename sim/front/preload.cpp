@@ -138,12 +138,16 @@ bool is_child()
 	return ::getpid() != env().run_pid;
 }
 
-// The board; the first use in a process also writes its header line, so
-// that it stands before every other line of the process.
-const sim::Board *board()
+// The board as last read (a copy that stays whole while it is used); the
+// first use in a process also writes its header line, so that it stands
+// before every other line of the process.
+std::shared_ptr<const sim::Board> board()
 {
-	const sim::Board *b = nullptr;
-	guarded([&] { b = sim::current_board(); });
+	std::shared_ptr<const sim::Board> b;
+	guarded([&] {
+		if (const sim::LiveBoard *live = sim::current_board())
+			b = live->get();
+	});
 	if (b != nullptr && header_pid != ::getpid()) {
 		header_pid = ::getpid();
 		guarded([&] {
@@ -163,7 +167,7 @@ const sim::Board *board()
 void refuse(const std::string &what, const std::string &why, const std::string &hint = "")
 {
 	report(sim::node_name(what) + ": " + why + hint);
-	const sim::Board *b = board();
+	const auto b = board();
 	guarded([&] {
 		if (b != nullptr)
 			sim::with_trace(*b, [&] {
@@ -276,7 +280,7 @@ Trapped trap_path(int dirfd, const char *path)
 // (null: the board could not be read, said once).
 const sim::BoardDir *board_root()
 {
-	const sim::Board *b = board();
+	const auto b = board();
 	if (b != nullptr && !b->root)
 		report(b->error);
 	return b != nullptr ? b->root.get() : nullptr;
@@ -376,13 +380,19 @@ bool host_disk(int fd, const char *path)
 	return true;
 }
 
-// The driver's answer to opening a drive node: an injected failure, the
-// real drive's check; a simulator failure fails the open with EIO.
+// The driver's answer to opening a drive node: the description read again
+// (as serve does at each open), an injected failure, the real drive's
+// check; a simulator failure fails the open with EIO.
 bool open_fault(const std::string &node, int &err, sim::json &line)
 {
-	const sim::Board *b = board();
+	board(); // (its header first)
+	guarded([] {
+		if (sim::LiveBoard *live = sim::current_board())
+			live->reload();
+	});
+	const auto b = board();
 	bool failed = false;
-	if (!guarded([&] { failed = sim::driver_open(*b, node, err, line) < 0; })) {
+	if (b == nullptr || !guarded([&] { failed = sim::driver_open(*b, node, err, line) < 0; })) {
 		err = EIO;
 		return true;
 	}
@@ -394,7 +404,7 @@ bool open_fault(const std::string &node, int &err, sim::json &line)
 void trace_node(const char *op, const std::string &node, int result, int err,
 		bool preload_only = false, sim::json line = sim::json::object())
 {
-	const sim::Board *b = board();
+	const auto b = board();
 	guarded([&] {
 		sim::with_trace(*b, [&] {
 			line.update({{"op", op}, {"node", node}, {"result", result}});
@@ -442,7 +452,6 @@ int open_trapped(int dirfd, const char *path, int flags, mode_t mode, OpenFn fn,
 	}
 	if (fd >= 0)
 		open_nodes()[fd] = t.node;
-	line.erase("injected");
 	trace_node("open", t.node, fd, err, fd < 0 && !injected, line);
 	errno = err;
 	return fd;
@@ -489,7 +498,7 @@ void trace_exit()
 {
 	if (header_pid != ::getpid() && is_child())
 		return;
-	const sim::Board *b = board();
+	const auto b = board();
 	if (b == nullptr)
 		return;
 	guarded([&] {
@@ -767,7 +776,7 @@ __attribute__((constructor)) void ostrasim_init(int argc, char **argv, char **)
 template <typename Fn> int probe_or_shell(const char *command, Fn shell)
 {
 	static const char script[] = "/sbin/check_scsi_devfile.sh";
-	const sim::Board *b = std::strstr(command, script) != nullptr ? board() : nullptr;
+	const auto b = std::strstr(command, script) != nullptr ? board() : nullptr;
 	if (b == nullptr)
 		return shell(command);
 	// "SCRIPT NAME", its output to /dev/null or not: answered here as the
@@ -1140,7 +1149,7 @@ static bool virtual_sleep(std::uint64_t ns)
 {
 	if (inside)
 		return false;
-	const sim::Board *b = board();
+	const auto b = board();
 	if (b == nullptr || !b->info.virtual_clock)
 		return false;
 	// the board's time is in its state: one that cannot be saved would

@@ -307,7 +307,10 @@ void print_line(const json &line, unsigned long long n, const TraceView &view,
 		std::fprintf(out, " -> %d", result);
 	if (err != 0)
 		std::fprintf(out, " %s", errno_text(err).c_str());
-	if (line.value("injected", false))
+	// the fault that failed the call, by id (a trace of older versions: true)
+	if (const json id = line.value("injected", json()); id.is_number_unsigned())
+		std::fprintf(out, " [injected by fault %llu]", id.get<unsigned long long>());
+	else if (id == true)
 		std::fprintf(out, " [injected]");
 	if (line.value("masked", false))
 		std::fprintf(out, " [masked]");
