@@ -158,6 +158,15 @@ void empty(int dirfd, const std::string &shown)
 	}
 }
 
+std::pair<std::string, std::string> split(const std::string &rel)
+{
+	const std::size_t slash = rel.rfind('/');
+	return slash == std::string::npos ? std::pair{std::string(), rel}
+					  : std::pair{rel.substr(0, slash), rel.substr(slash + 1)};
+}
+
+} // namespace
+
 void write_all(int fd, const std::string &s, const std::string &shown)
 {
 	std::size_t done = 0;
@@ -171,15 +180,6 @@ void write_all(int fd, const std::string &s, const std::string &shown)
 		done += static_cast<std::size_t>(n);
 	}
 }
-
-std::pair<std::string, std::string> split(const std::string &rel)
-{
-	const std::size_t slash = rel.rfind('/');
-	return slash == std::string::npos ? std::pair{std::string(), rel}
-					  : std::pair{rel.substr(0, slash), rel.substr(slash + 1)};
-}
-
-} // namespace
 
 BoardDir::BoardDir(const std::string &given)
 {

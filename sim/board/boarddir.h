@@ -21,6 +21,10 @@
 
 namespace sim {
 
+// Writes all of s to fd (EINTR retried); an Error naming `shown` when it
+// cannot, a write of nothing counted as a full disk.
+void write_all(int fd, const std::string &s, const std::string &shown);
+
 // A descriptor, closed when it goes out of scope.
 class Fd {
       public:

@@ -20,20 +20,6 @@ namespace sim {
 
 namespace {
 
-// libc's own write, past the interposed functions
-void write_all(int fd, const std::string &s, const std::string &path)
-{
-	std::size_t done = 0;
-	while (done < s.size()) {
-		const ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			throw Error("cannot write " + path + ": " + std::strerror(errno));
-		done += static_cast<std::size_t>(n);
-	}
-}
-
 int lock_board(const Board &board)
 {
 	if (!board.root)
