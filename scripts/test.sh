@@ -99,7 +99,7 @@ for preset in ppc native asan fuzz; do step build "build-$preset" "$preset: buil
 set -m
 trap 'for j in $(jobs -p); do kill -- -"$j" 2>/dev/null; done; exit 130' INT TERM
 
-step check fuzz-run "a short fuzzing run (ASan, UBSan)" scripts/fuzz.sh 45 &
+step check fuzz-run "a short fuzzing run (ASan, UBSan)" scripts/fuzz.sh 30 &
 {
   step bench vm-x86_64 "kernel path: the board's nodes as CUSE devices in a Linux VM" tests/vm-bench.sh build/native
   step bench vm-sata "real drives: QEMU's SATA disks behind a board made with --host" tests/vm-sata.sh build/native

@@ -36,7 +36,9 @@ testing() {
 # shellcheck disable=SC2086 # $wrap: none, or the words of a wrapper
 sim() { timeout 20 $wrap "$S" "$@"; }
 # a board whose files init --force would all write anew
-new() { rm -rf b && "$S" init b >/dev/null && jq '.comment = "mine"' b/board.json >x && mv x b/board.json && echo '{"seq": 1}' | tee b/state.json >b/trace.jsonl; }
+(cd "$T" && "$S" init tpl >/dev/null && jq '.comment = "mine"' tpl/board.json >x && mv x tpl/board.json &&
+  echo '{"seq": 1}' | tee tpl/state.json >tpl/trace.jsonl) || exit 1
+new() { rm -rf b && cp -a "$T/tpl" b; }
 # the file outside the board, and what it must still be
 outside() { printf 'precious\n' >out && chmod 640 out; }
 kept() { [ "$(stat -c %a out):$(cat out)" == "640:precious" ] || echo "out changed: $(stat -c %a out):$(cat out)"; }

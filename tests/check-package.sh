@@ -8,6 +8,7 @@
 set -euo pipefail
 build=$1 && shift
 root=$(mktemp -d) && trap 'rm -rf "$root"' EXIT
+debs=()
 want() { grep -qxE -- "$1" <<<"$2" || { echo "$deb: no line '$1' in:"$'\n'"$2"; exit 1; }; }
 for pkg in "$@"; do
   deb=$("$(dirname "$0")/../scripts/package.sh" "$pkg" "$build")
@@ -37,10 +38,12 @@ for pkg in "$@"; do
   esac
   want "-rw-r--r-- ./usr/share/doc/$pkg/copyright" "$files"
   want "-rw-r--r-- ./usr/share/doc/$pkg/changelog.gz" "$files"
-  lintian --info --fail-on error,warning "$deb" 2>&1 | { grep -v 'running with root privileges' || true; }
   dpkg-deb -x "$deb" "$root"
-  echo "$deb: ok"
+  debs+=("$deb")
 done
+# one lintian for all of them: its start costs more than a package's checks
+lintian --info --fail-on error,warning "${debs[@]}" 2>&1 | { grep -v 'running with root privileges' || true; }
+printf '%s: ok\n' "${debs[@]}"
 [ -x "$root/usr/bin/ostrasim" ] && [ -x "$root/usr/sbin/ostrautil" ] || exit 0
 # the examples, with the installed paths under the unpacked root
 zcat "$root/usr/share/man/man1/ostrasim.1.gz" | sed -n '/^\.SH EXAMPLES/,/^\.SH/p' |
