@@ -28,7 +28,7 @@ host) reached through SG_IO, answered by the stand-in device (--standin, the
 simulated drives of a copy of the board): the program's output must be the
 golden one.
 
-  tests/cases.py [--target native|ppc] [--walk] [--backend sgio --standin LIB] [NAME...]
+  tests/cases.py [--target native|ppc] [--walk [--rows]] [--backend sgio --standin LIB] [NAME...]
   tests/cases.py --update [NAME...]   rewrite the golden files from build/native and
                                       build/ppc (their diff is the change's review)
 """
@@ -265,8 +265,8 @@ def golden(name, target):
 
 
 def check(runner, row, opt):
-    got = runner.play(row, full=not opt.walk)
-    results = {} if opt.walk else {"out": got["out"], "trace": got["trace"]}
+    got = runner.play(row, full=opt.rows or not opt.walk)
+    results = {} if opt.walk and not opt.rows else {"out": got["out"], "trace": got["trace"]}
     if opt.backend == "sgio":  # the output, but for what the simulator shows of its drives
         results = {"out": re.sub(rb"(?s)--- ostrasim show\n.*", b"", got["out"])}
         # and the same commands and registers (fixed sense has no LBA of a failed command)
@@ -309,6 +309,7 @@ def main():
     ap.add_argument("--drives", default=str(HERE / "drives"))
     ap.add_argument("--scratch", default=str(ROOT / "build/boards"))
     ap.add_argument("--walk", action="store_true", help="the fault walk only")
+    ap.add_argument("--rows", action="store_true", help="with --walk: the rows' golden texts too")
     ap.add_argument("--backend", choices=["simulated", "sgio"], default="simulated")
     ap.add_argument("--standin", help="the stand-in SG_IO device library (--backend sgio)")
     ap.add_argument("--update", action="store_true", help="rewrite the golden files")
