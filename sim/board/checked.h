@@ -160,6 +160,13 @@ void opt_into(const json &j, const char *key, std::optional<T> &into, Read read)
 	opt(j, key, [&](const json &v) { into = read(v); });
 }
 
+// The other way: the key set to the value when there is one.
+template <typename T> void put_opt(json &j, const char *key, const std::optional<T> &value)
+{
+	if (value)
+		j[key] = *value;
+}
+
 } // namespace checked
 
 } // namespace sim

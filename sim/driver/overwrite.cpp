@@ -307,21 +307,17 @@ OverwriteKept OverwriteKept::from_json(const json &j)
 json OverwriteKept::to_json() const
 {
 	json j = json::object();
-	const auto put = [&](const char *key, const auto &value) {
-		if (value)
-			j[key] = *value;
-	};
-	put("mode", mode);
-	put("fixdata", fixdata);
-	put("pranddata", pranddata);
-	put("total", total);
-	put("polls", polls);
+	checked::put_opt(j, "mode", mode);
+	checked::put_opt(j, "fixdata", fixdata);
+	checked::put_opt(j, "pranddata", pranddata);
+	checked::put_opt(j, "total", total);
+	checked::put_opt(j, "polls", polls);
 	if (run) {
 		j["start_ns"] = run->start_ns;
 		j["start_count"] = run->start_count;
 		j["run_total"] = run->run_total;
 		j["written"] = run->written;
-		put("failed", run->failed);
+		checked::put_opt(j, "failed", run->failed);
 	}
 	return j;
 }

@@ -404,17 +404,13 @@ AesKept AesKept::from_json(const json &j)
 json AesKept::to_json() const
 {
 	json j = json::object();
-	const auto put = [&](const char *key, const auto &value) {
-		if (value)
-			j[key] = *value;
-	};
-	put("aesmode", aesmode);
-	put("mode", mode);
-	put("keybits", keybits);
-	put("hddkey", hddkey);
-	put("realkey", realkey);
-	put("ivdata", ivdata);
-	put("ivtype", ivtype);
+	checked::put_opt(j, "aesmode", aesmode);
+	checked::put_opt(j, "mode", mode);
+	checked::put_opt(j, "keybits", keybits);
+	checked::put_opt(j, "hddkey", hddkey);
+	checked::put_opt(j, "realkey", realkey);
+	checked::put_opt(j, "ivdata", ivdata);
+	checked::put_opt(j, "ivtype", ivtype);
 	return j;
 }
 
